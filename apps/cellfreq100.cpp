@@ -1,0 +1,4 @@
+// cellfreq100: the frequent-cell report with its fixed configuration.
+#include "driver/runconfig.h"
+
+int main() { return cellfreq::runfixed(cellfreq::config100(), "cellfreq100"); }

@@ -1,0 +1,4 @@
+// cellfreq300: the frequent-cell report with its fixed configuration.
+#include "driver/runconfig.h"
+
+int main() { return cellfreq::runfixed(cellfreq::config300(), "cellfreq300"); }

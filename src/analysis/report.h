@@ -1,0 +1,47 @@
+// The frequent-cell report: for each analysed user, every visit whose cell
+// occurs more than `threshold` times among the user's visits.
+//
+// Per user the report holds one line per frequent visit, in the order of
+// the visits, "User %d frequent cell is: C[%d][%d]  %d,%d", and then a line
+// holding one space. Nothing is sorted or merged: a cell that occurs m times
+// gives m lines.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "cells/celltable.h"
+#include "trace/textout.h"
+
+namespace cellfreq {
+
+// Counts how often each code occurs in a sequence of codes, in time linear
+// in its length; reused from user to user to keep its storage.
+class freqcounter {
+public:
+  // Counts the codes of `codes`, replacing any earlier count.
+  void count(std::span<const std::int32_t> codes);
+  // The number of occurrences of `code` in the last counted sequence.
+  std::int64_t freq(std::int32_t code) const;
+
+private:
+  std::size_t slot(std::int32_t code) const;
+  struct entry {
+    std::int32_t code;
+    std::int64_t count;  // 0 marks an empty slot
+  };
+  std::vector<entry> slots_;
+  std::size_t mask_ = 0;
+};
+
+// Prints the report line of entry `index` of row `user`.
+void results1(const celltable& table, std::int32_t user, std::int64_t index, textout& out);
+
+// Prints user `user`'s block: the report lines of the first `n` entries of
+// its row whose code occurs more than `threshold` times among them, then the
+// single-space line. `n` must not exceed the row's width.
+void findx(const celltable& table, std::int32_t user, std::int64_t n, std::int32_t threshold,
+           freqcounter& counter, textout& out);
+
+}  // namespace cellfreq

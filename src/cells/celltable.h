@@ -1,0 +1,72 @@
+// The cell file and the cell table: regrouping a trace's visits by object
+// and by user.
+//
+// writecells() lists each object's cells, in trace order, on the object's own
+// line of the cell file; loadcells() reads that file back as one stream of
+// integers and deals it out over the rows of the table, one row per user of
+// ten objects. The file's line order is what puts each user's codes into one
+// row, so the table is always filled from the file, never from memory.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "trace/recordlist.h"
+#include "trace/textin.h"
+#include "trace/textout.h"
+
+namespace cellfreq {
+
+inline constexpr int objects_per_user = 10;
+inline constexpr std::int32_t code_multiplier = 1000;
+// The narrowest row the table ever has; rows grow to the largest analysed
+// user's count, so that every analysed user's row takes all its codes.
+inline constexpr std::int64_t min_row_width = 203;
+
+// Writes one line per object id 0 … nobjects-1: a token "%.3d%.3d " (x, then
+// y) for each of the object's records in trace order, then a line end.
+// Records with other ids are not written. Fills `codecount` with one count
+// of written tokens per user (nobjects / 10 users). Returns false if a write
+// failed (out.error() tells why); nothing is flushed here.
+bool writecells(const recordlist& list, std::int32_t nobjects, textout& out,
+                std::vector<std::int64_t>& codecount);
+
+// The largest of the first `nusers` counts (0 when there are none).
+std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers);
+
+// The cell table: one row per user, each `width()` codes wide, zero where
+// nothing was read. Only the cells that loadcells() read are stored; the
+// rest of each row is implicitly zero.
+class celltable {
+public:
+  std::int32_t rows() const { return static_cast<std::int32_t>(start_.size()) - 1; }
+  std::int64_t width() const { return width_; }
+  // The codes read into row r, from column 0 on.
+  std::span<const std::int32_t> row(std::int32_t r) const {
+    return {codes_.data() + start_[static_cast<std::size_t>(r)],
+            codes_.data() + start_[static_cast<std::size_t>(r) + 1]};
+  }
+  // Any cell of the table; zero outside the part that was read.
+  std::int32_t at(std::int32_t r, std::int64_t j) const {
+    const auto cells = row(r);
+    return j >= 0 && static_cast<std::size_t>(j) < cells.size() ? cells[static_cast<std::size_t>(j)] : 0;
+  }
+
+private:
+  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&);
+  std::vector<std::int32_t> codes_;
+  std::vector<std::int64_t> start_{0};
+  std::int64_t width_ = min_row_width;
+};
+
+// Fills `table` from the cell file: row r, in order from row 0, receives the
+// next min(codecount[r], maxcount) integers of the file; an integer that
+// cannot be read (the file ended) leaves its cell 0. Because every row is at
+// least `maxcount` wide, a user whose count is within `maxcount` gets all of
+// its codes; a later user's codes beyond `maxcount` flow on into the rows
+// after it. Returns false if reading failed (in.error() tells why).
+bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
+               celltable& table);
+
+}  // namespace cellfreq

@@ -1,0 +1,27 @@
+// Chunk management for recordlist.
+#include "trace/recordlist.h"
+
+#include <iterator>
+
+namespace cellfreq {
+
+void recordlist::grow() {
+  chunks_.push_back(chunk{std::unique_ptr<node[]>(new node[chunk_nodes]), 0});
+}
+
+void recordlist::splice(recordlist&& tail) {
+  chunks_.insert(chunks_.end(), std::make_move_iterator(tail.chunks_.begin()),
+                 std::make_move_iterator(tail.chunks_.end()));
+  size_ += tail.size_;
+  tail.chunks_.clear();
+  tail.size_ = 0;
+}
+
+std::vector<node> recordlist::tovector() const {
+  std::vector<node> all;
+  all.reserve(size_);
+  foreach([&](const node& n) { all.push_back(n); });
+  return all;
+}
+
+}  // namespace cellfreq

@@ -1,0 +1,88 @@
+// recordlist: the records of a trace, one `node` per record, in trace order.
+//
+// This is the chief header of the trace stage: it also declares readtrace().
+// Records live in fixed-size chunks rather than one allocation each, so a
+// trace of a hundred million lines costs 12 bytes a record and a few hundred
+// allocations. The order of the records is the order in which they were
+// closed, which is all that later stages rely on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "trace/textin.h"
+
+namespace cellfreq {
+
+// One record of the trace: the object id and the column and row cell numbers
+// of its position. Every node starts zero-filled.
+struct node {
+  std::int32_t id = 0;
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  friend bool operator==(const node&, const node&) = default;
+};
+
+class recordlist {
+public:
+  static constexpr std::size_t chunk_nodes = std::size_t{1} << 16;
+
+  void push(const node& n) {
+    if (chunks_.empty() || chunks_.back().count == chunk_nodes) grow();
+    chunk& c = chunks_.back();
+    c.nodes[c.count++] = n;
+    ++size_;
+  }
+
+  std::size_t size() const { return size_; }
+
+  // Moves all records of `tail` behind this list's records.
+  void splice(recordlist&& tail);
+
+  // Calls f(node) for every record, in order.
+  template <class F>
+  void foreach(F&& f) const {
+    for (const chunk& c : chunks_)
+      for (std::size_t i = 0; i < c.count; ++i) f(c.nodes[i]);
+  }
+
+  std::vector<node> tovector() const;
+
+private:
+  struct chunk {
+    std::unique_ptr<node[]> nodes;
+    std::size_t count = 0;
+  };
+  void grow();
+
+  std::vector<chunk> chunks_;
+  std::size_t size_ = 0;
+};
+
+// The state of the character-driven trace parser between two characters.
+// `current` is the record being filled; `fieldno` counts the TABs that the
+// character step has read on the current line (only 0, 3 and 4 trigger
+// anything); `v` and `w` keep the last numbers read for a field and for the
+// row coordinate, since a read that converts nothing leaves them as they
+// were and the record takes the old value.
+struct parsestate {
+  node current{};
+  std::int64_t fieldno = 0;
+  float v = 0.0f;
+  float w = 0.0f;
+  std::int64_t nrec = 0;  // newlines handled by the character step
+};
+
+// Runs the parser over `in` until the input ends, pushing every record that a
+// newline closes onto `out`. The record still being filled at the end stays
+// in `state.current`.
+void parsetrace(textin& in, float cellsize, parsestate& state, recordlist& out);
+
+// Reads a whole trace into `list` (which is expected to be empty): every
+// record closed by a newline, then the record that was being filled when the
+// input ended, so the list holds exactly nrec + 1 records. Returns nrec.
+std::int64_t readtrace(textin& in, float cellsize, recordlist& list);
+
+}  // namespace cellfreq

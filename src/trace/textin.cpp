@@ -1,0 +1,56 @@
+// Block reading and Ctrl-Z handling for textin.
+#include "trace/textin.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace cellfreq {
+
+textin::textin(std::FILE* f, bool ctrlz_ends, std::size_t block)
+    : file_(f), buf_(block < 16 ? 16 : block), ctrlz_(ctrlz_ends) {
+  pos_ = end_ = buf_.data();
+}
+
+textin::textin(std::string_view text, bool ctrlz_ends)
+    : pos_(text.data()), end_(text.data() + text.size()), final_(true), ctrlz_(ctrlz_ends) {
+  bytes_read_ = text.size();
+  cut_at_ctrlz(pos_);
+}
+
+// Ends the input at the first Ctrl-Z at or after `from`, when enabled.
+void textin::cut_at_ctrlz(const char* from) {
+  if (!ctrlz_ || from == end_) return;
+  const void* z = std::memchr(from, 0x1A, static_cast<std::size_t>(end_ - from));
+  if (z != nullptr) {
+    end_ = static_cast<const char*>(z);
+    final_ = true;
+  }
+}
+
+// Keeps the unread tail (at most one byte: peek() refills when fewer than
+// two remain), then reads the next block behind it. A short read with an
+// error records errno and ends the input.
+void textin::fill() {
+  if (file_ == nullptr) {
+    final_ = true;
+    return;
+  }
+  const auto tail = static_cast<std::size_t>(end_ - pos_);
+  char* base = buf_.data();
+  std::memmove(base, pos_, tail);
+  pos_ = base;
+  end_ = base + tail;
+  const std::size_t room = buf_.size() - tail;
+  errno = 0;
+  const std::size_t got = std::fread(base + tail, 1, room, file_);
+  if (got < room) {
+    final_ = true;
+    if (std::ferror(file_)) error_ = errno != 0 ? errno : EIO;
+  }
+  bytes_read_ += got;
+  end_ = base + tail + got;
+  cut_at_ctrlz(base + tail);
+  if (progress_ != nullptr) progress_(progress_ctx_, bytes_read_);
+}
+
+}  // namespace cellfreq

@@ -1,0 +1,84 @@
+// textout: buffered text output with hand-written number formatting.
+//
+// Output is collected in a large buffer and handed to the file in big
+// blocks, so a report of hundreds of megabytes costs few system calls. Lines
+// end with `eol`, the platform's line end by default (CRLF on Windows), which
+// is written explicitly: files are opened in binary mode so that nothing else
+// is ever translated. The first failed write is remembered and ends all
+// further writing; callers check failed() and finish() to report it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cellfreq {
+
+#ifdef _WIN32
+inline constexpr std::string_view platform_eol = "\r\n";
+#else
+inline constexpr std::string_view platform_eol = "\n";
+#endif
+
+class textout {
+public:
+  static constexpr std::size_t default_block = std::size_t{1} << 20;
+
+  // Writes to `f` (opened in binary mode, owned by the caller).
+  explicit textout(std::FILE* f, std::string_view eol = platform_eol,
+                   std::size_t block = default_block);
+  // Appends to `sink`; for tests and in-memory runs.
+  explicit textout(std::string& sink, std::string_view eol = platform_eol);
+
+  textout(const textout&) = delete;
+  textout& operator=(const textout&) = delete;
+
+  void put(char c) {
+    if (pos_ == end_) drain();
+    *pos_++ = c;
+  }
+  void put(std::string_view s);
+  void newline() { put(eol_); }
+
+  // "%.3d": at least three digits, zero-padded, a minus sign before them.
+  void putpad3(std::int32_t v) {
+    if (v >= 0 && v <= 999) {
+      room(3);
+      pos_[0] = static_cast<char>('0' + v / 100);
+      pos_[1] = static_cast<char>('0' + v / 10 % 10);
+      pos_[2] = static_cast<char>('0' + v % 10);
+      pos_ += 3;
+    } else {
+      putwide(v, 3);
+    }
+  }
+  // "%d" of any 64-bit value.
+  void putint(std::int64_t v) { putwide(v, 1); }
+
+  // Hands everything buffered to the file and flushes it. Returns false if
+  // any write so far failed.
+  bool flush();
+  bool failed() const { return error_ != 0; }
+  int error() const { return error_; }
+
+private:
+  void room(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - pos_) < n) drain();
+  }
+  void putwide(std::int64_t v, int mindigits);
+  void drain();
+
+  std::FILE* file_ = nullptr;
+  std::string* sink_ = nullptr;
+  std::vector<char> buf_;
+  char* pos_ = nullptr;
+  char* end_ = nullptr;
+  std::string eol_;
+  int error_ = 0;
+};
+
+}  // namespace cellfreq
