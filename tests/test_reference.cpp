@@ -1,0 +1,125 @@
+// The real programs against the literal reference implementation, on
+// generated traces and on generated traces made malformed in every way the
+// parser has a defined answer for.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/reference.h"
+#include "support/runner.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string generate(const scratch& s, int seed, int objects, int steps) {
+  const auto path = s.dir() / "generated.txt";
+  const outcome o = runin(s.dir(), program("tracegen"),
+                          "--seed " + std::to_string(seed) + " --objects " + std::to_string(objects) +
+                              " --steps " + std::to_string(steps) + " -o '" + path.string() + "'");
+  EXPECT_EQ(o.status, 0) << o.err;
+  return readfile(path);
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = s.find(sep, start);
+    parts.push_back(s.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+std::string join(const std::vector<std::string>& parts, const std::string& sep) {
+  std::string r;
+  for (std::size_t i = 0; i < parts.size(); ++i) r += (i ? sep : "") + parts[i];
+  return r;
+}
+
+// Breaks about one line in `rate` in one of the ways that trace files get
+// broken, so that nearly every case meets every other.
+std::string mutate(const std::string& trace, unsigned seed, unsigned rate) {
+  std::mt19937 rng(seed);
+  std::vector<std::string> lines = split(trace, '\n');
+  if (!lines.empty() && lines.back().empty()) lines.pop_back();
+  std::string out;
+  for (std::string line : lines) {
+    std::string eol = "\n";
+    if (rng() % rate == 0) {
+      std::vector<std::string> f = split(line, '\t');
+      switch (rng() % 17) {
+        case 0: out += "\n"; break;                                        // blank line before
+        case 1: out += "label\tid\tseq\tclass\ttime\tx\ty\tspeed\n"; break; // header line
+        case 2: f.resize(std::min<std::size_t>(f.size(), 4)); break;       // three fields
+        case 3: f.resize(std::min<std::size_t>(f.size(), 6)); break;       // five fields
+        case 4: if (f.size() > 7) f[1 + rng() % 6].clear(); break;         // an empty field
+        case 5: f.push_back(""); break;                                    // trailing TAB
+        case 6: if (f.size() > 7) { f[6] += " " + f[7]; f.erase(f.begin() + 7); } break;  // space after field 6
+        case 7: f[0] = std::to_string(rng() % 5000) + f[0]; break;         // label starts with digits
+        case 8: eol = "\r\n"; break;                                       // CRLF
+        case 9: if (f.size() > 6) { f[5] = "-" + f[5]; f[6] = "-" + f[6]; } break;  // negative coordinates
+        case 10: if (f.size() > 1) f[1] = std::to_string(static_cast<int>(rng() % 3000) - 1000); break;  // ids out of range
+        case 11: f.resize(std::min<std::size_t>(f.size(), 7)); break;      // ends right after field 6
+        case 12: if (f.size() > 1) f[0].clear(); break;                    // empty label
+        case 13: if (f.size() > 6) f[5 + rng() % 2] = (rng() % 2) ? "1e" : "-"; break;  // partial numbers
+        case 14: if (f.size() > 6) f[5] = (rng() % 2) ? "1e40" : "99999999999999999999"; break;  // beyond range
+        case 15: eol = "\r"; break;                                        // a lone CR
+        case 16: if (f.size() > 6) f[6] = "inf"; break;                    // not a number
+      }
+      line = join(f, "\t");
+    }
+    out += line + eol;
+  }
+  if (seed % 3 == 0 && !out.empty()) out.pop_back();  // no final newline
+  return out;
+}
+
+// Runs the three programs on `trace` and compares them with the reference.
+void compare(const std::string& trace, const std::string& what) {
+  scratch s;
+  s.put_trace(trace);
+  struct prog {
+    const char* name;
+    const char* cellfile;
+    reference::config cfg;
+  };
+  for (const prog& p : {prog{"cellfreq400", "new400.txt", {400.0f, 100, 3}},
+                        prog{"cellfreq100", "new1.txt", {100.0f, 100, 3}},
+                        prog{"cellfreq300", "new300.txt", {300.0f, 10, 4}}}) {
+    const reference::result want = reference::run(trace, p.cfg);
+    const outcome o = runin(s.dir(), program(p.name));
+    ASSERT_EQ(o.status, 0) << what << " " << p.name << ": " << o.err;
+    ASSERT_EQ(readfile(s.drive() / p.cellfile), want.cellfile) << what << " " << p.name;
+    ASSERT_EQ(o.out, want.report) << what << " " << p.name;
+  }
+}
+
+}  // namespace
+
+TEST(Reference, EmbeddedSample) {
+  compare(readfile(std::string(CELLFREQ_SOURCE_DIR) + "/data/oldenburg-sample.txt"), "sample");
+}
+
+TEST(Reference, GeneratedTraces) {
+  scratch s;
+  for (int seed = 1; seed <= 3; ++seed) compare(generate(s, seed, 1000, 6), "seed " + std::to_string(seed));
+  // Objects beyond id 999 are never written.
+  compare(generate(s, 4, 1500, 3), "1500 objects");
+}
+
+TEST(Reference, MalformedTraces) {
+  scratch s;
+  const std::string base = generate(s, 7, 1000, 4);
+  for (unsigned seed = 1; seed <= 6; ++seed) compare(mutate(base, seed, 3 + seed), "mutation " + std::to_string(seed));
+}
+
+TEST(Reference, HandMadeOddities) {
+  compare("\x1a\r\r\n\t\t\t\t\t\t\t\n", "control characters");
+  compare("a\t1\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t12\t13\t14\n", "long line");
+  compare(std::string(3000, '\t'), "only tabs");
+  compare("x\t5\t1\t1\t1\t-1e3\t-200\t1\nx\t5\t1\t1\t1\t100\t-1\t1\nx\t15\t1\t1\t1\t1\t1\t1\n", "negative cells");
+}

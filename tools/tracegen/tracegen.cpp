@@ -1,0 +1,657 @@
+// tracegen: writes a synthetic trace of objects moving on a street grid.
+//
+// The output must be byte-identical for the same arguments on every platform
+// and compiler, so the generator never touches floating point: positions are
+// kept in integer centimetres, the random numbers come from our own
+// generators, and every number is formatted by hand.  Formatting by hand into
+// one large buffer is also what makes multi-gigabyte benchmark traces cheap.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitIo = 1;
+
+// Seconds between two time steps; speeds are turned into distances with it.
+constexpr std::int64_t kStepSeconds = 30;
+
+// World extent in centimetres.  Street lines stay a little inside so that
+// jitter and lane offsets can never push a coordinate below zero.
+constexpr std::int64_t kWorldX = 2400000;
+constexpr std::int64_t kWorldY = 2700000;
+constexpr std::int64_t kMargin = 10000;
+
+// splitmix64: one 64-bit word of state, which keeps per-object generators
+// small, and good enough statistically for a synthetic trace.
+struct SplitMix {
+    std::uint64_t s;
+
+    std::uint64_t next() {
+        std::uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    // Multiply-shift instead of modulo: faster, and the tiny bias does not
+    // matter here.  Only defined for n < 2^32, which is all we ever need.
+    std::uint32_t below(std::uint32_t n) {
+        return static_cast<std::uint32_t>(((next() >> 32) * n) >> 32);
+    }
+    // Inclusive range.
+    std::int64_t range(std::int64_t lo, std::int64_t hi) {
+        return lo + below(static_cast<std::uint32_t>(hi - lo + 1));
+    }
+};
+
+// xoshiro256** for the global stream (grid layout, per-step shuffles).
+struct Xoshiro {
+    std::uint64_t s[4];
+
+    explicit Xoshiro(std::uint64_t seed) {
+        SplitMix sm{seed};
+        for (auto& w : s) w = sm.next();
+    }
+    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    std::uint64_t next() {
+        const std::uint64_t result = rotl(s[1] * 5, 7) * 9;
+        const std::uint64_t t = s[1] << 17;
+        s[2] ^= s[0];
+        s[3] ^= s[1];
+        s[1] ^= s[2];
+        s[0] ^= s[3];
+        s[2] ^= t;
+        s[3] = rotl(s[3], 45);
+        return result;
+    }
+    std::uint32_t below(std::uint32_t n) {
+        return static_cast<std::uint32_t>(((next() >> 32) * n) >> 32);
+    }
+    std::int64_t range(std::int64_t lo, std::int64_t hi) {
+        return lo + below(static_cast<std::uint32_t>(hi - lo + 1));
+    }
+};
+
+// Derives an independent stream for one entity from the run seed, so an
+// object's behaviour does not depend on how many other objects exist.
+std::uint64_t derive(std::uint64_t seed, std::uint64_t salt, std::uint64_t index) {
+    SplitMix sm{seed ^ (salt * 0xD1B54A32D192ED03ull)};
+    sm.s += index * 0x9E3779B97F4A7C15ull;
+    sm.next();
+    return sm.next();
+}
+
+// ---------------------------------------------------------------- formatting
+
+constexpr std::uint64_t kPow10[] = {1ull,
+                                    10ull,
+                                    100ull,
+                                    1000ull,
+                                    10000ull,
+                                    100000ull,
+                                    1000000ull,
+                                    10000000ull,
+                                    100000000ull,
+                                    1000000000ull,
+                                    10000000000ull,
+                                    100000000000ull,
+                                    1000000000000ull,
+                                    10000000000000ull,
+                                    100000000000000ull,
+                                    1000000000000000ull,
+                                    10000000000000000ull,
+                                    100000000000000000ull,
+                                    1000000000000000000ull,
+                                    10000000000000000000ull};
+
+int digitCount(std::uint64_t v) {
+    int d = 1;
+    while (d < 20 && v >= kPow10[d]) ++d;
+    return d;
+}
+
+// Two digits at a time: halves the divisions, which dominate the run time.
+struct DigitPairs {
+    char c[200];
+    constexpr DigitPairs() : c() {
+        for (int i = 0; i < 100; ++i) {
+            c[2 * i] = static_cast<char>('0' + i / 10);
+            c[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs kPairs;
+
+// Writes the lowest `width` digits of v ending just before `end`.  Almost
+// every number here fits in 32 bits, where division is much cheaper.
+void putDigitsBackward(char* end, std::uint64_t v, int width) {
+    if (v <= 0xFFFFFFFFu) {
+        std::uint32_t w = static_cast<std::uint32_t>(v);
+        while (width >= 2) {
+            const std::uint32_t q = w / 100;
+            const std::uint32_t r = w - q * 100;
+            end -= 2;
+            std::memcpy(end, kPairs.c + 2 * r, 2);
+            w = q;
+            width -= 2;
+        }
+        if (width == 1) *--end = static_cast<char>('0' + w % 10);
+        return;
+    }
+    while (width >= 2) {
+        const std::uint64_t q = v / 100;
+        const std::uint64_t r = v - q * 100;
+        end -= 2;
+        std::memcpy(end, kPairs.c + 2 * r, 2);
+        v = q;
+        width -= 2;
+    }
+    if (width == 1) *--end = static_cast<char>('0' + v % 10);
+}
+
+char* putUInt(char* p, std::uint64_t v) {
+    const int n = digitCount(v);
+    putDigitsBackward(p + n, v, n);
+    return p + n;
+}
+
+// Exactly `width` digits, zero padded on the left.
+char* putPadded(char* p, std::uint64_t v, int width) {
+    putDigitsBackward(p + width, v, width);
+    return p + width;
+}
+
+// A value given in units of 10^-decimals, written with that many decimals.
+char* putFixed(char* p, std::uint64_t units, int decimals) {
+    p = putUInt(p, units / kPow10[decimals]);
+    *p++ = '.';
+    return putPadded(p, units % kPow10[decimals], decimals);
+}
+
+// Scientific notation of a centimetre value with `sig` significant digits.
+// Lower case uses a signed two-digit exponent ("1.23456e+03"); upper case
+// the shortest exponent form ("1.2345E3").  Rounding is half-up, done on the
+// integer so it cannot differ between C libraries.
+char* putScientific(char* p, std::uint64_t cm, int sig, bool upper) {
+    std::uint64_t m = 0;
+    int exp = 0;
+    if (cm != 0) {
+        const int d = digitCount(cm);
+        exp = d - 1 - 2;
+        if (d > sig) {
+            const std::uint64_t div = kPow10[d - sig];
+            m = (cm + div / 2) / div;
+            if (m >= kPow10[sig]) {
+                m /= 10;
+                ++exp;
+            }
+        } else {
+            m = cm * kPow10[sig - d];
+        }
+    }
+    *p++ = static_cast<char>('0' + m / kPow10[sig - 1]);
+    *p++ = '.';
+    p = putPadded(p, m % kPow10[sig - 1], sig - 1);
+    *p++ = upper ? 'E' : 'e';
+    const int mag = exp < 0 ? -exp : exp;
+    if (exp < 0) {
+        *p++ = '-';
+    } else if (!upper) {
+        *p++ = '+';
+    }
+    if (!upper && mag < 10) *p++ = '0';
+    return putUInt(p, static_cast<std::uint64_t>(mag));
+}
+
+// Real feeds mix number styles (different devices, different firmware), so
+// each coordinate picks one of several textual forms.
+char* putCoordinate(char* p, std::int64_t cmSigned, std::uint32_t pick) {
+    const std::uint64_t cm = cmSigned < 0 ? 0 : static_cast<std::uint64_t>(cmSigned);
+    if (pick < 40) return putFixed(p, cm, 2);
+    if (pick < 60) return putFixed(p, (cm + 5) / 10, 1);
+    if (pick < 75) return putUInt(p, (cm + 50) / 100);
+    if (pick < 90) return putScientific(p, cm, 6, false);
+    return putScientific(p, cm, 5, true);
+}
+
+// ------------------------------------------------------------------- output
+
+class Writer {
+public:
+    explicit Writer(std::FILE* f) : f_(f), buf_(kBufferSize) {}
+
+    // Room for many lines; callers check `needFlush` once per line.
+    char* cursor() { return buf_.data() + used_; }
+    void advance(char* end) { used_ = static_cast<std::size_t>(end - buf_.data()); }
+    bool needFlush() const { return used_ > kBufferSize - kLineReserve; }
+
+    bool flush() {
+        if (used_ == 0) return true;
+        const std::size_t n = std::fwrite(buf_.data(), 1, used_, f_);
+        written_ += n;
+        const bool ok = n == used_;
+        used_ = 0;
+        return ok;
+    }
+    std::uint64_t total() const { return written_ + used_; }
+
+private:
+    static constexpr std::size_t kBufferSize = std::size_t{4} << 20;
+    static constexpr std::size_t kLineReserve = 512;  // far more than one line
+    std::FILE* f_;
+    std::vector<char> buf_;
+    std::size_t used_ = 0;
+    std::uint64_t written_ = 0;
+};
+
+// -------------------------------------------------------------------- model
+
+// Street lines at irregular spacing, as in a city whose blocks differ.
+std::vector<std::int64_t> makeStreets(Xoshiro& rng, std::int64_t extent) {
+    std::vector<std::int64_t> lines;
+    std::int64_t pos = kMargin + rng.range(0, 20000);
+    while (pos <= extent - kMargin) {
+        lines.push_back(pos);
+        pos += rng.range(20000, 60000);
+    }
+    return lines;
+}
+
+struct ClassProfile {
+    std::uint32_t share;   // percent of objects
+    std::int64_t minSpeed; // cm/s
+    std::int64_t maxSpeed; // cm/s
+    int radius;            // how many street lines the favourite places spread
+    int minDwell;          // steps spent at a favourite place
+    int maxDwell;
+};
+
+// 0 pedestrians, 1 cyclists, 2 cars, 3 delivery vans.
+constexpr ClassProfile kClasses[4] = {
+    {35, 100, 200, 1, 4, 12},
+    {20, 350, 700, 3, 3, 10},
+    {35, 800, 2000, 6, 3, 10},
+    {10, 500, 1400, 8, 1, 4},
+};
+
+struct Place {
+    std::uint16_t xi;
+    std::uint16_t yi;
+};
+
+struct Object {
+    SplitMix rng;
+    std::int64_t x = 0, y = 0;      // current position on the street, cm
+    std::int64_t wx = 0, wy = 0;    // corner where the trip turns
+    std::int64_t tx = 0, ty = 0;    // trip destination
+    std::uint64_t seq = 0;
+    std::int64_t speed = 0;         // cruising speed, cm/s
+    std::int32_t dwell = 0;         // steps left at the current place
+    std::int32_t heading = 0;       // tenths of a degree, clockwise from north
+    std::int32_t lane = 0;          // sideways offset from the street centre, cm
+    std::uint8_t cls = 0;
+    std::uint8_t nplaces = 0;
+    std::uint8_t at = 0;            // index of the place it is at or heading to
+    bool travelling = false;
+    Place places[5];
+};
+
+class World {
+public:
+    World(std::uint64_t seed, std::uint32_t objects) : seed_(seed), global_(seed) {
+        xs_ = makeStreets(global_, kWorldX);
+        ys_ = makeStreets(global_, kWorldY);
+        objs_.resize(objects);
+        order_.resize(objects);
+        for (std::uint32_t i = 0; i < objects; ++i) {
+            order_[i] = i;
+            init(objs_[i], i);
+        }
+    }
+
+    // Writes one time step.  The visiting order is shuffled per step the way
+    // records from many senders arrive interleaved; since every object owns
+    // its random stream, the order does not change what an object does.
+    bool step(Writer& out, std::uint64_t t, bool last) {
+        shuffle();
+        for (const std::uint32_t id : order_) {
+            char* p = out.cursor();
+            p = emit(p, objs_[id], id, t, last);
+            out.advance(p);
+            if (out.needFlush() && !out.flush()) return false;
+        }
+        return true;
+    }
+
+private:
+    void shuffle() {
+        for (std::size_t i = order_.size(); i > 1; --i) {
+            const std::uint32_t j = global_.below(static_cast<std::uint32_t>(i));
+            std::swap(order_[i - 1], order_[j]);
+        }
+    }
+
+    std::int64_t px(const Place& pl) const { return xs_[pl.xi]; }
+    std::int64_t py(const Place& pl) const { return ys_[pl.yi]; }
+
+    static std::uint16_t around(SplitMix& r, std::int64_t centre, int radius, std::size_t n) {
+        std::int64_t v = centre + r.range(-radius, radius);
+        if (v < 0) v = 0;
+        if (v >= static_cast<std::int64_t>(n)) v = static_cast<std::int64_t>(n) - 1;
+        return static_cast<std::uint16_t>(v);
+    }
+
+    void init(Object& o, std::uint32_t id) {
+        o.rng.s = derive(seed_, 1, id);
+        const std::uint32_t c = o.rng.below(100);
+        std::uint32_t acc = 0;
+        o.cls = 3;
+        for (std::uint8_t k = 0; k < 4; ++k) {
+            acc += kClasses[k].share;
+            if (c < acc) {
+                o.cls = k;
+                break;
+            }
+        }
+        const ClassProfile& prof = kClasses[o.cls];
+        o.speed = o.rng.range(prof.minSpeed, prof.maxSpeed);
+
+        // Groups of ten consecutive ids share a neighbourhood (a household, a
+        // small fleet), so their favourite places overlap and the same cells
+        // come up again and again within a group.
+        SplitMix grp{derive(seed_, 2, id / 10)};
+        const std::int64_t cx = grp.range(0, static_cast<std::int64_t>(xs_.size()) - 1);
+        const std::int64_t cy = grp.range(0, static_cast<std::int64_t>(ys_.size()) - 1);
+
+        o.nplaces = static_cast<std::uint8_t>(o.rng.range(2, 5));
+        for (std::uint8_t k = 0; k < o.nplaces; ++k) {
+            // Retry a few times for a place it does not have yet; a duplicate
+            // is harmless, it only weights that place more.
+            Place pl{};
+            for (int attempt = 0; attempt < 8; ++attempt) {
+                pl = Place{around(o.rng, cx, prof.radius, xs_.size()),
+                           around(o.rng, cy, prof.radius, ys_.size())};
+                bool dup = false;
+                for (std::uint8_t j = 0; j < k; ++j)
+                    dup = dup || (o.places[j].xi == pl.xi && o.places[j].yi == pl.yi);
+                if (!dup) break;
+            }
+            o.places[k] = pl;
+        }
+        o.at = static_cast<std::uint8_t>(o.rng.below(o.nplaces));
+        o.x = o.tx = px(o.places[o.at]);
+        o.y = o.ty = py(o.places[o.at]);
+        o.dwell = static_cast<std::int32_t>(o.rng.range(0, prof.maxDwell));
+        o.heading = static_cast<std::int32_t>(o.rng.below(3600));
+        o.seq = o.rng.range(1, 5000);
+    }
+
+    void planTrip(Object& o) {
+        std::uint8_t next = o.at;
+        if (o.nplaces > 1) {
+            next = static_cast<std::uint8_t>(o.rng.below(o.nplaces - 1u));
+            if (next >= o.at) ++next;
+        }
+        o.at = next;
+        o.tx = px(o.places[next]);
+        o.ty = py(o.places[next]);
+        // Drive along the current east-west street first or the current
+        // north-south street first; both are legal routes on a grid.
+        if (o.rng.below(2) == 0) {
+            o.wx = o.tx;
+            o.wy = o.y;
+        } else {
+            o.wx = o.x;
+            o.wy = o.ty;
+        }
+        o.lane = static_cast<std::int32_t>(o.rng.range(-250, 250));
+        o.travelling = true;
+    }
+
+    // Moves toward (gx, gy), which always lies on the same street line.
+    // Returns the distance actually covered and updates the heading.
+    static std::int64_t moveToward(Object& o, std::int64_t gx, std::int64_t gy, std::int64_t budget) {
+        const std::int64_t dx = gx - o.x;
+        const std::int64_t dy = gy - o.y;
+        const std::int64_t dist = (dx < 0 ? -dx : dx) + (dy < 0 ? -dy : dy);
+        if (dist == 0) return 0;
+        const std::int64_t d = dist < budget ? dist : budget;
+        if (dx != 0) {
+            o.x += dx > 0 ? d : -d;
+            o.heading = dx > 0 ? 900 : 2700;
+        } else {
+            o.y += dy > 0 ? d : -d;
+            o.heading = dy > 0 ? 0 : 1800;
+        }
+        return d;
+    }
+
+    char* emit(char* p, Object& o, std::uint32_t id, std::uint64_t t, bool last) {
+        std::int64_t outX = 0;
+        std::int64_t outY = 0;
+        std::int64_t speedDm = 0;  // reported speed, tenths of m/s
+        std::int32_t heading = 0;
+        bool moving = false;
+
+        if (o.dwell > 0 && !o.travelling) {
+            --o.dwell;
+            // Standing still: the receiver wanders by a few metres and the
+            // heading is noise.
+            outX = o.tx + o.rng.range(-300, 300);
+            outY = o.ty + o.rng.range(-300, 300);
+            speedDm = o.rng.range(0, 3);
+            heading = static_cast<std::int32_t>(o.rng.below(3600));
+        } else {
+            if (!o.travelling) planTrip(o);
+            moving = true;
+            // Traffic makes the pace vary from step to step, but never far
+            // beyond what the class can do.
+            const std::int64_t factor = o.rng.range(80, 120);
+            std::int64_t pace = o.speed * factor / 100;
+            const std::int64_t cap = kClasses[o.cls].maxSpeed * 11 / 10;
+            if (pace > cap) pace = cap;
+            std::int64_t budget = pace * kStepSeconds;
+            std::int64_t moved = moveToward(o, o.wx, o.wy, budget);
+            budget -= moved;
+            if (o.x == o.wx && o.y == o.wy) moved += moveToward(o, o.tx, o.ty, budget);
+            outX = o.x;
+            outY = o.y;
+            if (o.x == o.tx && o.y == o.ty) {
+                o.travelling = false;
+                const ClassProfile& prof = kClasses[o.cls];
+                o.dwell = static_cast<std::int32_t>(o.rng.range(prof.minDwell, prof.maxDwell));
+            } else if (o.heading == 900 || o.heading == 2700) {
+                outY += o.lane;  // keep to one side of the street
+            } else {
+                outX += o.lane;
+            }
+            speedDm = (moved + kStepSeconds * 5) / (kStepSeconds * 10);
+            heading = o.heading + static_cast<std::int32_t>(o.rng.range(-30, 30));
+            if (heading < 0) heading += 3600;
+            if (heading >= 3600) heading -= 3600;
+        }
+
+        // Occasionally a record is lost on the way, which shows as a gap in
+        // the sequence numbers.
+        o.seq += o.rng.below(50) == 0 ? 2 : 1;
+        const std::uint64_t r = o.rng.next();
+
+        const char* label = moving ? "track" : "dwell";
+        std::size_t len = 5;
+        if (t == 0) {
+            label = "appear";
+            len = 6;
+        } else if (last) {
+            label = "vanish";
+            len = 6;
+        }
+        std::memcpy(p, label, len);
+        p += len;
+        *p++ = '\t';
+        p = putUInt(p, id);
+        *p++ = '\t';
+        p = putUInt(p, o.seq);
+        *p++ = '\t';
+        *p++ = static_cast<char>('0' + o.cls);
+        *p++ = '\t';
+        p = putUInt(p, t);
+        *p++ = '\t';
+        p = putCoordinate(p, outX, static_cast<std::uint32_t>(r % 100));
+        *p++ = '\t';
+        p = putCoordinate(p, outY, static_cast<std::uint32_t>((r >> 8) % 100));
+        *p++ = '\t';
+        p = putFixed(p, static_cast<std::uint64_t>(speedDm), 1);
+        *p++ = '\t';
+        p = putFixed(p, static_cast<std::uint64_t>(heading), 1);
+        *p++ = '\t';
+        // Position accuracy estimate in metres; mostly good, sometimes poor.
+        const std::uint64_t accuracy = ((r >> 16) % 20 == 0) ? 450 + (r >> 24) % 550 : 60 + (r >> 24) % 340;
+        p = putFixed(p, accuracy, 2);
+        *p++ = '\n';
+        return p;
+    }
+
+    std::uint64_t seed_;
+    Xoshiro global_;
+    std::vector<std::int64_t> xs_;
+    std::vector<std::int64_t> ys_;
+    std::vector<Object> objs_;
+    std::vector<std::uint32_t> order_;
+};
+
+// ---------------------------------------------------------------------- CLI
+
+void usage(std::FILE* f) {
+    std::fputs("usage: tracegen [--seed S] [--objects N] [--steps T | --bytes B] [-o PATH]\n"
+               "  --seed S     random seed (default 1)\n"
+               "  --objects N  number of moving objects (default 1000)\n"
+               "  --steps T    number of time steps (default 20)\n"
+               "  --bytes B    keep adding time steps until at least B bytes are written\n"
+               "  -o PATH      write to PATH instead of standard output\n",
+               f);
+}
+
+[[noreturn]] void fail(const std::string& msg) {
+    std::fprintf(stderr, "tracegen: %s\n", msg.c_str());
+    usage(stderr);
+    std::exit(kExitUsage);
+}
+
+// Strict: digits only, no sign, no overflow.  strtoull would quietly accept
+// "-1" and leading blanks.
+bool parseU64(std::string_view s, std::uint64_t& out) {
+    if (s.empty() || s.size() > 20) return false;
+    std::uint64_t v = 0;
+    for (const char c : s) {
+        if (c < '0' || c > '9') return false;
+        const std::uint64_t d = static_cast<std::uint64_t>(c - '0');
+        if (v > (UINT64_MAX - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t seed = 1;
+    std::uint64_t objects = 1000;
+    std::uint64_t steps = 20;
+    std::uint64_t bytes = 0;
+    bool haveSteps = false;
+    bool haveBytes = false;
+    std::string path;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            usage(stdout);
+            return 0;
+        }
+        std::string_view name = arg;
+        std::string_view value;
+        bool inlineValue = false;
+        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            inlineValue = true;
+        }
+        const bool known = name == "--seed" || name == "--objects" || name == "--steps" ||
+                           name == "--bytes" || name == "-o";
+        if (!known) fail("unknown option '" + std::string(arg) + "'");
+        if (!inlineValue) {
+            if (i + 1 >= argc) fail("option '" + std::string(name) + "' needs a value");
+            value = argv[++i];
+        }
+        if (name == "-o") {
+            if (value.empty()) fail("empty output path");
+            path = std::string(value);
+            continue;
+        }
+        std::uint64_t v = 0;
+        if (!parseU64(value, v)) fail("bad value '" + std::string(value) + "' for " + std::string(name));
+        if (name == "--seed") {
+            seed = v;
+        } else if (name == "--objects") {
+            if (v < 1 || v > 10000000) fail("--objects must be between 1 and 10000000");
+            objects = v;
+        } else if (name == "--steps") {
+            if (v < 1) fail("--steps must be at least 1");
+            steps = v;
+            haveSteps = true;
+        } else {
+            if (v < 1) fail("--bytes must be at least 1");
+            bytes = v;
+            haveBytes = true;
+        }
+    }
+    if (haveSteps && haveBytes) fail("--steps and --bytes are alternatives; give one");
+
+    std::FILE* f = stdout;
+    if (!path.empty()) {
+        f = std::fopen(path.c_str(), "wb");
+        if (f == nullptr) {
+            std::fprintf(stderr, "tracegen: cannot open '%s' for writing\n", path.c_str());
+            return kExitIo;
+        }
+    } else {
+#ifdef _WIN32
+        // Text mode would turn every "\n" into "\r\n" and break byte equality
+        // with the other platforms.
+        _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    }
+
+    bool ok = true;
+    {
+        World world(seed, static_cast<std::uint32_t>(objects));
+        Writer out(f);
+        if (haveBytes) {
+            // The end is only known once the target size is reached, so a
+            // size-bounded trace has no final "vanish" step.
+            for (std::uint64_t t = 0; ok && out.total() < bytes; ++t) ok = world.step(out, t, false);
+        } else {
+            for (std::uint64_t t = 0; ok && t < steps; ++t) ok = world.step(out, t, t + 1 == steps);
+        }
+        ok = out.flush() && ok;
+    }
+    if (std::fflush(f) != 0) ok = false;
+    if (f != stdout && std::fclose(f) != 0) ok = false;
+    if (!ok) {
+        std::fprintf(stderr, "tracegen: write error\n");
+        return kExitIo;
+    }
+    return 0;
+}
