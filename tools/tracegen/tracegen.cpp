@@ -93,35 +93,11 @@ std::uint64_t derive(std::uint64_t seed, std::uint64_t salt, std::uint64_t index
 }
 
 // ---------------------------------------------------------------- formatting
+//
+// Formatting is most of the run time, so every divisor below is a
+// compile-time constant (a multiply, not a hardware divide), digits go out
+// two at a time, and the small bounded fields come from precomputed tables.
 
-constexpr std::uint64_t kPow10[] = {1ull,
-                                    10ull,
-                                    100ull,
-                                    1000ull,
-                                    10000ull,
-                                    100000ull,
-                                    1000000ull,
-                                    10000000ull,
-                                    100000000ull,
-                                    1000000000ull,
-                                    10000000000ull,
-                                    100000000000ull,
-                                    1000000000000ull,
-                                    10000000000000ull,
-                                    100000000000000ull,
-                                    1000000000000000ull,
-                                    10000000000000000ull,
-                                    100000000000000000ull,
-                                    1000000000000000000ull,
-                                    10000000000000000000ull};
-
-int digitCount(std::uint64_t v) {
-    int d = 1;
-    while (d < 20 && v >= kPow10[d]) ++d;
-    return d;
-}
-
-// Two digits at a time: halves the divisions, which dominate the run time.
 struct DigitPairs {
     char c[200];
     constexpr DigitPairs() : c() {
@@ -133,96 +109,176 @@ struct DigitPairs {
 };
 constexpr DigitPairs kPairs;
 
-// Writes the lowest `width` digits of v ending just before `end`.  Almost
-// every number here fits in 32 bits, where division is much cheaper.
-void putDigitsBackward(char* end, std::uint64_t v, int width) {
-    if (v <= 0xFFFFFFFFu) {
-        std::uint32_t w = static_cast<std::uint32_t>(v);
-        while (width >= 2) {
-            const std::uint32_t q = w / 100;
-            const std::uint32_t r = w - q * 100;
-            end -= 2;
-            std::memcpy(end, kPairs.c + 2 * r, 2);
-            w = q;
-            width -= 2;
-        }
-        if (width == 1) *--end = static_cast<char>('0' + w % 10);
-        return;
-    }
-    while (width >= 2) {
-        const std::uint64_t q = v / 100;
-        const std::uint64_t r = v - q * 100;
-        end -= 2;
-        std::memcpy(end, kPairs.c + 2 * r, 2);
-        v = q;
-        width -= 2;
-    }
-    if (width == 1) *--end = static_cast<char>('0' + v % 10);
+inline void putPair(char* p, std::uint32_t v) { std::memcpy(p, kPairs.c + 2 * v, 2); }
+
+inline int digitCount32(std::uint32_t v) {
+    if (v < 10) return 1;
+    if (v < 100) return 2;
+    if (v < 1000) return 3;
+    if (v < 10000) return 4;
+    if (v < 100000) return 5;
+    if (v < 1000000) return 6;
+    if (v < 10000000) return 7;
+    if (v < 100000000) return 8;
+    if (v < 1000000000) return 9;
+    return 10;
 }
 
-char* putUInt(char* p, std::uint64_t v) {
-    const int n = digitCount(v);
-    putDigitsBackward(p + n, v, n);
+inline char* putU32(char* p, std::uint32_t v) {
+    const int n = digitCount32(v);
+    char* e = p + n;
+    while (v >= 100) {
+        const std::uint32_t q = v / 100;
+        e -= 2;
+        putPair(e, v - q * 100);
+        v = q;
+    }
+    if (v >= 10) {
+        putPair(e - 2, v);
+    } else {
+        e[-1] = static_cast<char>('0' + v);
+    }
     return p + n;
 }
 
-// Exactly `width` digits, zero padded on the left.
-char* putPadded(char* p, std::uint64_t v, int width) {
-    putDigitsBackward(p + width, v, width);
-    return p + width;
+// Ids, sequence numbers and steps fit in 32 bits in any sensible run; the
+// wide path only keeps absurd arguments correct.
+inline char* putU64(char* p, std::uint64_t v) {
+    if (v <= 0xFFFFFFFFu) return putU32(p, static_cast<std::uint32_t>(v));
+    char tmp[20];
+    int n = 0;
+    while (v != 0) {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    while (n > 0) *p++ = tmp[--n];
+    return p;
 }
 
-// A value given in units of 10^-decimals, written with that many decimals.
-char* putFixed(char* p, std::uint64_t units, int decimals) {
-    p = putUInt(p, units / kPow10[decimals]);
-    *p++ = '.';
-    return putPadded(p, units % kPow10[decimals], decimals);
+// Exactly Width digits, zero padded on the left.
+template <int Width>
+inline char* putPadded(char* p, std::uint32_t v) {
+    int w = Width;
+    while (w >= 2) {
+        const std::uint32_t q = v / 100;
+        putPair(p + w - 2, v - q * 100);
+        v = q;
+        w -= 2;
+    }
+    if (w == 1) p[0] = static_cast<char>('0' + v);
+    return p + Width;
 }
 
-// Scientific notation of a centimetre value with `sig` significant digits.
+// A bounded decimal field (speed, heading, accuracy) is one 8-byte copy from
+// a table; the copy may overrun the field, which the next write overwrites.
+struct Snippet {
+    char text[7];
+    std::uint8_t len;
+};
+
+std::vector<Snippet> makeFixedTable(std::uint32_t count, int decimals) {
+    std::vector<Snippet> table(count);
+    for (std::uint32_t v = 0; v < count; ++v) {
+        char buf[32];
+        char* p = buf;
+        if (decimals == 1) {
+            p = putU32(p, v / 10);
+            *p++ = '.';
+            p = putPadded<1>(p, v % 10);
+        } else {
+            p = putU32(p, v / 100);
+            *p++ = '.';
+            p = putPadded<2>(p, v % 100);
+        }
+        Snippet& s = table[v];
+        s.len = static_cast<std::uint8_t>(p - buf);
+        std::memset(s.text, 0, sizeof s.text);
+        std::memcpy(s.text, buf, s.len);
+    }
+    return table;
+}
+
+inline char* putSnippet(char* p, const std::vector<Snippet>& table, std::uint32_t v) {
+    const Snippet& s = table[v];
+    std::memcpy(p, s.text, 8);
+    return p + s.len;
+}
+
+// Scientific notation of a centimetre value with Sig significant digits.
 // Lower case uses a signed two-digit exponent ("1.23456e+03"); upper case
 // the shortest exponent form ("1.2345E3").  Rounding is half-up, done on the
 // integer so it cannot differ between C libraries.
-char* putScientific(char* p, std::uint64_t cm, int sig, bool upper) {
-    std::uint64_t m = 0;
+template <int Sig, bool Upper>
+char* putScientific(char* p, std::uint32_t cm) {
+    constexpr std::uint32_t kPow[] = {1u,      10u,      100u,      1000u,      10000u,
+                                      100000u, 1000000u, 10000000u, 100000000u, 1000000000u};
+    constexpr std::uint32_t kTop = kPow[Sig];
+    std::uint32_t m = 0;
     int exp = 0;
     if (cm != 0) {
-        const int d = digitCount(cm);
+        const int d = digitCount32(cm);
         exp = d - 1 - 2;
-        if (d > sig) {
-            const std::uint64_t div = kPow10[d - sig];
-            m = (cm + div / 2) / div;
-            if (m >= kPow10[sig]) {
-                m /= 10;
-                ++exp;
-            }
-        } else {
-            m = cm * kPow10[sig - d];
+        // Each case divides by a constant; shifting and rounding in 64 bits
+        // avoids overflow of cm + half for the widest inputs.
+        const std::uint64_t w = cm;
+        switch (d - Sig) {
+            case 4: m = static_cast<std::uint32_t>((w + 5000) / 10000); break;
+            case 3: m = static_cast<std::uint32_t>((w + 500) / 1000); break;
+            case 2: m = static_cast<std::uint32_t>((w + 50) / 100); break;
+            case 1: m = static_cast<std::uint32_t>((w + 5) / 10); break;
+            case 0: m = cm; break;
+            default:
+                if (d > Sig) {
+                    m = static_cast<std::uint32_t>((w + w / 2) / w);  // not reached for Sig >= 5
+                } else {
+                    m = cm * kPow[Sig - d];
+                }
+                break;
+        }
+        if (m >= kTop) {
+            m /= 10;
+            ++exp;
         }
     }
-    *p++ = static_cast<char>('0' + m / kPow10[sig - 1]);
+    constexpr std::uint32_t kLead = kPow[Sig - 1];
+    const std::uint32_t lead = m / kLead;
+    *p++ = static_cast<char>('0' + lead);
     *p++ = '.';
-    p = putPadded(p, m % kPow10[sig - 1], sig - 1);
-    *p++ = upper ? 'E' : 'e';
+    p = putPadded<Sig - 1>(p, m - lead * kLead);
+    *p++ = Upper ? 'E' : 'e';
     const int mag = exp < 0 ? -exp : exp;
     if (exp < 0) {
         *p++ = '-';
-    } else if (!upper) {
+    } else if (!Upper) {
         *p++ = '+';
     }
-    if (!upper && mag < 10) *p++ = '0';
-    return putUInt(p, static_cast<std::uint64_t>(mag));
+    if (!Upper && mag < 10) *p++ = '0';
+    return putU32(p, static_cast<std::uint32_t>(mag));
 }
 
 // Real feeds mix number styles (different devices, different firmware), so
-// each coordinate picks one of several textual forms.
+// each coordinate picks one of several textual forms.  Coordinates never
+// leave [0, 30 km], so centimetres always fit in 32 bits.
 char* putCoordinate(char* p, std::int64_t cmSigned, std::uint32_t pick) {
-    const std::uint64_t cm = cmSigned < 0 ? 0 : static_cast<std::uint64_t>(cmSigned);
-    if (pick < 40) return putFixed(p, cm, 2);
-    if (pick < 60) return putFixed(p, (cm + 5) / 10, 1);
-    if (pick < 75) return putUInt(p, (cm + 50) / 100);
-    if (pick < 90) return putScientific(p, cm, 6, false);
-    return putScientific(p, cm, 5, true);
+    const std::uint32_t cm = cmSigned < 0 ? 0u : static_cast<std::uint32_t>(cmSigned);
+    if (pick < 40) {
+        const std::uint32_t m = cm / 100;
+        p = putU32(p, m);
+        *p = '.';
+        putPair(p + 1, cm - m * 100);
+        return p + 3;
+    }
+    if (pick < 60) {
+        const std::uint32_t dm = (cm + 5) / 10;
+        const std::uint32_t m = dm / 10;
+        p = putU32(p, m);
+        p[0] = '.';
+        p[1] = static_cast<char>('0' + (dm - m * 10));
+        return p + 2;
+    }
+    if (pick < 75) return putU32(p, (cm + 50) / 100);
+    if (pick < 90) return putScientific<6, false>(p, cm);
+    return putScientific<5, true>(p, cm);
 }
 
 // ------------------------------------------------------------------- output
@@ -487,43 +543,47 @@ private:
         o.seq += o.rng.below(50) == 0 ? 2 : 1;
         const std::uint64_t r = o.rng.next();
 
-        const char* label = moving ? "track" : "dwell";
-        std::size_t len = 5;
+        // Labels are padded to eight bytes so the copy has a fixed size.
+        const char* label = moving ? "track\t\0\0" : "dwell\t\0\0";
+        std::size_t len = 6;
         if (t == 0) {
-            label = "appear";
-            len = 6;
+            label = "appear\t\0";
+            len = 7;
         } else if (last) {
-            label = "vanish";
-            len = 6;
+            label = "vanish\t\0";
+            len = 7;
         }
-        std::memcpy(p, label, len);
+        std::memcpy(p, label, 8);
         p += len;
+        p = putU32(p, id);
         *p++ = '\t';
-        p = putUInt(p, id);
-        *p++ = '\t';
-        p = putUInt(p, o.seq);
+        p = putU64(p, o.seq);
         *p++ = '\t';
         *p++ = static_cast<char>('0' + o.cls);
         *p++ = '\t';
-        p = putUInt(p, t);
+        p = putU64(p, t);
         *p++ = '\t';
         p = putCoordinate(p, outX, static_cast<std::uint32_t>(r % 100));
         *p++ = '\t';
         p = putCoordinate(p, outY, static_cast<std::uint32_t>((r >> 8) % 100));
         *p++ = '\t';
-        p = putFixed(p, static_cast<std::uint64_t>(speedDm), 1);
+        p = putSnippet(p, tenths_, static_cast<std::uint32_t>(speedDm));
         *p++ = '\t';
-        p = putFixed(p, static_cast<std::uint64_t>(heading), 1);
+        p = putSnippet(p, tenths_, static_cast<std::uint32_t>(heading));
         *p++ = '\t';
         // Position accuracy estimate in metres; mostly good, sometimes poor.
         const std::uint64_t accuracy = ((r >> 16) % 20 == 0) ? 450 + (r >> 24) % 550 : 60 + (r >> 24) % 340;
-        p = putFixed(p, accuracy, 2);
+        p = putSnippet(p, hundredths_, static_cast<std::uint32_t>(accuracy));
         *p++ = '\n';
         return p;
     }
 
     std::uint64_t seed_;
     Xoshiro global_;
+    // Speeds stay far below 360 m/s and headings below 360 degrees, so one
+    // table of tenths serves both.
+    std::vector<Snippet> tenths_ = makeFixedTable(3600, 1);
+    std::vector<Snippet> hundredths_ = makeFixedTable(1000, 2);
     std::vector<std::int64_t> xs_;
     std::vector<std::int64_t> ys_;
     std::vector<Object> objs_;
