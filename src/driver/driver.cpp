@@ -47,9 +47,7 @@ bool readpass(const runconfig& cfg, recordlist& list, failure& fail) {
     fail = {"cannot open trace " + quoted(cfg.tracepath), errno};
     return false;
   }
-  textin in(f);
-  readtrace(in, cfg.cellsize, list);
-  int errnum = in.error();
+  int errnum = readtracefile(f, cfg.cellsize, list).error;
   closefile(f, errnum);
   if (errnum != 0) {
     fail = {"cannot read trace " + quoted(cfg.tracepath), errnum};

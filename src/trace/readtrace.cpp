@@ -48,4 +48,12 @@ std::int64_t readtrace(textin& in, float cellsize, recordlist& list) {
   return s.nrec;
 }
 
+traceread readtracefile(std::FILE* f, float cellsize, recordlist& list, textin::progressfn progress,
+                        void* progress_ctx) {
+  textin in(f);
+  in.on_progress(progress, progress_ctx);
+  const std::int64_t nrec = readtrace(in, cellsize, list);
+  return {nrec, in.error()};
+}
+
 }  // namespace cellfreq

@@ -85,4 +85,13 @@ void parsetrace(textin& in, float cellsize, parsestate& state, recordlist& out);
 // input ended, so the list holds exactly nrec + 1 records. Returns nrec.
 std::int64_t readtrace(textin& in, float cellsize, recordlist& list);
 
+// readtrace() over an open file (binary mode), the way a run reads its
+// trace; `progress`, when given, is called with the bytes read so far.
+struct traceread {
+  std::int64_t nrec = 0;
+  int error = 0;  // the system error number of a failed read, or 0
+};
+traceread readtracefile(std::FILE* f, float cellsize, recordlist& list,
+                        textin::progressfn progress = nullptr, void* progress_ctx = nullptr);
+
 }  // namespace cellfreq
