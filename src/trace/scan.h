@@ -30,6 +30,14 @@ bool scanfloat(textin& in, float& out);
 // saturate to the nearest limit. On false, `out` is unchanged.
 bool scanint(textin& in, std::int32_t& out);
 
+// scanfloat() on text already in memory that holds no carriage return:
+// no whitespace is skipped, and the number ends at `end` at the latest.
+// Returns the end of the number read, or nullptr if it converted nothing.
+const char* scanfloat_span(const char* p, const char* end, float& out);
+
+// scanfloat_span() without the conversion, for values that are not used.
+const char* checkfloat_span(const char* p, const char* end);
+
 // Truncates toward zero, saturating to the signed 32-bit range.
 std::int32_t trunc_sat(double d);
 

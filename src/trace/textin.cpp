@@ -27,17 +27,23 @@ void textin::cut_at_ctrlz(const char* from) {
   }
 }
 
-// Keeps the unread tail (at most one byte: peek() refills when fewer than
-// two remain), then reads the next block behind it. A short read with an
-// error records errno and ends the input.
+// Keeps the unread tail, then reads the next block behind it; the buffer
+// grows when the tail fills half of it, so a caller's want() is always met.
+// A short read with an error records errno and ends the input.
 void textin::fill() {
   if (file_ == nullptr) {
     final_ = true;
     return;
   }
   const auto tail = static_cast<std::size_t>(end_ - pos_);
+  if (tail * 2 > buf_.size()) {
+    std::vector<char> bigger(tail * 2);
+    std::memcpy(bigger.data(), pos_, tail);
+    buf_.swap(bigger);
+  } else {
+    std::memmove(buf_.data(), pos_, tail);
+  }
   char* base = buf_.data();
-  std::memmove(base, pos_, tail);
   pos_ = base;
   end_ = base + tail;
   const std::size_t room = buf_.size() - tail;

@@ -59,6 +59,22 @@ public:
     return c;
   }
 
+  // Direct access to the buffered bytes, for scanners that work on a span
+  // and fall back to peek()/skip() near its end: [data(), limit()) are the
+  // untranslated bytes not yet consumed, and complete() tells whether no
+  // more will follow them.
+  const char* data() const { return pos_; }
+  const char* limit() const { return end_; }
+  bool complete() const { return final_; }
+  // Consumes the raw bytes up to `p`, which must lie in [data(), limit()]
+  // and not split a CRLF pair.
+  void consume_to(const char* p) { pos_ = p; }
+  // Makes at least `n` bytes available in the span unless the input ends
+  // first (n must not exceed the block size).
+  void want(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - pos_) < n && !final_) fill();
+  }
+
   // The system error number of a failed read, or 0. A failed read ends the
   // input, so every later peek() returns `eof`.
   int error() const { return error_; }
