@@ -184,3 +184,30 @@ TEST(Recordlist, SpliceKeepsOrderAcrossChunks) {
   a.foreach([&](const node& x) { inorder = inorder && x.id == expect++; });
   EXPECT_TRUE(inorder);
 }
+
+TEST(Readtracefile, EverySplitPointGivesTheSameRecords) {
+  // Lines whose reads run over a split point placed anywhere: pending
+  // integer and y reads, a trailing TAB, a header whose reads start from
+  // unknown values, an empty label after a line ending at field 6, CRLF.
+  const std::string text = good + "p\t5\t6\t7\n" + next + "p\t5\t6\t7\t8\t1234.5\r\n" + next +
+                           "name\tid\tseq\tcls\tt\tx\ty\tspeed\n" + good + "p\t17\t3\t0\t42\t1234.5\t987.6\n" +
+                           "\t800\t1200\t0\t42\t1600.5\t2000\t4000\n" + "h\tinf\tx\n" + next +
+                           "newpoint\t17\t3\t0\t42\t1234.5\t987.6\t12.5\t\n" + good + "\n" + next;
+  const parsed whole = parse(text);
+  const std::string path = testing::TempDir() + "split-trace.txt";
+  {
+    std::FILE* w = std::fopen(path.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), w);
+    std::fclose(w);
+  }
+  for (std::int64_t middle = 0; middle <= static_cast<std::int64_t>(text.size()); ++middle) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    recordlist list;
+    const traceread r = readtracefile_split(f, path.c_str(), middle, 400.0f, list);
+    std::fclose(f);
+    EXPECT_EQ(r.error, 0);
+    ASSERT_EQ(r.nrec, whole.nrec) << "split after byte " << middle;
+    ASSERT_EQ(list.tovector(), whole.nodes) << "split after byte " << middle;
+  }
+  std::remove(path.c_str());
+}

@@ -9,7 +9,11 @@
 // reads skip whitespace, newlines included, which is why malformed lines can
 // run together or be read one field late; those outcomes are part of the
 // format's meaning for stored data and are kept exactly.
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "trace/recordlist.h"
 #include "trace/scan.h"
@@ -60,8 +64,9 @@ bool fastline(const char* p, const char* nl, float cellsize, parsestate& s, reco
   }
   if (field < 7) return false;
   out.push(node{trunc_sat(id), cellnumber(x, cellsize), cellnumber(w, cellsize)});
-  s.v = v;
-  s.w = w;
+  s.v = s.freshv = v;
+  s.w = s.freshw = w;
+  s.vknown = s.wknown = true;
   ++s.nrec;
   return true;
 }
@@ -74,12 +79,17 @@ void parsetrace(textin& in, float cellsize, parsestate& s, recordlist& out) {
       in.want(4096);
       const char* p = in.data();
       const char* const e = in.limit();
+      const char* const start = p;
       for (;;) {
         const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)));
         if (nl == nullptr || !fastline(p, nl, cellsize, s, out)) break;
         p = nl + 1;
       }
       in.consume_to(p);
+      if (p != start) {
+        s.freshoffset = in.offset();
+        s.freshnrec = s.nrec;
+      }
     }
     // Characters other than TAB and line ends do nothing unless a y read is
     // pending, so runs of them (labels, field remnants) are passed over in
@@ -90,10 +100,15 @@ void parsetrace(textin& in, float cellsize, parsestate& s, recordlist& out) {
       while (p != e && *p != '\t' && *p != '\n' && *p != '\r') ++p;
       in.consume_to(p);
     }
+    const bool pending = in.end_seen();
     const int ch = in.get();
-    if (ch == textin::eof) return;
+    if (ch == textin::eof) {
+      s.cleanend = !pending;
+      return;
+    }
     if (ch == '\t') {
-      scanfloat(in, s.v);
+      if (scanfloat(in, s.v)) s.vknown = true;
+      else s.guessed |= !s.vknown;
       if (s.fieldno == 0) s.current.id = trunc_sat(s.v);
       ++s.fieldno;
       if (s.fieldno == 3) {
@@ -103,7 +118,8 @@ void parsetrace(textin& in, float cellsize, parsestate& s, recordlist& out) {
       if (s.fieldno == 4) s.current.x = cellnumber(s.v, cellsize);
     }
     if (s.fieldno == 4) {
-      scanfloat(in, s.w);
+      if (scanfloat(in, s.w)) s.wknown = true;
+      else s.guessed |= !s.wknown;
       s.current.y = cellnumber(s.w, cellsize);
     }
     if (ch == '\n') {
@@ -111,6 +127,14 @@ void parsetrace(textin& in, float cellsize, parsestate& s, recordlist& out) {
       s.current = node{};
       s.fieldno = 0;
       ++s.nrec;
+      // A read that met the end of a partial input would have gone on, so
+      // the point after it is no place to resume from.
+      if (!in.end_seen()) {
+        s.freshoffset = in.offset();
+        s.freshnrec = s.nrec;
+        s.freshv = s.v;
+        s.freshw = s.w;
+      }
     }
   }
 }
@@ -122,12 +146,141 @@ std::int64_t readtrace(textin& in, float cellsize, recordlist& list) {
   return s.nrec;
 }
 
-traceread readtracefile(std::FILE* f, float cellsize, recordlist& list, textin::progressfn progress,
-                        void* progress_ctx) {
+namespace {
+
+// 64-bit file positions on every platform (long is 32 bits on Windows).
+int seek(std::FILE* f, std::int64_t offset, int whence) {
+#ifdef _WIN32
+  return _fseeki64(f, offset, whence);
+#else
+  return fseeko(f, static_cast<off_t>(offset), whence);
+#endif
+}
+std::int64_t tell(std::FILE* f) {
+#ifdef _WIN32
+  return _ftelli64(f);
+#else
+  return static_cast<std::int64_t>(ftello(f));
+#endif
+}
+
+// Below this size one thread reads the trace faster than two start.
+constexpr std::int64_t parallel_min_bytes = std::int64_t{32} << 20;
+
+// The byte size of a regular file, or -1 when `f` cannot be split (a pipe,
+// a terminal, a device).
+std::int64_t splittable_size(std::FILE* f) {
+  if (seek(f, 0, SEEK_END) != 0) return -1;
+  const std::int64_t size = tell(f);
+  if (seek(f, 0, SEEK_SET) != 0) return -1;
+  return size;
+}
+
+// The offset just after the first '\n' at or after `from`, or -1.
+std::int64_t next_line_start(std::FILE* f, std::int64_t from) {
+  if (seek(f, from, SEEK_SET) != 0) return -1;
+  for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) {
+    ++from;
+    if (c == '\n') return from;
+  }
+  return -1;
+}
+
+// Parses the rest of `f` from `offset`, continuing state `s`, and closes
+// the trace with its final record. Returns the read error, or 0.
+int finish_from(std::FILE* f, std::uint64_t offset, float cellsize, parsestate& s, recordlist& list,
+                textin::progressfn progress, void* ctx) {
+  if (seek(f, static_cast<std::int64_t>(offset), SEEK_SET) != 0) return errno != 0 ? errno : EIO;
   textin in(f);
-  in.on_progress(progress, progress_ctx);
+  in.on_progress(progress, ctx);
+  parsetrace(in, cellsize, s, list);
+  list.push(s.current);
+  return in.error();
+}
+
+// One reader over the whole file.
+traceread sequential(std::FILE* f, float cellsize, recordlist& list, textin::progressfn progress, void* ctx) {
+  textin in(f);
+  in.on_progress(progress, ctx);
   const std::int64_t nrec = readtrace(in, cellsize, list);
   return {nrec, in.error()};
+}
+
+// Progress of two readers reported as one running total.
+struct twoparts {
+  textin::progressfn progress;
+  void* ctx;
+  std::atomic<std::uint64_t> second{0};
+  std::uint64_t first = 0;
+  static void onfirst(void* self, std::uint64_t bytes) {
+    auto* t = static_cast<twoparts*>(self);
+    t->first = bytes;
+    if (t->progress != nullptr) t->progress(t->ctx, bytes + t->second.load());
+  }
+  static void onsecond(void* self, std::uint64_t bytes) { static_cast<twoparts*>(self)->second.store(bytes); }
+};
+
+}  // namespace
+
+traceread readtracefile(std::FILE* f, float cellsize, recordlist& list, textin::progressfn progress,
+                        void* progress_ctx, const char* path) {
+  const std::int64_t size = path != nullptr ? splittable_size(f) : -1;
+  if (size < parallel_min_bytes) return sequential(f, cellsize, list, progress, progress_ctx);
+  return readtracefile_split(f, path, size / 2, cellsize, list, progress, progress_ctx);
+}
+
+traceread readtracefile_split(std::FILE* f, const char* path, std::int64_t middle, float cellsize,
+                              recordlist& list, textin::progressfn progress, void* progress_ctx) {
+  const std::int64_t split = next_line_start(f, middle);
+  std::FILE* g = split > 0 ? std::fopen(path, "rb") : nullptr;
+  if (seek(f, 0, SEEK_SET) != 0 || g == nullptr || seek(g, split, SEEK_SET) != 0) {
+    if (g != nullptr) std::fclose(g);
+    seek(f, 0, SEEK_SET);
+    return sequential(f, cellsize, list, progress, progress_ctx);
+  }
+
+  twoparts prog{progress, progress_ctx};
+  // The second half, as if a line started there with v and w unknown.
+  parsestate second;
+  second.vknown = second.wknown = false;
+  recordlist secondlist;
+  int seconderror = 0;
+  std::thread worker([&] {
+    textin in(g);
+    in.on_progress(&twoparts::onsecond, &prog);
+    parsetrace(in, cellsize, second, secondlist);
+    secondlist.push(second.current);
+    seconderror = in.error();
+  });
+
+  parsestate first;
+  textin in(f);
+  in.limit_to(static_cast<std::uint64_t>(split));
+  in.on_progress(&twoparts::onfirst, &prog);
+  parsetrace(in, cellsize, first, list);
+  worker.join();
+  std::fclose(g);
+  int error = in.error();
+
+  if (error != 0 || in.ended_by_ctrlz()) {
+    // The trace ends within the first half.
+    list.push(first.current);
+    return {first.nrec, error};
+  }
+  if (first.cleanend && first.fieldno == 0 && !second.guessed) {
+    list.splice(std::move(secondlist));
+    return {first.nrec + second.nrec, seconderror};
+  }
+  // A read ran over the split point, or the second half used a value from
+  // before it: resume from the first half's last closed record.
+  secondlist = recordlist{};
+  parsestate resume;
+  list.truncate(static_cast<std::size_t>(first.freshnrec));
+  resume.nrec = first.freshnrec;
+  resume.v = first.freshv;
+  resume.w = first.freshw;
+  error = finish_from(f, first.freshoffset, cellsize, resume, list, progress, progress_ctx);
+  return {resume.nrec, error};
 }
 
 }  // namespace cellfreq

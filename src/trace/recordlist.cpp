@@ -1,6 +1,7 @@
 // Chunk management for recordlist.
 #include "trace/recordlist.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace cellfreq {
@@ -15,6 +16,16 @@ void recordlist::splice(recordlist&& tail) {
   size_ += tail.size_;
   tail.chunks_.clear();
   tail.size_ = 0;
+}
+
+void recordlist::truncate(std::size_t n) {
+  while (size_ > n) {
+    chunk& last = chunks_.back();
+    const std::size_t drop = std::min(last.count, size_ - n);
+    last.count -= drop;
+    size_ -= drop;
+    if (last.count == 0) chunks_.pop_back();
+  }
 }
 
 std::vector<node> recordlist::tovector() const {

@@ -38,6 +38,9 @@ public:
 
   std::size_t size() const { return size_; }
 
+  // Drops the records from position `n` on.
+  void truncate(std::size_t n);
+
   // Moves all records of `tail` behind this list's records.
   void splice(recordlist&& tail);
 
@@ -67,12 +70,28 @@ private:
 // anything); `v` and `w` keep the last numbers read for a field and for the
 // row coordinate, since a read that converts nothing leaves them as they
 // were and the record takes the old value.
+//
+// A part of a trace may be parsed from its middle, as if a line started
+// there, before the values of `v` and `w` at that point are known; then
+// `vknown`/`wknown` start false and `guessed` records whether any record
+// could have taken an unknown value (a read that converted nothing before
+// the first one that did). `fresh*` keep the last point at which a newline
+// closed a record: its raw byte offset and the values there, from which the
+// parse can be resumed exactly.
 struct parsestate {
   node current{};
   std::int64_t fieldno = 0;
   float v = 0.0f;
   float w = 0.0f;
   std::int64_t nrec = 0;  // newlines handled by the character step
+  bool vknown = true;
+  bool wknown = true;
+  bool guessed = false;
+  bool cleanend = false;  // the input ended at a character step, no read pending
+  std::uint64_t freshoffset = 0;
+  std::int64_t freshnrec = 0;
+  float freshv = 0.0f;
+  float freshw = 0.0f;
 };
 
 // Runs the parser over `in` until the input ends, pushing every record that a
@@ -91,7 +110,23 @@ struct traceread {
   std::int64_t nrec = 0;
   int error = 0;  // the system error number of a failed read, or 0
 };
+//
+// Given the file's `path` as well, a large regular file is parsed in two
+// halves on two threads: the second half from the first line start after
+// the middle, as if the trace started there. The halves are joined when the
+// first one ends exactly there with a closed record and the second one took
+// no value from before its start; otherwise the second half is parsed again,
+// from the first half's last closed record on, so the records are always
+// those of one parse from the start.
 traceread readtracefile(std::FILE* f, float cellsize, recordlist& list,
-                        textin::progressfn progress = nullptr, void* progress_ctx = nullptr);
+                        textin::progressfn progress = nullptr, void* progress_ctx = nullptr,
+                        const char* path = nullptr);
+
+// The two-part read of readtracefile() with the second part starting at the
+// first line start after byte `middle` (the whole file in one part if there
+// is none); the same records for every `middle`. `f` must be seekable.
+traceread readtracefile_split(std::FILE* f, const char* path, std::int64_t middle, float cellsize,
+                              recordlist& list, textin::progressfn progress = nullptr,
+                              void* progress_ctx = nullptr);
 
 }  // namespace cellfreq

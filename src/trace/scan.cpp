@@ -28,9 +28,11 @@ struct spancursor {
   const char* end;
   bool complete;
   bool overrun = false;
+  bool atend = false;
 
   int peek() {
     if (p == end) {
+      atend = true;
       overrun = !complete;
       return textin::eof;
     }
@@ -63,6 +65,7 @@ bool scanwith(textin& in, T& out, Scan scan) {
     if (!scan(in, v)) return false;
   } else {
     in.consume_to(c.p);
+    if (c.atend) in.note_end();
     if (!ok) return false;
   }
   out = v;

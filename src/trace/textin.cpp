@@ -24,6 +24,7 @@ void textin::cut_at_ctrlz(const char* from) {
   if (z != nullptr) {
     end_ = static_cast<const char*>(z);
     final_ = true;
+    ctrlz_hit_ = true;
   }
 }
 
@@ -46,7 +47,8 @@ void textin::fill() {
   char* base = buf_.data();
   pos_ = base;
   end_ = base + tail;
-  const std::size_t room = buf_.size() - tail;
+  std::size_t room = buf_.size() - tail;
+  if (limit_ - bytes_read_ < room) room = static_cast<std::size_t>(limit_ - bytes_read_);
   errno = 0;
   const std::size_t got = std::fread(base + tail, 1, room, file_);
   if (got < room) {
@@ -54,6 +56,7 @@ void textin::fill() {
     if (std::ferror(file_)) error_ = errno != 0 ? errno : EIO;
   }
   bytes_read_ += got;
+  if (bytes_read_ >= limit_) final_ = true;
   end_ = base + tail + got;
   cut_at_ctrlz(base + tail);
   if (progress_ != nullptr) progress_(progress_ctx_, bytes_read_);

@@ -42,7 +42,10 @@ public:
   // The next character after translation, or `eof`; does not consume it.
   int peek() {
     if (end_ - pos_ < 2 && !final_) fill();
-    if (pos_ == end_) return eof;
+    if (pos_ == end_) {
+      end_seen_ = true;
+      return eof;
+    }
     const auto c = static_cast<unsigned char>(*pos_);
     if (c == '\r' && end_ - pos_ >= 2 && pos_[1] == '\n') return '\n';
     return c;
@@ -82,6 +85,21 @@ public:
   // Raw bytes taken from the underlying file so far (for progress reports).
   std::uint64_t bytes_read() const { return bytes_read_; }
 
+  // Raw bytes consumed so far, counted from where the reader started.
+  std::uint64_t offset() const { return bytes_read_ - static_cast<std::uint64_t>(end_ - pos_); }
+
+  // Reads at most `n` more raw bytes from the file: the input ends there as
+  // if the file did. Used to parse one part of a file.
+  void limit_to(std::uint64_t n) { limit_ = bytes_read_ + n; }
+
+  // Whether a read has met the end of the input; scanners that work on the
+  // span directly report it with note_end().
+  bool end_seen() const { return end_seen_; }
+  void note_end() { end_seen_ = true; }
+
+  // Whether the input ended at a Ctrl-Z rather than at the end of the file.
+  bool ended_by_ctrlz() const { return ctrlz_hit_; }
+
   // Called after each block is read with the running byte count.
   using progressfn = void (*)(void* ctx, std::uint64_t bytes);
   void on_progress(progressfn fn, void* ctx) { progress_ = fn; progress_ctx_ = ctx; }
@@ -98,6 +116,9 @@ private:
   bool ctrlz_ = false;
   int error_ = 0;
   std::uint64_t bytes_read_ = 0;
+  std::uint64_t limit_ = UINT64_MAX;
+  bool ctrlz_hit_ = false;
+  bool end_seen_ = false;
   progressfn progress_ = nullptr;
   void* progress_ctx_ = nullptr;
 };

@@ -2,6 +2,7 @@
 #include "trace/textout.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 namespace cellfreq {
@@ -28,6 +29,20 @@ void textout::put(std::string_view s) {
   }
 }
 
+namespace {
+
+// "00" … "99", for formatting two digits at a time.
+constexpr auto digitpairs = [] {
+  std::array<char, 200> t{};
+  for (int i = 0; i < 100; ++i) {
+    t[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    t[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}();
+
+}  // namespace
+
 void textout::putwide(std::int64_t v, int mindigits) {
   room(24);
   std::uint64_t u = static_cast<std::uint64_t>(v);
@@ -36,13 +51,23 @@ void textout::putwide(std::int64_t v, int mindigits) {
     u = ~u + 1;  // magnitude, also for the most negative value
   }
   char digits[20];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
+  char* d = digits + sizeof digits;
+  while (u >= 100) {
+    const auto pair = static_cast<std::size_t>(u % 100) * 2;
+    u /= 100;
+    *--d = digitpairs[pair + 1];
+    *--d = digitpairs[pair];
+  }
+  if (u >= 10) {
+    *--d = digitpairs[static_cast<std::size_t>(u) * 2 + 1];
+    *--d = digitpairs[static_cast<std::size_t>(u) * 2];
+  } else {
+    *--d = static_cast<char>('0' + u);
+  }
+  const auto n = static_cast<int>(digits + sizeof digits - d);
   for (int i = n; i < mindigits; ++i) *pos_++ = '0';
-  while (n > 0) *pos_++ = digits[--n];
+  std::memcpy(pos_, d, static_cast<std::size_t>(n));
+  pos_ += n;
 }
 
 // Empties the buffer into the file. After a failure the buffer is simply
