@@ -152,6 +152,11 @@ TEST(Scanfloat, RoundsExactlyLikeTheCLibrary) {
     float got = 0.0f;
     ASSERT_TRUE(parsefloat(t, got)) << t;
     ASSERT_EQ(got, std::strtof(t.c_str(), nullptr)) << t;
+    // The direct conversion of well-formed fields agrees, to the last byte.
+    const std::string field = (i % 3 == 0 ? "-" : "") + t;
+    float direct = 0.0f;
+    ASSERT_EQ(scanfloat_span(field.data(), field.data() + field.size(), direct), field.data() + field.size()) << field;
+    ASSERT_EQ(direct, std::strtof(field.c_str(), nullptr)) << field;
   }
   // Halfway cases between neighbouring floats, exactly and just off.
   for (const char* t : {"16777217", "16777217.000000000000000000000000001", "16777216.999999999999999999",
@@ -162,6 +167,25 @@ TEST(Scanfloat, RoundsExactlyLikeTheCLibrary) {
     ASSERT_TRUE(parsefloat(t, got)) << t;
     EXPECT_EQ(got, std::strtof(t, nullptr)) << t;
   }
+}
+
+TEST(Scanfloat, DirectConversionStopsWhereTheGrammarDoes) {
+  const auto end_of = [](const std::string& t) {
+    float v = -7.0f;
+    const char* q = scanfloat_span(t.data(), t.data() + t.size(), v);
+    return q == nullptr ? -1 : static_cast<int>(q - t.data());
+  };
+  EXPECT_EQ(end_of("12.5\t3"), 4);
+  EXPECT_EQ(end_of("1e5x"), 3);
+  EXPECT_EQ(end_of("1e12345"), 7);
+  EXPECT_EQ(end_of("1ex"), -1);
+  EXPECT_EQ(end_of("+.5"), 3);
+  EXPECT_EQ(end_of("-"), -1);
+  EXPECT_EQ(end_of(" 1"), -1);
+  EXPECT_EQ(end_of("12345678901234567890123.5"), 25);
+  const std::string field = "1.5e+3\t";
+  EXPECT_EQ(checkfloat_span(field.data(), field.data() + field.size()), field.data() + 6);
+  EXPECT_EQ(checkfloat_span(field.data(), field.data() + 4), nullptr);  // "1.5e" is incomplete
 }
 
 TEST(Scanint, DecimalIntegersSaturate) {

@@ -31,17 +31,15 @@ namespace {
 // the last field is the last value read, which stays in `v` for the lines
 // that follow. Must be called with fieldno 0, when the current record is
 // still all zero. Returns false, having changed nothing, for any other line.
-// Whether the field starting at p is the line's last one.
-bool fieldislast(const char* p, const char* end) {
-  return std::memchr(p, '\t', static_cast<std::size_t>(end - p)) == nullptr;
-}
-
 bool fastline(const char* p, const char* nl, float cellsize, parsestate& s, recordlist& out) {
   const char* end = (nl != p && nl[-1] == '\r') ? nl - 1 : nl;
   while (p != end && *p != '\t') {
     if (*p == '\r') return false;
     ++p;
   }
+  // The start of the last field, found from the end of the line.
+  const char* last = end;
+  while (last != p && last[-1] != '\t') --last;
   float v = 0.0f, id = 0.0f, x = 0.0f, w = 0.0f;
   int field = 0;
   while (p != end) {  // *p is the TAB before the next field
@@ -54,7 +52,7 @@ bool fastline(const char* p, const char* nl, float cellsize, parsestate& s, reco
     }
     // Only the id, the coordinates and the last value read are kept; the
     // other fields need only be complete numbers.
-    const bool keep = field == 1 || field == 5 || field == 6 || fieldislast(p, end);
+    const bool keep = field == 1 || field == 5 || field == 6 || p == last;
     const char* q = keep ? scanfloat_span(p, end, v) : checkfloat_span(p, end);
     if (q == nullptr || (q != end && *q != '\t')) return false;
     p = q;

@@ -19,7 +19,7 @@ textout::textout(std::string& sink, std::string_view eol)
   end_ = pos_ + buf_.size();
 }
 
-void textout::put(std::string_view s) {
+void textout::putlong(std::string_view s) {
   while (!s.empty()) {
     if (pos_ == end_) drain();
     const std::size_t n = std::min(s.size(), static_cast<std::size_t>(end_ - pos_));

@@ -41,7 +41,15 @@ public:
     if (pos_ == end_) drain();
     *pos_++ = c;
   }
-  void put(std::string_view s);
+  void put(std::string_view s) {
+    // Inline so that the copy of a literal compiles to a few moves.
+    if (s.size() <= static_cast<std::size_t>(end_ - pos_)) {
+      std::memcpy(pos_, s.data(), s.size());
+      pos_ += s.size();
+    } else {
+      putlong(s);
+    }
+  }
   void newline() { put(eol_); }
 
   // "%.3d": at least three digits, zero-padded, a minus sign before them.
@@ -70,6 +78,7 @@ private:
     if (static_cast<std::size_t>(end_ - pos_) < n) drain();
   }
   void putwide(std::int64_t v, int mindigits);
+  void putlong(std::string_view s);
   void drain();
 
   std::FILE* file_ = nullptr;
