@@ -331,6 +331,24 @@ bool scanfloat(textin& in, float& out) {
 }
 
 bool scanint(textin& in, std::int32_t& out) {
+  // The common token, a few digits after some blanks with more bytes
+  // buffered behind it, is read straight from the buffer; anything else
+  // (long digit runs, a sign, a buffer end in sight) takes the grammar.
+  const char* p = in.data();
+  const char* const end = in.limit();
+  if (end - p >= 32) {
+    while (end - p >= 2 && (*p == ' ' || *p == '\n' || (*p == '\r' && p[1] == '\n'))) ++p;
+    if (end - p >= 16 && isdigit_c(*p)) {
+      std::int32_t v = 0;
+      const char* q = p;
+      while (isdigit_c(*q) && q - p < 9) v = v * 10 + (*q++ - '0');
+      if (!isdigit_c(*q)) {
+        in.consume_to(q);
+        out = v;
+        return true;
+      }
+    }
+  }
   return scanwith(in, out, [](auto& cur, std::int32_t& v) { return scanint_on(cur, v); });
 }
 
