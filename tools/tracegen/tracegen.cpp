@@ -198,7 +198,7 @@ std::vector<Snippet> makeFixedTable(std::uint32_t count, int decimals) {
     return table;
 }
 
-inline char* putSnippet(char* p, const std::vector<Snippet>& table, std::uint32_t v) {
+inline char* putSnippet(char* p, const Snippet* table, std::uint32_t v) {
     const Snippet& s = table[v];
     std::memcpy(p, s.text, 8);
     return p + s.len;
@@ -218,22 +218,18 @@ char* putScientific(char* p, std::uint32_t cm) {
     if (cm != 0) {
         const int d = digitCount32(cm);
         exp = d - 1 - 2;
-        // Each case divides by a constant; shifting and rounding in 64 bits
-        // avoids overflow of cm + half for the widest inputs.
+        // Each case divides by a constant.  A 32-bit value has at most ten
+        // digits and Sig is at least five, so five cases cover every input;
+        // the sum is formed in 64 bits so adding the half cannot overflow.
+        static_assert(Sig >= 5 && Sig <= 9);
         const std::uint64_t w = cm;
         switch (d - Sig) {
+            case 5: m = static_cast<std::uint32_t>((w + 50000) / 100000); break;
             case 4: m = static_cast<std::uint32_t>((w + 5000) / 10000); break;
             case 3: m = static_cast<std::uint32_t>((w + 500) / 1000); break;
             case 2: m = static_cast<std::uint32_t>((w + 50) / 100); break;
             case 1: m = static_cast<std::uint32_t>((w + 5) / 10); break;
-            case 0: m = cm; break;
-            default:
-                if (d > Sig) {
-                    m = static_cast<std::uint32_t>((w + w / 2) / w);  // not reached for Sig >= 5
-                } else {
-                    m = cm * kPow[Sig - d];
-                }
-                break;
+            default: m = cm * kPow[Sig - d]; break;  // d <= Sig: pad with zeros
         }
         if (m >= kTop) {
             m /= 10;
@@ -381,10 +377,13 @@ public:
     // its random stream, the order does not change what an object does.
     bool step(Writer& out, std::uint64_t t, bool last) {
         shuffle();
+        // Locals, not members: stores through the char buffer may alias any
+        // member, which would force reloads after every byte written.
+        const Snippet* tenths = tenths_.data();
+        const Snippet* hundredths = hundredths_.data();
         for (const std::uint32_t id : order_) {
-            char* p = out.cursor();
-            p = emit(p, objs_[id], id, t, last);
-            out.advance(p);
+            const Record rec = advance(objs_[id]);
+            out.advance(format(out.cursor(), rec, id, t, last, tenths, hundredths));
             if (out.needFlush() && !out.flush()) return false;
         }
         return true;
@@ -493,7 +492,17 @@ private:
         return d;
     }
 
-    char* emit(char* p, Object& o, std::uint32_t id, std::uint64_t t, bool last) {
+    // Everything one line reports, computed before any byte is written.
+    struct Record {
+        std::uint64_t seq;
+        std::uint64_t r;  // spare random bits for the number forms
+        std::int64_t x, y;
+        std::uint32_t speedDm, heading, accuracy;
+        std::uint8_t cls;
+        bool moving;
+    };
+
+    Record advance(Object& o) {
         std::int64_t outX = 0;
         std::int64_t outY = 0;
         std::int64_t speedDm = 0;  // reported speed, tenths of m/s
@@ -543,8 +552,24 @@ private:
         o.seq += o.rng.below(50) == 0 ? 2 : 1;
         const std::uint64_t r = o.rng.next();
 
+        // Position accuracy estimate in centimetres (written as metres);
+        // mostly good, sometimes poor.
+        const std::uint64_t accuracy = ((r >> 16) % 20 == 0) ? 450 + (r >> 24) % 550 : 60 + (r >> 24) % 340;
+        return Record{o.seq,
+                      r,
+                      outX,
+                      outY,
+                      static_cast<std::uint32_t>(speedDm),
+                      static_cast<std::uint32_t>(heading),
+                      static_cast<std::uint32_t>(accuracy),
+                      o.cls,
+                      moving};
+    }
+
+    static char* format(char* p, const Record& rec, std::uint32_t id, std::uint64_t t, bool last,
+                        const Snippet* tenths, const Snippet* hundredths) {
         // Labels are padded to eight bytes so the copy has a fixed size.
-        const char* label = moving ? "track\t\0\0" : "dwell\t\0\0";
+        const char* label = rec.moving ? "track\t\0\0" : "dwell\t\0\0";
         std::size_t len = 6;
         if (t == 0) {
             label = "appear\t\0";
@@ -557,23 +582,21 @@ private:
         p += len;
         p = putU32(p, id);
         *p++ = '\t';
-        p = putU64(p, o.seq);
+        p = putU64(p, rec.seq);
         *p++ = '\t';
-        *p++ = static_cast<char>('0' + o.cls);
+        *p++ = static_cast<char>('0' + rec.cls);
         *p++ = '\t';
         p = putU64(p, t);
         *p++ = '\t';
-        p = putCoordinate(p, outX, static_cast<std::uint32_t>(r % 100));
+        p = putCoordinate(p, rec.x, static_cast<std::uint32_t>(rec.r % 100));
         *p++ = '\t';
-        p = putCoordinate(p, outY, static_cast<std::uint32_t>((r >> 8) % 100));
+        p = putCoordinate(p, rec.y, static_cast<std::uint32_t>((rec.r >> 8) % 100));
         *p++ = '\t';
-        p = putSnippet(p, tenths_, static_cast<std::uint32_t>(speedDm));
+        p = putSnippet(p, tenths, rec.speedDm);
         *p++ = '\t';
-        p = putSnippet(p, tenths_, static_cast<std::uint32_t>(heading));
+        p = putSnippet(p, tenths, rec.heading);
         *p++ = '\t';
-        // Position accuracy estimate in metres; mostly good, sometimes poor.
-        const std::uint64_t accuracy = ((r >> 16) % 20 == 0) ? 450 + (r >> 24) % 550 : 60 + (r >> 24) % 340;
-        p = putSnippet(p, hundredths_, static_cast<std::uint32_t>(accuracy));
+        p = putSnippet(p, hundredths, rec.accuracy);
         *p++ = '\n';
         return p;
     }
