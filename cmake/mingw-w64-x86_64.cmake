@@ -16,8 +16,8 @@ set(MINGW_SUFFIX "-posix" CACHE STRING "Suffix of the compiler driver names")
 set(CMAKE_C_COMPILER   ${MINGW_TRIPLET}-gcc${MINGW_SUFFIX})
 set(CMAKE_CXX_COMPILER ${MINGW_TRIPLET}-g++${MINGW_SUFFIX})
 set(CMAKE_RC_COMPILER  ${MINGW_TRIPLET}-windres)
-# Binutils carry no thread-model suffix; finding them explicitly avoids
-# CMake falling back to the host ar/ranlib, which cannot index PE objects.
+# Name the archiver explicitly so the host's is never picked; the gcc-ar
+# wrappers (which carry the suffix, unlike plain binutils) also handle LTO.
 find_program(CMAKE_AR     ${MINGW_TRIPLET}-gcc-ar${MINGW_SUFFIX} ${MINGW_TRIPLET}-ar)
 find_program(CMAKE_RANLIB ${MINGW_TRIPLET}-gcc-ranlib${MINGW_SUFFIX} ${MINGW_TRIPLET}-ranlib)
 

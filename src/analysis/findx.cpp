@@ -49,13 +49,8 @@ void results1(const celltable& table, std::int32_t user, std::int64_t index, tex
 
 void findx(const celltable& table, std::int32_t user, std::int64_t n, std::int32_t threshold,
            freqcounter& counter, textout& out) {
-  // The row holds every one of the user's codes: it was filled with
-  // min(n, maxcount) of them and maxcount covers every analysed user.
-  const auto row = table.row(user);
-  const auto codes = row.first(std::min(row.size(), static_cast<std::size_t>(std::max<std::int64_t>(n, 0))));
-  counter.count(codes);
-  for (std::size_t q = 0; q < codes.size(); ++q)
-    if (counter.freq(codes[q]) > threshold) results1(table, user, static_cast<std::int64_t>(q), out);
+  frequentvisits(table, user, n, threshold, counter,
+                 [&](std::int64_t index, std::int32_t, std::int64_t) { results1(table, user, index, out); });
   out.put(' ');
   out.newline();
 }

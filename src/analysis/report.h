@@ -7,6 +7,7 @@
 // gives m lines.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -34,6 +35,25 @@ private:
   std::vector<entry> slots_;
   std::size_t mask_ = 0;
 };
+
+// Calls visit(index, code, count) for every one of the first `n` entries of
+// row `user` whose code occurs more than `threshold` times among them, in
+// the order of the entries; `count` is that number of occurrences. Every
+// report format is built on this one count, so they all agree on what is
+// frequent.
+template <class F>
+void frequentvisits(const celltable& table, std::int32_t user, std::int64_t n, std::int32_t threshold,
+                    freqcounter& counter, F&& visit) {
+  // The row holds every one of the user's codes: it was filled with
+  // min(n, maxcount) of them and maxcount covers every analysed user.
+  const auto row = table.row(user);
+  const auto codes = row.first(std::min(row.size(), static_cast<std::size_t>(std::max<std::int64_t>(n, 0))));
+  counter.count(codes);
+  for (std::size_t q = 0; q < codes.size(); ++q) {
+    const std::int64_t count = counter.freq(codes[q]);
+    if (count > threshold) visit(static_cast<std::int64_t>(q), codes[q], count);
+  }
+}
 
 // Prints the report line of entry `index` of row `user`.
 void results1(const celltable& table, std::int32_t user, std::int64_t index, textout& out);

@@ -3,15 +3,25 @@
 // The trace is read completely before the cell file is created, so a trace
 // that cannot be read never costs the previous cell file. Every write is
 // checked up to the close of the file, and the table is only filled from a
-// cell file that was written, closed and reopened without error.
+// cell file that was written, closed and reopened without error. Optional
+// outputs (a report file, the heat map) are created only once everything
+// before them succeeded, so a failed run leaves no half-made files.
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
+#include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "analysis/formats.h"
+#include "analysis/heatmap.h"
 #include "analysis/report.h"
 #include "cells/celltable.h"
+#include "driver/progress.h"
 #include "driver/runconfig.h"
 #include "trace/recordlist.h"
 
@@ -32,7 +42,19 @@ struct failure {
   int errnum;
 };
 
-std::string quoted(const std::string& path) { return "'" + path + "'"; }
+std::string quoted(const std::string& path) {
+  std::string q = "'";
+  q.append(path).append("'");
+  return q;
+}
+
+// "cannot VERB NOUN 'PATH'". Built by appending: chains of operator+ on
+// strings trip a false -Wrestrict warning in some compilers.
+std::string cannot(const char* verb, const char* noun, const std::string& path) {
+  std::string w = "cannot ";
+  w.append(verb).append(" ").append(noun).append(" ").append(quoted(path));
+  return w;
+}
 
 // Closes `f`, folding a failed close into `errnum` when nothing failed before.
 void closefile(std::FILE* f, int& errnum) {
@@ -40,51 +62,112 @@ void closefile(std::FILE* f, int& errnum) {
   if (std::fclose(f) != 0 && errnum == 0) errnum = errno != 0 ? errno : EIO;
 }
 
-bool readpass(const runconfig& cfg, recordlist& list, failure& fail) {
+// Writes `f` through write(textout&) and flushes it; the first error, or 0.
+template <class W>
+int writeall(std::FILE* f, W&& write) {
+  textout out(f);
+  write(out);
+  out.flush();
+  return out.error();
+}
+
+// Creates `path`, writes it through write(textout&) and closes it; a failure
+// names the file as `noun`.
+template <class W>
+bool writefile(const std::string& path, const char* noun, W&& write, failure& fail) {
   errno = 0;
-  std::FILE* f = std::fopen(cfg.tracepath.c_str(), "rb");
+  std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) {
-    fail = {"cannot open trace " + quoted(cfg.tracepath), errno};
+    fail = {cannot("create", noun, path), errno};
     return false;
   }
-  int errnum = readtracefile(f, cfg.cellsize, list).error;
+  int errnum = writeall(f, write);
   closefile(f, errnum);
   if (errnum != 0) {
-    fail = {"cannot read trace " + quoted(cfg.tracepath), errnum};
+    fail = {cannot("write", noun, path), errnum};
     return false;
   }
   return true;
 }
 
-bool cellpass(const runconfig& cfg, const recordlist& list, std::vector<std::int64_t>& codecount,
-              failure& fail) {
-  errno = 0;
-  std::FILE* f = std::fopen(cfg.cellpath.c_str(), "wb");
-  if (f == nullptr) {
-    fail = {"cannot create cell file " + quoted(cfg.cellpath), errno};
-    return false;
+// The cell file's path for one run: the configured one, or else a fresh name
+// in the temporary folder. A temporary file is removed as soon as the table
+// has been loaded from it (so that a report cut short by a closed pipe leaves
+// nothing behind), and at the latest when the run ends, whatever its outcome.
+class cellfile {
+public:
+  explicit cellfile(const std::string& configured) : path_(configured) {
+    if (!path_.empty()) return;
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+    std::mt19937_64 rng(std::random_device{}() ^
+                        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::path candidate;
+    do {
+      candidate = (ec ? std::filesystem::path(".") : dir) / ("cellfreq-" + std::to_string(rng()) + ".cells");
+    } while (std::filesystem::exists(candidate, ec));
+    path_ = candidate.string();
+    temporary_ = true;
   }
-  int errnum = 0;
-  {
-    textout out(f);
-    writecells(list, cfg.nobjects, out, codecount);
-    out.flush();
-    errnum = out.error();
+  ~cellfile() { discard(); }
+  // Removes a temporary file; a configured one stays.
+  void discard() {
+    std::error_code ec;
+    if (temporary_) std::filesystem::remove(path_, ec);
+    temporary_ = false;
   }
-  closefile(f, errnum);
+  cellfile(const cellfile&) = delete;
+  cellfile& operator=(const cellfile&) = delete;
+  const std::string& path() const { return path_; }
+
+private:
+  std::string path_;
+  bool temporary_ = false;
+};
+
+bool readpass(const runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, failure& fail) {
+  const bool fromstdin = cfg.tracepath == stdin_path;
+  std::FILE* f = stdin;
+  if (fromstdin) {
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);  // line ends are translated by the reader
+#endif
+  } else {
+    errno = 0;
+    f = std::fopen(cfg.tracepath.c_str(), "rb");
+    if (f == nullptr) {
+      fail = {"cannot open trace " + quoted(cfg.tracepath), errno};
+      return false;
+    }
+  }
+  std::optional<progressline> progress;
+  if (cfg.progress) progress.emplace(err, progname, f, list);
+  const traceread r = readtracefile(f, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
+                                    progress ? &*progress : nullptr, fromstdin ? nullptr : cfg.tracepath.c_str());
+  if (progress) progress->finish(r.nrec);
+  int errnum = r.error;
+  if (!fromstdin) closefile(f, errnum);
   if (errnum != 0) {
-    fail = {"cannot write cell file " + quoted(cfg.cellpath), errnum};
+    fail = {fromstdin ? std::string("cannot read trace from standard input")
+                      : "cannot read trace " + quoted(cfg.tracepath),
+            errnum};
     return false;
   }
   return true;
 }
 
-bool loadpass(const runconfig& cfg, const std::vector<std::int64_t>& codecount,
-              std::int64_t maxcount, celltable& table, failure& fail) {
+bool cellpass(const runconfig& cfg, const std::string& cellpath, const recordlist& list,
+              std::vector<std::int64_t>& codecount, failure& fail) {
+  return writefile(cellpath, "cell file", [&](textout& out) { writecells(list, cfg.nobjects, out, codecount); },
+                   fail);
+}
+
+bool loadpass(const std::string& cellpath, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
+              celltable& table, failure& fail) {
   errno = 0;
-  std::FILE* f = std::fopen(cfg.cellpath.c_str(), "rb");
+  std::FILE* f = std::fopen(cellpath.c_str(), "rb");
   if (f == nullptr) {
-    fail = {"cannot reopen cell file " + quoted(cfg.cellpath), errno};
+    fail = {cannot("reopen", "cell file", cellpath), errno};
     return false;
   }
   textin in(f);
@@ -92,23 +175,29 @@ bool loadpass(const runconfig& cfg, const std::vector<std::int64_t>& codecount,
   int errnum = in.error();
   closefile(f, errnum);
   if (errnum != 0) {
-    fail = {"cannot read cell file " + quoted(cfg.cellpath), errnum};
+    fail = {cannot("read", "cell file", cellpath), errnum};
     return false;
   }
   return true;
 }
 
-bool reportpass(const runconfig& cfg, const celltable& table,
-                const std::vector<std::int64_t>& codecount, std::FILE* report, failure& fail) {
-  textout out(report);
-  freqcounter counter;
-  for (std::int32_t u = 0; u < cfg.nusers && !out.failed(); ++u)
-    findx(table, u, codecount[static_cast<std::size_t>(u)], cfg.threshold, counter, out);
-  if (!out.flush()) {
-    fail = {"cannot write report", out.error()};
+bool reportpass(const runconfig& cfg, const celltable& table, const std::vector<std::int64_t>& codecount,
+                std::FILE* report, failure& fail) {
+  const auto write = [&](textout& out) { writereport(cfg.style, table, codecount, cfg.nusers, cfg.threshold, out); };
+  if (!cfg.outputpath.empty()) return writefile(cfg.outputpath, "report", write, fail);
+  const int errnum = writeall(report, write);
+  if (errnum != 0) {
+    fail = {"cannot write report", errnum};
     return false;
   }
   return true;
+}
+
+bool heatmappass(const runconfig& cfg, const recordlist& list, const celltable& table,
+                 const std::vector<std::int64_t>& codecount, failure& fail) {
+  if (cfg.heatmappath.empty()) return true;
+  const heatgrid grid = aggregate(list, cfg.nobjects, frequentcodes(table, codecount, cfg.nusers, cfg.threshold));
+  return writefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
 }
 
 }  // namespace
@@ -118,9 +207,13 @@ int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* pro
   recordlist list;
   std::vector<std::int64_t> codecount;
   celltable table;
-  const bool ok = readpass(cfg, list, fail) && cellpass(cfg, list, codecount, fail) &&
-                  loadpass(cfg, codecount, cellfreq::max(codecount, cfg.nusers), table, fail) &&
-                  reportpass(cfg, table, codecount, report, fail);
+  cellfile cells(cfg.cellpath);
+  bool ok = readpass(cfg, list, err, progname, fail) && cellpass(cfg, cells.path(), list, codecount, fail) &&
+            loadpass(cells.path(), codecount, cellfreq::max(codecount, cfg.nusers), table, fail);
+  if (ok) {
+    cells.discard();
+    ok = reportpass(cfg, table, codecount, report, fail) && heatmappass(cfg, list, table, codecount, fail);
+  }
   if (ok) return status_ok;
   std::fprintf(err, "%s: %s: %s\n", progname, fail.what.c_str(),
                std::strerror(fail.errnum != 0 ? fail.errnum : EIO));
@@ -145,13 +238,17 @@ void prepare_standard_streams() {
 #endif
 }
 
-int runfixed(const runconfig& cfg, const char* progname) {
-  prepare_standard_streams();
-  const int status = run(cfg, stdout, stderr, progname);
+void pause() {
   // The report must stand before the interpreter's prompt in redirected output.
   std::fflush(stdout);
   const int ignored = std::system("PAUSE");
   (void)ignored;
+}
+
+int runfixed(const runconfig& cfg, const char* progname) {
+  prepare_standard_streams();
+  const int status = run(cfg, stdout, stderr, progname);
+  pause();
   return status;
 }
 

@@ -11,15 +11,25 @@
 #include <cstdio>
 #include <string>
 
+#include "analysis/formats.h"
+
 namespace cellfreq {
 
+// The trace path that stands for standard input.
+inline constexpr const char* stdin_path = "-";
+
 struct runconfig {
-  std::string tracepath;        // trace to read
-  std::string cellpath;         // cell file written and read back
+  std::string tracepath;        // trace to read; stdin_path reads standard input
+  std::string cellpath;         // cell file written and read back; empty: a temporary file
   float cellsize = 400.0f;      // divisor from coordinate to cell number
   std::int32_t nusers = 100;    // users analysed, from user 0
   std::int32_t threshold = 3;   // a visit is reported when its count exceeds this
   std::int32_t nobjects = 1000; // object ids 0 … nobjects-1 are written (10 per user)
+  // The fixed programs leave everything below at its default.
+  std::string outputpath{};     // report file; empty: the stream given to run()
+  reportstyle style{};          // text, csv or json; per visit or summary
+  std::string heatmappath{};    // SVG heat map of the visits; empty: none
+  bool progress = false;        // progress line on the error stream while reading
 };
 
 // The fixed programs' configurations.
@@ -30,10 +40,13 @@ runconfig config300();
 // Exit statuses of a run.
 inline constexpr int status_ok = 0;
 inline constexpr int status_failed = 1;
+inline constexpr int status_usage = 2;  // the configurable command only
 
 // Runs the pass sequence with `cfg`, printing the report to `report` (opened
-// in binary mode). A failure prints one line "PROG: what: reason" on `err`
-// and returns status_failed; otherwise returns status_ok.
+// in binary mode) unless `cfg.outputpath` names a file, and writing the heat
+// map last when asked for. A temporary cell file is removed at the end,
+// whatever the outcome. A failure prints one line "PROG: what: reason" on
+// `err` and returns status_failed; otherwise returns status_ok.
 int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname);
 
 // Makes the standard streams safe to use: on POSIX systems a closed
@@ -44,9 +57,18 @@ int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* pro
 // explicitly.
 void prepare_standard_streams();
 
-// The whole life of a fixed program: run() on standard output, flush it, hand
-// "PAUSE" to the command interpreter whatever the outcome (so that a window
-// opened for the program stays readable), and return the run's status.
+// Flushes standard output, so that a redirected report stands before the
+// prompt, and hands "PAUSE" to the command interpreter, ignoring its answer.
+void pause();
+
+// The whole life of a fixed program: run() on standard output, then pause()
+// whatever the outcome (so that a window opened for the program stays
+// readable), and return the run's status.
 int runfixed(const runconfig& cfg, const char* progname);
+
+// The whole life of the configurable command: parses the arguments after
+// argv[0], then prints the help or the version (status 0), or a usage error
+// (status 2), or runs with the parsed configuration and pauses if asked to.
+int runcommand(int argc, const char* const* argv);
 
 }  // namespace cellfreq

@@ -200,7 +200,10 @@ std::vector<Snippet> makeFixedTable(std::uint32_t count, int decimals) {
 
 inline char* putSnippet(char* p, const Snippet* table, std::uint32_t v) {
     const Snippet& s = table[v];
-    std::memcpy(p, s.text, 8);
+    // One 8-byte copy of the whole record (the byte after the text is
+    // overwritten by what follows), from the struct so it stays in bounds.
+    static_assert(sizeof(Snippet) == 8);
+    std::memcpy(p, &s, 8);
     return p + s.len;
 }
 

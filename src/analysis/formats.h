@@ -1,0 +1,50 @@
+// The report formats: the per-visit text report, CSV and JSON Lines, each
+// either per visit or as a summary per user and cell.
+//
+// All of them are built on frequentvisits(), so every format names exactly
+// the visits the text report names. The text report per visit is findx()
+// itself, byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "analysis/report.h"
+#include "cells/celltable.h"
+#include "trace/textout.h"
+
+namespace cellfreq {
+
+enum class reportformat { text, csv, json };
+
+// How the report is written: the format, and whether it lists every frequent
+// visit or, per user, every frequent cell once with its number of visits.
+struct reportstyle {
+  reportformat format = reportformat::text;
+  bool summary = false;
+};
+
+// One frequent cell of a user: its code, how often the user visited it, and
+// the positions of those visits in the user's row, ascending.
+struct frequentcell {
+  std::int32_t code = 0;
+  std::int64_t visits = 0;
+  std::vector<std::int64_t> positions;
+};
+
+// The frequent cells of user `user` (its first `n` codes, as findx() counts
+// them), in the order of their first visit.
+std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t user, std::int64_t n,
+                                        std::int32_t threshold, freqcounter& counter);
+
+// Writes the report of users 0 … nusers-1 in `style`. Stops early once a
+// write has failed; out.failed() tells.
+void writereport(const reportstyle& style, const celltable& table, const std::vector<std::int64_t>& codecount,
+                 std::int32_t nusers, std::int32_t threshold, textout& out);
+
+// The distinct codes that are frequent for at least one of users
+// 0 … nusers-1, ascending.
+std::vector<std::int32_t> frequentcodes(const celltable& table, const std::vector<std::int64_t>& codecount,
+                                        std::int32_t nusers, std::int32_t threshold);
+
+}  // namespace cellfreq

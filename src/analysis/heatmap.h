@@ -1,0 +1,53 @@
+// The heat map: an SVG picture of how often each grid cell was visited.
+//
+// The visits are aggregated per cell, never drawn one by one, and when a
+// trace covers more cells than a picture can show, neighbouring cells are
+// merged into square bins of 2 × 2, 4 × 4, ... cells until both the number of
+// squares and the picture's side are within limits. That bounds the file
+// (about 2 MB at most) whatever the size of the trace.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "trace/recordlist.h"
+#include "trace/textout.h"
+
+namespace cellfreq {
+
+// The most squares a picture draws, and the most bins along either side.
+struct heatlimits {
+  std::size_t maxsquares = 60000;
+  std::int64_t maxside = 500;
+};
+
+// One drawn square: bin (bx, by) holds cells bx*bin … bx*bin+bin-1 in x and
+// likewise in y; `frequent` marks a bin holding a frequent cell.
+struct heatsquare {
+  std::int64_t bx = 0;
+  std::int64_t by = 0;
+  std::int64_t visits = 0;
+  bool frequent = false;
+};
+
+// The aggregated grid: squares ordered by row (by) and then column (bx).
+struct heatgrid {
+  std::int64_t bin = 1;  // cells per side of one square
+  std::int64_t bxmin = 0, bxmax = -1, bymin = 0, bymax = -1;
+  std::int64_t visits = 0;  // all visits drawn
+  std::int64_t cells = 0;   // distinct cells visited
+  std::int64_t maxvisits = 0;
+  std::vector<heatsquare> squares;
+};
+
+// Aggregates the visits of objects 0 … nobjects-1 (the visits of the cell
+// file) into bins within `limits`; the cells of `frequentcodes` (cell codes,
+// read as x = code / 1000, y = code % 1000) mark the bins they fall in.
+heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const std::vector<std::int32_t>& frequentcodes,
+                   const heatlimits& limits = {});
+
+// Writes `grid` as an SVG document: shaded squares on a logarithmic scale
+// with a legend, frequent bins outlined, axes in cell numbers and metres.
+void writesvg(const heatgrid& grid, float cellsize, textout& out);
+
+}  // namespace cellfreq

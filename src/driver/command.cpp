@@ -1,0 +1,71 @@
+// The configurable command's life: parse, then help, version or one run.
+//
+// Usage errors are told apart from failed runs by their status (2), and
+// standard error gets exactly one line for them, so scripts can both test
+// and show the outcome.
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/options.h"
+#include "driver/runconfig.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#ifndef CELLFREQ_VERSION
+#error "CELLFREQ_VERSION must be defined by the build"
+#endif
+
+namespace cellfreq {
+namespace {
+
+constexpr const char* progname = "cellfreq";
+
+bool stderr_is_terminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// Writes help or version text on standard output; status_failed if that fails.
+template <class W>
+int inform(W&& write) {
+  textout out(stdout);
+  write(out);
+  if (out.flush()) return status_ok;
+  std::fprintf(stderr, "%s: cannot write to standard output\n", progname);
+  return status_failed;
+}
+
+}  // namespace
+
+int runcommand(int argc, const char* const* argv) {
+  prepare_standard_streams();
+  const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  commandline cl;
+  std::string error;
+  if (!parseoptions(args, cl, error)) {
+    std::fprintf(stderr, "%s: %s\n", progname, error.c_str());
+    return status_usage;
+  }
+  if (cl.what == commandline::action::help) return inform(writehelp);
+  if (cl.what == commandline::action::version)
+    return inform([](textout& out) {
+      out.put(progname);
+      out.put(" " CELLFREQ_VERSION);
+      out.newline();
+    });
+  cl.cfg.progress = cl.progress.value_or(stderr_is_terminal());
+  const int status = run(cl.cfg, stdout, stderr, progname);
+  if (cl.pause) pause();
+  return status;
+}
+
+}  // namespace cellfreq

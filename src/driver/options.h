@@ -1,0 +1,42 @@
+// The configurable command's command line, parsed into a run configuration.
+//
+// The syntax is the usual one of command-line tools: long options as
+// "--name value" or "--name=value", "-o PATH" or "-oPATH", "--" ending the
+// options, and "-" as a name for standard input. Every value is checked
+// here, so a run never starts with a configuration it cannot honour.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "driver/runconfig.h"
+#include "trace/textout.h"
+
+namespace cellfreq {
+
+inline constexpr std::int32_t max_objects = 10'000'000;
+
+struct commandline {
+  enum class action { run, help, version };
+  action what = action::run;
+  runconfig cfg;
+  bool pause = false;
+  std::optional<bool> progress;  // unset: show it when standard error is a terminal
+};
+
+// The configuration used when no option is given: the trace from standard
+// input, a temporary cell file, 400 m cells, 1000 objects, all 100 users
+// analysed, threshold 3, the text report on standard output.
+runconfig defaultconfig();
+
+// Parses `args` (the arguments after the program name). On a usage error
+// returns false with `error` holding one line (without the program name)
+// that says what is wrong and, for a bad value, what is accepted.
+bool parseoptions(std::span<const std::string_view> args, commandline& result, std::string& error);
+
+// Writes the --help text, one line per line, through `out`.
+void writehelp(textout& out);
+
+}  // namespace cellfreq

@@ -1,0 +1,42 @@
+// The progress line shown on the error stream while a trace is read.
+//
+// One line, rewritten in place with a carriage return: the bytes read, the
+// percentage when the trace's size is known, the records read and their
+// rate. Updates are limited to a few per second so that drawing costs
+// nothing measurable; finish() leaves the final figures on their own line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+
+#include "trace/recordlist.h"
+
+namespace cellfreq {
+
+class progressline {
+public:
+  // Reports on `err` the reading of `trace`, whose records arrive in `list`.
+  // The size is learnt from the file when it can seek (a regular file, also
+  // as standard input); otherwise no percentage is shown.
+  progressline(std::FILE* err, const char* progname, std::FILE* trace, const recordlist& list);
+
+  // The callback for readtracefile(): `ctx` is the progressline.
+  static void onblock(void* ctx, std::uint64_t bytes);
+
+  // Draws the final figures with `nrec` records and ends the line.
+  void finish(std::int64_t nrec);
+
+private:
+  void draw(std::uint64_t bytes, std::int64_t records, double seconds);
+
+  std::FILE* err_;
+  const char* progname_;
+  const recordlist& list_;
+  std::int64_t total_ = -1;  // bytes, or -1 when unknown
+  std::uint64_t bytes_ = 0;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_;
+};
+
+}  // namespace cellfreq
