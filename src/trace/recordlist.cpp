@@ -7,7 +7,9 @@
 namespace cellfreq {
 
 void recordlist::grow() {
-  chunks_.push_back(chunk{std::unique_ptr<node[]>(new node[chunk_nodes]), 0});
+  const std::size_t n =
+      chunks_.empty() ? first_chunk_nodes : std::min(chunk_nodes, chunks_.back().capacity * 2);
+  chunks_.push_back(chunk{std::unique_ptr<node[]>(new node[n]), 0, n});
 }
 
 void recordlist::splice(recordlist&& tail) {

@@ -27,10 +27,13 @@ struct node {
 
 class recordlist {
 public:
+  // Chunks double from `first_chunk_nodes` up to `chunk_nodes`, so that a
+  // short trace costs little memory and a long one few allocations.
+  static constexpr std::size_t first_chunk_nodes = std::size_t{1} << 10;
   static constexpr std::size_t chunk_nodes = std::size_t{1} << 16;
 
   void push(const node& n) {
-    if (chunks_.empty() || chunks_.back().count == chunk_nodes) grow();
+    if (chunks_.empty() || chunks_.back().count == chunks_.back().capacity) grow();
     chunk& c = chunks_.back();
     c.nodes[c.count++] = n;
     ++size_;
@@ -57,6 +60,7 @@ private:
   struct chunk {
     std::unique_ptr<node[]> nodes;
     std::size_t count = 0;
+    std::size_t capacity = 0;
   };
   void grow();
 
