@@ -144,7 +144,7 @@ bool readpass(const runconfig& cfg, recordlist& list, std::FILE* err, const char
   if (cfg.progress) progress.emplace(err, progname, f, list);
   const traceread r = readtracefile(f, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
                                     progress ? &*progress : nullptr, fromstdin ? nullptr : cfg.tracepath.c_str());
-  if (progress) progress->finish(r.nrec);
+  if (progress) progress->finish(r.nrec, r.error == 0);
   int errnum = r.error;
   if (!fromstdin) closefile(f, errnum);
   if (errnum != 0) {

@@ -32,8 +32,8 @@ void progressline::onblock(void* ctx, std::uint64_t bytes) {
             std::chrono::duration<double>(now - self.start_).count());
 }
 
-void progressline::finish(std::int64_t nrec) {
-  draw(bytes_, nrec, std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count());
+void progressline::finish(std::int64_t nrec, bool complete) {
+  draw(complete && total_ >= 0 ? static_cast<std::uint64_t>(total_) : bytes_, nrec, std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count());
   std::fputc('\n', err_);
   std::fflush(err_);
 }

@@ -24,8 +24,10 @@ public:
   // The callback for readtracefile(): `ctx` is the progressline.
   static void onblock(void* ctx, std::uint64_t bytes);
 
-  // Draws the final figures with `nrec` records and ends the line.
-  void finish(std::int64_t nrec);
+  // Draws the final figures with `nrec` records and ends the line; a
+  // `complete` read of a file of known size shows all of its bytes, since
+  // the reader's last report may come before its last block.
+  void finish(std::int64_t nrec, bool complete);
 
 private:
   void draw(std::uint64_t bytes, std::int64_t records, double seconds);
