@@ -125,6 +125,18 @@ private:
   bool temporary_ = false;
 };
 
+// The path by which the trace can be opened a second time, for reading its
+// halves in parallel: its own path, or for a standard input redirected from
+// a file (still at its start) the system's name for it; nullptr for a pipe.
+const char* splitpath(const runconfig& cfg, bool fromstdin) {
+  if (!fromstdin) return cfg.tracepath.c_str();
+#ifdef _WIN32
+  return nullptr;
+#else
+  return ftello(stdin) == 0 ? "/dev/stdin" : nullptr;
+#endif
+}
+
 bool readpass(const runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, failure& fail) {
   const bool fromstdin = cfg.tracepath == stdin_path;
   std::FILE* f = stdin;
@@ -143,7 +155,7 @@ bool readpass(const runconfig& cfg, recordlist& list, std::FILE* err, const char
   std::optional<progressline> progress;
   if (cfg.progress) progress.emplace(err, progname, f, list);
   const traceread r = readtracefile(f, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
-                                    progress ? &*progress : nullptr, fromstdin ? nullptr : cfg.tracepath.c_str());
+                                    progress ? &*progress : nullptr, splitpath(cfg, fromstdin));
   if (progress) progress->finish(r.nrec, r.error == 0);
   int errnum = r.error;
   if (!fromstdin) closefile(f, errnum);
