@@ -75,7 +75,8 @@ std::int64_t tickstep(std::int64_t cells) {
       if (m * p >= target) return m * p;
 }
 
-void text(textout& out, double x, double y, std::string_view anchor, std::string_view body) {
+// The opening tag of a text element at (x, y).
+void opentext(textout& out, double x, double y, std::string_view anchor) {
   out.put("<text x=\"");
   putnum(out, x);
   out.put("\" y=\"");
@@ -83,6 +84,11 @@ void text(textout& out, double x, double y, std::string_view anchor, std::string
   out.put("\" text-anchor=\"");
   out.put(anchor);
   out.put("\">");
+}
+
+// A whole text element holding `body`, on its own line.
+void text(textout& out, double x, double y, std::string_view anchor, std::string_view body) {
+  opentext(out, x, y, anchor);
   out.put(body);
   out.put("</text>");
   out.newline();
@@ -91,13 +97,7 @@ void text(textout& out, double x, double y, std::string_view anchor, std::string
 // A tick label: the cell number, and under it the metres where that cell
 // begins.
 void ticklabel(textout& out, double x, double y, std::string_view anchor, std::int64_t cell, float cellsize) {
-  out.put("<text x=\"");
-  putnum(out, x);
-  out.put("\" y=\"");
-  putnum(out, y);
-  out.put("\" text-anchor=\"");
-  out.put(anchor);
-  out.put("\">");
+  opentext(out, x, y, anchor);
   out.putint(cell);
   out.put("<tspan x=\"");
   putnum(out, x);
