@@ -137,6 +137,15 @@ TEST(Readtrace, NonNumbersLeaveTheOldValues) {
   EXPECT_EQ(parse("p\t17\t3\t0\t42\t-\t987.6\t1\n").nodes.front().x, 1);
 }
 
+TEST(Readtrace, BlankFieldFourIsSkippedByTheIntegerRead) {
+  // The integer read after field 3 skips any whitespace, a lone carriage
+  // return included, so it takes field 5 and x and y come one field late.
+  for (const char* blank : {" ", "\r", "\v", "\f"}) {
+    const std::string line = std::string("p\t17\t3\t0\t") + blank + "\t42\t1234.5\t987.6\n";
+    EXPECT_EQ(parse(line + next).nodes, (std::vector<node>{{17, 4, 3}, {800, 3, 4}, zero})) << int{blank[0]};
+  }
+}
+
 TEST(Readtrace, CtrlZEndsTheTraceOnlyWhereAsked) {
   const std::string text = good + "\x1a" + next;
   EXPECT_EQ(parse(text, true).nodes, (std::vector<node>{{17, 4, 3}, zero}));

@@ -24,8 +24,8 @@ namespace {
 // Reads the complete line [p, nl) in one go when it is well-formed, which
 // is nearly every line of a real trace: a label without TAB or carriage
 // return, then at least seven fields, each a complete decimal number (field
-// 4 need only be nonempty and not start with whitespace, since its integer
-// read is discarded), separated by single TABs, with an optional CR before
+// 4 need only be nonempty and not start with whitespace, a lone carriage
+// return included, since its integer read is discarded), separated by single TABs, with an optional CR before
 // the newline. The character steps on such a line do exactly this: field 1
 // gives the id, field 5 x, field 6 (read for y after the fifth TAB) y, and
 // the last field is the last value read, which stays in `v` for the lines
@@ -46,7 +46,7 @@ bool fastline(const char* p, const char* nl, float cellsize, parsestate& s, reco
     ++p;
     ++field;
     if (field == 4) {
-      if (p == end || *p == '\t' || *p == ' ' || *p == '\v' || *p == '\f') return false;
+      if (p == end || *p == '\t' || *p == ' ' || *p == '\r' || *p == '\v' || *p == '\f') return false;
       while (p != end && *p != '\t') ++p;
       continue;
     }
