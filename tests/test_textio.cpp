@@ -2,6 +2,7 @@
 // rules that every stage's bytes depend on.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "trace/fieldscan.h"
 #include "trace/scan.h"
 #include "trace/textin.h"
 #include "trace/textout.h"
@@ -183,9 +185,42 @@ TEST(Scanfloat, DirectConversionStopsWhereTheGrammarDoes) {
   EXPECT_EQ(end_of("-"), -1);
   EXPECT_EQ(end_of(" 1"), -1);
   EXPECT_EQ(end_of("12345678901234567890123.5"), 25);
-  const std::string field = "1.5e+3\t";
-  EXPECT_EQ(checkfloat_span(field.data(), field.data() + field.size()), field.data() + 6);
-  EXPECT_EQ(checkfloat_span(field.data(), field.data() + 4), nullptr);  // "1.5e" is incomplete
+}
+
+// The one-load field scanner either declines or gives exactly the span
+// scanner's answer for a field that is one whole number; anything else (a
+// number followed by more, an incomplete number) it declines.
+TEST(Scanfloat, FieldScannerAgreesWithTheSpanScanner) {
+  const auto check = [](const std::string& field, const char* stop) {
+    const std::string text = field + stop + std::string(field_readahead, '7');
+    const char* fieldend = text.data() + field.size();
+    // A TAB ends the field itself; a line end is where the line's span ends.
+    const char* lineend = *stop == '\t' ? text.data() + text.size() - field_readahead : fieldend;
+    float fast = -7.0f, general = -7.0f;
+    const char* q = scanfloat_field(text.data(), lineend, fast);
+    if (q == nullptr) return 0;
+    const char* r = scanfloat_span(text.data(), fieldend, general);
+    EXPECT_EQ(q, fieldend) << field;
+    EXPECT_EQ(r, fieldend) << field;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(fast), std::bit_cast<std::uint32_t>(general)) << field;
+    return 1;
+  };
+  int taken = 0;
+  for (const char* stop : {"\t", "\r\n", "\n"}) {
+    for (const char* f : {"0", "7", "702", "-0", "+5", "-.5", "5.", ".5", "8993.44", "8.77171e+03", "2.00361E-04",
+                          "1e10", "1e-10", "12345678.1234567", "16777215", "16777216", "16777217", "0.00000001",
+                          "99999999.9", "1e999", "-1e-999", "123e1", "1.5e", "1e+", "1e-", "e5", "-", "+", ".", "1.2.3",
+                          "1e5e5", "--1", "1-", "1+2", "1 ", " 1", "1\v", "0x10", "inf", "1,5", "123456789012345"})
+      taken += check(f, stop);
+  }
+  EXPECT_GT(taken, 40);  // the common forms do take the one-load path
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 100000; ++i) {
+    std::string t = rng() % 3 == 0 ? "-" : "";
+    const std::string alphabet = "0123456789012345678901234567890123456789..eE+-";
+    for (int k = 1 + static_cast<int>(rng() % 14); k > 0; --k) t += alphabet[rng() % alphabet.size()];
+    check(t, "\t");
+  }
 }
 
 TEST(Scanint, DecimalIntegersSaturate) {

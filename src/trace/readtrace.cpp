@@ -9,12 +9,14 @@
 // reads skip whitespace, newlines included, which is why malformed lines can
 // run together or be read one field late; those outcomes are part of the
 // format's meaning for stored data and are kept exactly.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
+#include "trace/fieldscan.h"
 #include "trace/recordlist.h"
 #include "trace/scan.h"
 
@@ -23,15 +25,21 @@ namespace {
 
 // Reads the complete line [p, nl) in one go when it is well-formed, which
 // is nearly every line of a real trace: a label without TAB or carriage
-// return, then at least seven fields, each a complete decimal number (field
-// 4 need only be nonempty and not start with whitespace, a lone carriage
-// return included, since its integer read is discarded), separated by single TABs, with an optional CR before
-// the newline. The character steps on such a line do exactly this: field 1
+// return, then at least seven nonempty fields separated by single TABs,
+// with an optional CR before the newline, where the id (field 1), the
+// coordinates (fields 5 and 6) and the last field are complete decimal
+// numbers. The character steps on such a line do exactly this: field 1
 // gives the id, field 5 x, field 6 (read for y after the fifth TAB) y, and
 // the last field is the last value read, which stays in `v` for the lines
-// that follow. Must be called with fieldno 0, when the current record is
-// still all zero. Returns false, having changed nothing, for any other line.
-bool fastline(const char* p, const char* nl, float cellsize, parsestate& s, recordlist& out) {
+// that follow. The other fields need only be nonempty and not start with
+// whitespace (a lone carriage return included): then no read skips over
+// their TAB, each read stops inside its field, the characters left over do
+// nothing, and the values read are overwritten before anything uses them.
+// Must be called with fieldno 0, when the current record is still all zero;
+// `roomy` tells that field_readahead bytes past the newline are buffered, so
+// the one-load field scanners may run. Returns false, having changed
+// nothing, for any other line.
+bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsestate& s, recordlist& out) {
   const char* end = (nl != p && nl[-1] == '\r') ? nl - 1 : nl;
   while (p != end && *p != '\t') {
     if (*p == '\r') return false;
@@ -45,15 +53,13 @@ bool fastline(const char* p, const char* nl, float cellsize, parsestate& s, reco
   while (p != end) {  // *p is the TAB before the next field
     ++p;
     ++field;
-    if (field == 4) {
-      if (p == end || *p == '\t' || *p == ' ' || *p == '\r' || *p == '\v' || *p == '\f') return false;
-      while (p != end && *p != '\t') ++p;
+    if (field != 1 && field != 5 && field != 6 && p != last) {
+      if (p == end || isspace_c(static_cast<unsigned char>(*p))) return false;
+      p = roomy ? nexttab(p, end) : std::find(p, end, '\t');
       continue;
     }
-    // Only the id, the coordinates and the last value read are kept; the
-    // other fields need only be complete numbers.
-    const bool keep = field == 1 || field == 5 || field == 6 || p == last;
-    const char* q = keep ? scanfloat_span(p, end, v) : checkfloat_span(p, end);
+    const char* q = roomy ? scanfloat_field(p, end, v) : nullptr;
+    if (q == nullptr) q = scanfloat_span(p, end, v);
     if (q == nullptr || (q != end && *q != '\t')) return false;
     p = q;
     if (field == 1) id = v;
@@ -80,7 +86,8 @@ void parsetrace(textin& in, float cellsize, parsestate& s, recordlist& out) {
       const char* const start = p;
       for (;;) {
         const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)));
-        if (nl == nullptr || !fastline(p, nl, cellsize, s, out)) break;
+        if (nl == nullptr || !fastline(p, nl, e - nl >= static_cast<std::ptrdiff_t>(field_readahead), cellsize, s, out))
+          break;
         p = nl + 1;
       }
       in.consume_to(p);

@@ -16,9 +16,6 @@
 namespace cellfreq {
 namespace {
 
-bool isspace_c(int c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
 bool isdigit_c(int c) { return c >= '0' && c <= '9'; }
 
 // A cursor over the buffered bytes of a reader, with the same translation
@@ -120,13 +117,6 @@ struct decimal {
     std::uint64_t m = mant;
     for (int i = 18; i >= 0; --i, m /= 10) digits[i] = static_cast<char>('0' + m % 10);
   }
-};
-
-// A number sink that only follows the grammar, for fields whose value is
-// never used: validating them costs no conversion.
-struct checksink {
-  void integer_digit(int) {}
-  void fraction_digit(int) {}
 };
 
 constexpr float pow10f[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
@@ -317,15 +307,6 @@ const char* scanfloat_span(const char* p, const char* end, float& out) {
   return scanfloat_on(c, out) ? c.p : nullptr;
 }
 
-const char* checkfloat_span(const char* p, const char* end) {
-  memcursor c{p, end};
-  checksink d;
-  bool neg = false;
-  std::int64_t exponent = 0;
-  if (p == end || isspace_c(static_cast<unsigned char>(*p))) return nullptr;
-  return grammar(c, d, neg, exponent) ? c.p : nullptr;
-}
-
 bool scanfloat(textin& in, float& out) {
   return scanwith(in, out, [](auto& cur, float& v) { return scanfloat_on(cur, v); });
 }
@@ -350,12 +331,6 @@ bool scanint(textin& in, std::int32_t& out) {
     }
   }
   return scanwith(in, out, [](auto& cur, std::int32_t& v) { return scanint_on(cur, v); });
-}
-
-std::int32_t trunc_sat(double d) {
-  if (!(d > -2147483649.0)) return std::numeric_limits<std::int32_t>::min();
-  if (!(d < 2147483648.0)) return std::numeric_limits<std::int32_t>::max();
-  return static_cast<std::int32_t>(d);
 }
 
 bool parsefloat(std::string_view text, float& out) {

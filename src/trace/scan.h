@@ -21,6 +21,11 @@
 
 namespace cellfreq {
 
+// The whitespace that formatted reads skip.
+inline bool isspace_c(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
 // "%f": reads a decimal number and rounds it once, directly to single
 // precision (round to nearest, ties to even). Magnitudes beyond the float
 // range become infinity, tiny ones zero. On false, `out` is unchanged.
@@ -35,11 +40,12 @@ bool scanint(textin& in, std::int32_t& out);
 // Returns the end of the number read, or nullptr if it converted nothing.
 const char* scanfloat_span(const char* p, const char* end, float& out);
 
-// scanfloat_span() without the conversion, for values that are not used.
-const char* checkfloat_span(const char* p, const char* end);
-
 // Truncates toward zero, saturating to the signed 32-bit range.
-std::int32_t trunc_sat(double d);
+inline std::int32_t trunc_sat(double d) {
+  if (!(d > -2147483649.0)) return INT32_MIN;
+  if (!(d < 2147483648.0)) return INT32_MAX;
+  return static_cast<std::int32_t>(d);
+}
 
 // The cell number of a coordinate: coordinate / cellsize + 1, evaluated in
 // double precision and truncated toward zero (saturated).

@@ -1,0 +1,127 @@
+// One-load decisions on the short TAB-separated fields of a trace line.
+//
+// Nearly every field of a real trace is a short decimal ("702", "8993.44",
+// "8.77171e+03"). Instead of walking such a field byte by byte, with a
+// mispredicted branch at the end of every digit run, one 16-byte load
+// classifies all of its bytes at once, the grammar is checked on the bit
+// masks, and the digits are converted eight at a time. Whatever these
+// functions cannot decide this way (long fields, long mantissas, values that
+// need the exact slow rounding, anything malformed) they leave to the
+// general span scanners of scan.h, which decide every case; where they do
+// answer, the answer is that of scanfloat_span() to the bit.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace cellfreq {
+
+// Bytes that must be readable from the start of a field for these functions.
+inline constexpr std::size_t field_readahead = 32;
+
+#if defined(__SSE2__)
+
+namespace fieldscan_detail {
+
+// The value of the n <= 8 decimal digits at s (8 bytes readable), padded
+// with leading zeros to eight and combined pairwise.
+inline std::uint64_t digits8(const char* s, unsigned n) {
+  std::uint64_t v;
+  std::memcpy(&v, s, 8);
+  if (n == 0) return 0;
+  v <<= 8 * (8 - n);  // bytes past the digits fall off; zero bytes read as '0'
+  v = (v & 0x0F0F0F0F0F0F0F0Fu) * 2561 >> 8;
+  v = (v & 0x00FF00FF00FF00FFu) * 6553601 >> 16;
+  return (v & 0x0000FFFF0000FFFFu) * 42949672960001u >> 32;
+}
+
+}  // namespace fieldscan_detail
+
+// The field at s, which ends at its first TAB or at `end` (the end of its
+// line), is exactly one complete decimal number with at most eight digits
+// before and after the point: [sign] digits [. digits] [e|E [sign] 1-3
+// digits]. Returns the field's end and its value, rounded once to single
+// precision as scanfloat() rounds it; nullptr means undecided, not invalid.
+// One load classifies the bytes: the digits form a mask, and the few bytes
+// that are not digits (sign, point, exponent mark) are then checked one by
+// one, lowest first, so that the grammar is followed without a loop.
+inline const char* scanfloat_field(const char* s, const char* end, float& out) {
+  using fieldscan_detail::digits8;
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const auto tabs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\t'))));
+  // '0'..'9' become the 10 smallest signed bytes.
+  const __m128i shifted = _mm_add_epi8(c, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
+  const auto digits = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 10)))));
+  auto len = static_cast<unsigned>(std::countr_zero(tabs | 0x10000u));
+  if (end - s < static_cast<std::ptrdiff_t>(len)) len = static_cast<unsigned>(end - s);
+  if (len == 16) return nullptr;
+  unsigned odd = ((1u << len) - 1) & ~digits;  // the bytes that are not digits
+  unsigned start = 0;
+  if ((odd & 1u) != 0 && (s[0] == '-' || s[0] == '+')) {
+    start = 1;
+    odd &= odd - 1;
+  }
+  unsigned dot = len;   // position of the point, len if none
+  unsigned mend = len;  // end of the mantissa
+  int exponent = 0;
+  if (odd != 0 && s[std::countr_zero(odd)] == '.') {
+    dot = static_cast<unsigned>(std::countr_zero(odd));
+    odd &= odd - 1;
+  }
+  if (odd != 0) {
+    mend = static_cast<unsigned>(std::countr_zero(odd));
+    if ((s[mend] | 0x20) != 'e') return nullptr;
+    odd &= odd - 1;
+    unsigned x = mend + 1;
+    if (odd != 0 && std::countr_zero(odd) == static_cast<int>(x) && (s[x] == '-' || s[x] == '+')) {
+      odd &= odd - 1;
+      ++x;
+    }
+    if (odd != 0 || x == len || len - x > 3) return nullptr;
+    for (; x < len; ++x) exponent = exponent * 10 + (s[x] - '0');
+    if (s[mend + 1] == '-') exponent = -exponent;
+  }
+  const unsigned nint = (dot < mend ? dot : mend) - start;
+  const unsigned nfrac = dot < mend ? mend - dot - 1 : 0;
+  if (nint + nfrac == 0 || nint > 8 || nfrac > 8) return nullptr;
+  static constexpr std::uint32_t pow10i[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+  static constexpr float pow10f[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  const std::uint64_t m = digits8(s + start, nint) * pow10i[nfrac] + digits8(s + dot + 1, nfrac);
+  const int e = exponent - static_cast<int>(nfrac);
+  // Both operands exact in single precision and one IEEE operation: the
+  // result is the correctly rounded value.
+  if (m >= (1u << 24) || e < -10 || e > 10) return nullptr;
+  const auto f = static_cast<float>(m);
+  const float v = e < 0 ? f / pow10f[-e] : f * pow10f[e];
+  out = s[0] == '-' ? -v : v;
+  return s + len;
+}
+
+// The first TAB in [p, end), or end; the line holding [p, end) has no
+// newline before end.
+inline const char* nexttab(const char* p, const char* end) {
+  for (;;) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto tabs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\t'))));
+    if (tabs != 0) return std::min(p + std::countr_zero(tabs), end);
+    if (end - p <= 16) return end;
+    p += 16;
+  }
+}
+
+#else
+
+// Without SSE2 every field takes the general span scanners.
+inline const char* scanfloat_field(const char*, const char*, float&) { return nullptr; }
+inline const char* nexttab(const char* p, const char* end) { return std::find(p, end, '\t'); }
+
+#endif
+
+}  // namespace cellfreq
