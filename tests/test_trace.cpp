@@ -163,10 +163,14 @@ TEST(Readtrace, LoneCarriageReturnIsOrdinary) {
 TEST(Readtrace, SmallBlocksGiveTheSameRecords) {
   // A trace read from a file in blocks of every small size, so that numbers,
   // CRLF pairs and pending reads all straddle block boundaries.
+  // Most lines fit no block and take the character steps; the whole text
+  // in memory takes the line fast path wherever it can, so the two are
+  // compared on lines whose unused fields are not numbers, or not only.
   std::string text;
+  const char* unused[] = {"3", "abc", "1e", "-", "1x2", "7\r5", "+", "1e+", ".", "inf"};
   for (int i = 0; i < 30; ++i)
-    text += (i % 4 == 0 ? "p\t5\t6\t7\n" : "") + std::string("lbl\t") + std::to_string(i) +
-            "\t3\t0\t42\t1234.56789\t9.87654e2\t12.5\r\n";
+    text += (i % 4 == 0 ? "p\t5\t6\t7\n" : "") + std::string("lbl\t") + std::to_string(i) + "\t" + unused[i % 10] +
+            "\t0\t" + unused[(i + 3) % 10] + "\t1234.56789\t9.87654e2\t" + unused[(i + 7) % 10] + "\t12.5\r\n";
   const parsed whole = parse(text);
   for (std::size_t block = 16; block < 80; ++block) {
     std::FILE* f = std::tmpfile();
