@@ -315,6 +315,31 @@ TEST(Textout, LargeOutputSurvivesManyBlocks) {
   EXPECT_EQ(s, expect);
 }
 
+TEST(Textout, BackgroundWritesKeepTheBlocksInOrder) {
+  // Blocks of 256 bytes, so that thousands pass through the writer thread,
+  // with lines formatted in place and through put() mixed.
+  std::FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  std::string expect;
+  {
+    textout out(f, "\r\n", 256);
+    for (int i = 0; i < 20000; ++i) {
+      char* p = out.claim(40);
+      *p++ = '#';
+      out.advance(formatint(p, -i * 7919));
+      out.put(" x");
+      out.newline();
+      expect += "#" + std::to_string(-i * 7919) + " x\r\n";
+    }
+    EXPECT_TRUE(out.flush());
+  }
+  std::rewind(f);
+  std::string got(expect.size() + 1, '\0');
+  got.resize(std::fread(got.data(), 1, got.size(), f));
+  std::fclose(f);
+  EXPECT_EQ(got, expect);
+}
+
 TEST(Textout, FullDeviceIsReported) {
   std::FILE* f = std::fopen("/dev/full", "wb");
   if (f == nullptr) GTEST_SKIP() << "no /dev/full on this system";

@@ -5,6 +5,8 @@
 // time, so users with hundreds of thousands of visits stay cheap.
 #include <algorithm>
 #include <bit>
+#include <cstring>
+#include <string_view>
 
 #include "analysis/report.h"
 
@@ -32,25 +34,62 @@ void freqcounter::count(std::span<const std::int32_t> codes) {
 
 std::int64_t freqcounter::freq(std::int32_t code) const { return slots_[slot(code)].count; }
 
-void results1(const celltable& table, std::int32_t user, std::int64_t index, textout& out) {
-  const std::int32_t code = table.at(user, index);
-  out.put("User ");
-  out.putint(user);
-  out.put(" frequent cell is: C[");
-  out.putint(code / code_multiplier);
-  out.put("][");
-  out.putint(code % code_multiplier);
-  out.put("]  ");
-  out.putint(user);
-  out.put(',');
-  out.putint(index);
-  out.newline();
+namespace {
+
+// The parts of a user's report lines that do not change from line to line,
+// spelled out once per user, so that a line is a few fixed-size copies and
+// three numbers.
+struct userpieces {
+  char head[48];  // "User U frequent cell is: C["
+  std::size_t headlen;
+  char mid[32];   // "]  U,"
+  std::size_t midlen;
+  char eol[8];
+  std::size_t eollen;
+
+  userpieces(std::int32_t user, std::string_view lineend) {
+    const std::string_view pre = "User ", post = " frequent cell is: C[";
+    char* p = head;
+    std::memcpy(p, pre.data(), pre.size());
+    p = formatint(p + pre.size(), user);
+    std::memcpy(p, post.data(), post.size());
+    headlen = static_cast<std::size_t>(p + post.size() - head);
+    p = mid;
+    std::memcpy(p, "]  ", 3);
+    p = formatint(p + 3, user);
+    *p++ = ',';
+    midlen = static_cast<std::size_t>(p - mid);
+    eollen = std::min(lineend.size(), sizeof eol);
+    std::memcpy(eol, lineend.data(), eollen);
+  }
+};
+
+// The longest line: the pieces and three numbers of at most 20 bytes.
+constexpr std::size_t longest_line = sizeof userpieces::head + sizeof userpieces::mid + sizeof userpieces::eol + 3 * 20 + 2;
+
+// Prints the report line of the visit at `index` with cell `code`:
+// "User %d frequent cell is: C[%d][%d]  %d,%d". The fixed-size copies may
+// write past the line's end; only the line itself is kept.
+void results1(const userpieces& u, std::int32_t code, std::int64_t index, textout& out) {
+  char* p = out.claim(longest_line);
+  std::memcpy(p, u.head, sizeof u.head);
+  p = formatint(p + u.headlen, code / code_multiplier);
+  *p++ = ']';
+  *p++ = '[';
+  p = formatint(p, code % code_multiplier);
+  std::memcpy(p, u.mid, sizeof u.mid);
+  p = formatint(p + u.midlen, index);
+  std::memcpy(p, u.eol, sizeof u.eol);
+  out.advance(p + u.eollen);
 }
+
+}  // namespace
 
 void findx(const celltable& table, std::int32_t user, std::int64_t n, std::int32_t threshold,
            freqcounter& counter, textout& out) {
+  const userpieces pieces(user, out.eol());
   frequentvisits(table, user, n, threshold, counter,
-                 [&](std::int64_t index, std::int32_t, std::int64_t) { results1(table, user, index, out); });
+                 [&](std::int64_t index, std::int32_t code, std::int64_t) { results1(pieces, code, index, out); });
   out.put(' ');
   out.newline();
 }

@@ -55,12 +55,10 @@ void frequentvisits(const celltable& table, std::int32_t user, std::int64_t n, s
   }
 }
 
-// Prints the report line of entry `index` of row `user`.
-void results1(const celltable& table, std::int32_t user, std::int64_t index, textout& out);
-
 // Prints user `user`'s block: the report lines of the first `n` entries of
 // its row whose code occurs more than `threshold` times among them, then the
-// single-space line. `n` must not exceed the row's width.
+// single-space line, each line through results1(). `n` must not exceed the
+// row's width.
 void findx(const celltable& table, std::int32_t user, std::int64_t n, std::int32_t threshold,
            freqcounter& counter, textout& out);
 

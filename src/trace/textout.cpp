@@ -4,14 +4,87 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace cellfreq {
 
 textout::textout(std::FILE* f, std::string_view eol, std::size_t block)
-    : file_(f), buf_(block < 64 ? 64 : block), eol_(eol) {
+    : file_(f), buf_(std::max(block, std::size_t{256})), eol_(eol) {
   pos_ = buf_.data();
   end_ = pos_ + buf_.size();
 }
+
+// Writes one block at a time on its own thread. The owner hands over a
+// full buffer and gets back the one written before, so exactly two buffers
+// circulate and memory stays bounded.
+class textout::writer {
+public:
+  explicit writer(std::FILE* f, std::size_t block) : file_(f), block_(block), thread_([this] { loop(); }) {}
+  ~writer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  writer(const writer&) = delete;
+  writer& operator=(const writer&) = delete;
+
+  // Waits for the previous block, then takes the first n bytes of `buf`
+  // and leaves the previous (written) buffer in its place. Returns the
+  // error of the writes so far, or 0.
+  int submit(std::vector<char>& buf, std::size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [this] { return !busy_; });
+    block_.swap(buf);
+    buf.resize(block_.size());
+    length_ = n;
+    busy_ = true;
+    wake_.notify_all();
+    return error_;
+  }
+  // Waits until every block handed over is written; the first error, or 0.
+  int wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [this] { return !busy_; });
+    return error_;
+  }
+
+private:
+  void loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return busy_ || stop_; });
+      if (!busy_) return;
+      lock.unlock();
+      int err = 0;
+      if (error_ == 0) {  // only this thread sets it while busy_
+        errno = 0;
+        if (std::fwrite(block_.data(), 1, length_, file_) != length_) err = errno != 0 ? errno : EIO;
+      }
+      lock.lock();
+      if (error_ == 0) error_ = err;
+      busy_ = false;
+      idle_.notify_all();
+    }
+  }
+
+  std::FILE* file_;
+  std::vector<char> block_;
+  std::size_t length_ = 0;
+  bool busy_ = false;
+  bool stop_ = false;
+  int error_ = 0;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::thread thread_;  // last: starts once the rest is ready
+};
+
+textout::~textout() = default;
 
 textout::textout(std::string& sink, std::string_view eol)
     : sink_(&sink), buf_(64 * 1024), eol_(eol) {
@@ -41,52 +114,78 @@ constexpr auto digitpairs = [] {
   return t;
 }();
 
-}  // namespace
-
-void textout::putwide(std::int64_t v, int mindigits) {
-  room(24);
-  std::uint64_t u = static_cast<std::uint64_t>(v);
-  if (v < 0) {
-    *pos_++ = '-';
-    u = ~u + 1;  // magnitude, also for the most negative value
-  }
+// The decimal digits of u at p; returns the end.
+char* formatuint(char* p, std::uint64_t u) {
   char digits[20];
   char* d = digits + sizeof digits;
   while (u >= 100) {
     const auto pair = static_cast<std::size_t>(u % 100) * 2;
     u /= 100;
-    *--d = digitpairs[pair + 1];
-    *--d = digitpairs[pair];
+    d -= 2;
+    std::memcpy(d, &digitpairs[pair], 2);
   }
   if (u >= 10) {
-    *--d = digitpairs[static_cast<std::size_t>(u) * 2 + 1];
-    *--d = digitpairs[static_cast<std::size_t>(u) * 2];
+    d -= 2;
+    std::memcpy(d, &digitpairs[static_cast<std::size_t>(u) * 2], 2);
   } else {
     *--d = static_cast<char>('0' + u);
   }
-  const auto n = static_cast<int>(digits + sizeof digits - d);
+  const auto n = static_cast<std::size_t>(digits + sizeof digits - d);
+  std::memcpy(p, d, n);
+  return p + n;
+}
+
+// The magnitude of v, also for the most negative value.
+std::uint64_t magnitude(std::int64_t v) {
+  const auto u = static_cast<std::uint64_t>(v);
+  return v < 0 ? ~u + 1 : u;
+}
+
+}  // namespace
+
+char* formatint(char* p, std::int64_t v) {
+  if (v < 0) *p++ = '-';
+  return formatuint(p, magnitude(v));
+}
+
+void textout::putwide(std::int64_t v, int mindigits) {
+  room(48);
+  if (v < 0) *pos_++ = '-';
+  char digits[20];
+  const auto n = static_cast<int>(formatuint(digits, magnitude(v)) - digits);
   for (int i = n; i < mindigits; ++i) *pos_++ = '0';
-  std::memcpy(pos_, d, static_cast<std::size_t>(n));
+  std::memcpy(pos_, digits, static_cast<std::size_t>(n));
   pos_ += n;
 }
 
-// Empties the buffer into the file. After a failure the buffer is simply
-// discarded, so a broken output costs no further system calls.
+// Empties the full buffer into the file, through the background writer
+// (started here, on the first full buffer). After a failure the buffer is
+// simply discarded, so a broken output costs no further system calls.
 void textout::drain() {
   const auto n = static_cast<std::size_t>(pos_ - buf_.data());
   if (n != 0 && error_ == 0) {
     if (sink_ != nullptr) {
       sink_->append(buf_.data(), n);
     } else {
-      errno = 0;
-      if (std::fwrite(buf_.data(), 1, n, file_) != n) error_ = errno != 0 ? errno : EIO;
+      if (writer_ == nullptr) writer_ = std::make_unique<writer>(file_, buf_.size());
+      error_ = writer_->submit(buf_, n);
+      end_ = buf_.data() + buf_.size();
     }
   }
   pos_ = buf_.data();
 }
 
 bool textout::flush() {
-  drain();
+  if (writer_ == nullptr && file_ != nullptr) {
+    // An output that never filled a block: one write, no thread.
+    const auto n = static_cast<std::size_t>(pos_ - buf_.data());
+    errno = 0;
+    if (n != 0 && error_ == 0 && std::fwrite(buf_.data(), 1, n, file_) != n) error_ = errno != 0 ? errno : EIO;
+    pos_ = buf_.data();
+  } else {
+    drain();
+    if (writer_ != nullptr && error_ == 0) error_ = writer_->wait();
+  }
   if (error_ == 0 && file_ != nullptr) {
     errno = 0;
     if (std::fflush(file_) != 0) error_ = errno != 0 ? errno : EIO;

@@ -1,7 +1,10 @@
 // textout: buffered text output with hand-written number formatting.
 //
 // Output is collected in a large buffer and handed to the file in big
-// blocks, so a report of hundreds of megabytes costs few system calls. Lines
+// blocks, so a report of hundreds of megabytes costs few system calls. Once
+// a first block is full, a background thread writes each full block while
+// the next one is filled, so formatting and the system's copying overlap;
+// small outputs never start it. Lines
 // end with `eol`, the platform's line end by default (CRLF on Windows), which
 // is written explicitly: files are opened in binary mode so that nothing else
 // is ever translated. The first failed write is remembered and ends all
@@ -12,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +28,9 @@ inline constexpr std::string_view platform_eol = "\r\n";
 inline constexpr std::string_view platform_eol = "\n";
 #endif
 
+// Writes "%d" of v at p (at most 20 bytes) and returns the end.
+char* formatint(char* p, std::int64_t v);
+
 class textout {
 public:
   static constexpr std::size_t default_block = std::size_t{1} << 20;
@@ -34,6 +41,7 @@ public:
   // Appends to `sink`; for tests and in-memory runs.
   explicit textout(std::string& sink, std::string_view eol = platform_eol);
 
+  ~textout();
   textout(const textout&) = delete;
   textout& operator=(const textout&) = delete;
 
@@ -67,9 +75,21 @@ public:
   // "%d" of any 64-bit value.
   void putint(std::int64_t v) { putwide(v, 1); }
 
+  // Direct formatting into the buffer, for formatters of many short lines:
+  // claim(n) returns room for at least n bytes (n at most 256), and
+  // advance(p) ends what was written there at p.
+  char* claim(std::size_t n) {
+    room(n);
+    return pos_;
+  }
+  void advance(char* p) { pos_ = p; }
+  std::string_view eol() const { return eol_; }
+
   // Hands everything buffered to the file and flushes it. Returns false if
   // any write so far failed.
   bool flush();
+  // A failed write is known here once the block after it is handed over,
+  // and at the latest after flush().
   bool failed() const { return error_ != 0; }
   int error() const { return error_; }
 
@@ -81,6 +101,8 @@ private:
   void putlong(std::string_view s);
   void drain();
 
+  class writer;
+  std::unique_ptr<writer> writer_;
   std::FILE* file_ = nullptr;
   std::string* sink_ = nullptr;
   std::vector<char> buf_;
