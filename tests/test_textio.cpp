@@ -329,7 +329,7 @@ TEST(Textout, BackgroundWritesKeepTheBlocksInOrder) {
       out.advance(formatint(p, -i * 7919));
       out.put(" x");
       out.newline();
-      expect += "#" + std::to_string(-i * 7919) + " x\r\n";
+      expect.append("#").append(std::to_string(-i * 7919)).append(" x\r\n");
     }
     EXPECT_TRUE(out.flush());
   }
