@@ -25,7 +25,33 @@ namespace cellfreq {
 // Bytes that must be readable from the start of a field for these functions.
 inline constexpr std::size_t field_readahead = 32;
 
+// Where the TABs, line feeds, carriage returns and whitespace bytes lie in
+// the 64 bytes from a line start: bit i stands for byte i.
+struct linemasks {
+  std::uint64_t tab = 0;
+  std::uint64_t lf = 0;
+  std::uint64_t cr = 0;
+  std::uint64_t blank = 0;  // what formatted reads skip: space, \t \n \v \f \r
+};
+
 #if defined(__SSE2__)
+
+// Fills `m` from the 64 readable bytes at p; true when that could be done.
+inline bool scanwindow(const char* p, linemasks& m) {
+  for (int k = 0; k < 4; ++k) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const auto bits = [](__m128i b) { return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(b))); };
+    // \t \n \v \f \r are 9 … 13: they become the 5 smallest signed bytes.
+    const __m128i controls = _mm_cmplt_epi8(_mm_add_epi8(c, _mm_set1_epi8(static_cast<char>(0x80 - 9))),
+                                            _mm_set1_epi8(static_cast<char>(0x80 + 5)));
+    const int shift = 16 * k;
+    m.tab |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\t'))) << shift;
+    m.lf |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n'))) << shift;
+    m.cr |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\r'))) << shift;
+    m.blank |= bits(_mm_or_si128(controls, _mm_cmpeq_epi8(c, _mm_set1_epi8(' ')))) << shift;
+  }
+  return true;
+}
 
 namespace fieldscan_detail {
 
@@ -118,7 +144,8 @@ inline const char* nexttab(const char* p, const char* end) {
 
 #else
 
-// Without SSE2 every field takes the general span scanners.
+// Without SSE2 every line and field takes the general path.
+inline bool scanwindow(const char*, linemasks&) { return false; }
 inline const char* scanfloat_field(const char*, const char*, float&) { return nullptr; }
 inline const char* nexttab(const char* p, const char* end) { return std::find(p, end, '\t'); }
 

@@ -11,6 +11,7 @@
 // format's meaning for stored data and are kept exactly.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -75,6 +76,54 @@ bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsest
   return true;
 }
 
+// Bytes that must be buffered from a line start for windowline().
+constexpr std::ptrdiff_t window_readahead = 64 + static_cast<std::ptrdiff_t>(field_readahead);
+
+// fastline() for a line that ends within the 64 bytes from p (with
+// window_readahead bytes buffered), decided on bit masks of the whole line
+// instead of byte by byte: the same lines qualify and give the same
+// record. Returns the start of the next line, or nullptr (nothing changed)
+// when the line is not one of them or is longer.
+const char* windowline(const char* p, float cellsize, parsestate& s, recordlist& out) {
+  linemasks m;
+  if (!scanwindow(p, m) || m.lf == 0) return nullptr;
+  const auto nl = static_cast<unsigned>(std::countr_zero(m.lf));
+  const std::uint64_t inside = (std::uint64_t{1} << nl) - 1;
+  std::uint64_t crs = m.cr & inside;
+  unsigned end = nl;
+  if (nl != 0 && ((crs >> (nl - 1)) & 1u) != 0) {
+    end = nl - 1;
+    crs &= ~(std::uint64_t{1} << end);
+  }
+  std::uint64_t tabs = m.tab & inside;
+  // No carriage return but the one before the newline, at least seven
+  // fields, and none empty or starting with whitespace.
+  if (crs != 0 || ((tabs << 1) & m.blank) != 0) return nullptr;
+  unsigned t[7];
+  for (unsigned& ti : t) {
+    if (tabs == 0) return nullptr;
+    ti = static_cast<unsigned>(std::countr_zero(tabs));
+    tabs &= tabs - 1;
+  }
+  const auto lasttab = static_cast<unsigned>(63 - std::countl_zero(m.tab & inside));
+  // A kept field [from, to) must be exactly one complete number.
+  const auto number = [p](unsigned from, unsigned to, float& v) {
+    const char* q = scanfloat_field(p + from, p + to, v);
+    if (q == nullptr) q = scanfloat_span(p + from, p + to, v);
+    return q == p + to;
+  };
+  float id = 0.0f, x = 0.0f, w = 0.0f, v = 0.0f;
+  if (!number(t[0] + 1, t[1], id) || !number(t[4] + 1, t[5], x) || !number(t[5] + 1, t[6], w) ||
+      !number(lasttab + 1, end, v))
+    return nullptr;
+  out.push(node{trunc_sat(id), cellnumber(x, cellsize), cellnumber(w, cellsize)});
+  s.v = s.freshv = v;
+  s.w = s.freshw = w;
+  s.vknown = s.wknown = true;
+  ++s.nrec;
+  return p + nl + 1;
+}
+
 }  // namespace
 
 void parsetrace(textin& in, float cellsize, parsestate& s, recordlist& out) {
@@ -85,6 +134,12 @@ void parsetrace(textin& in, float cellsize, parsestate& s, recordlist& out) {
       const char* const e = in.limit();
       const char* const start = p;
       for (;;) {
+        if (e - p >= window_readahead) {
+          if (const char* next = windowline(p, cellsize, s, out)) {
+            p = next;
+            continue;
+          }
+        }
         const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)));
         if (nl == nullptr || !fastline(p, nl, e - nl >= static_cast<std::ptrdiff_t>(field_readahead), cellsize, s, out))
           break;
