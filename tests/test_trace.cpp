@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "cells/celltable.h"
+#include "support/reference.h"
 #include "trace/recordlist.h"
 
 using namespace cellfreq;
@@ -163,9 +165,9 @@ TEST(Readtrace, LoneCarriageReturnIsOrdinary) {
 TEST(Readtrace, SmallBlocksGiveTheSameRecords) {
   // A trace read from a file in blocks of every small size, so that numbers,
   // CRLF pairs and pending reads all straddle block boundaries.
-  // Most lines fit no block and take the character steps; the whole text
-  // in memory takes the line fast path wherever it can, so the two are
-  // compared on lines whose unused fields are not numbers, or not only.
+  // Lines whose unused fields are not numbers, or not only: wherever a block
+  // boundary falls, the fast paths and the character steps that take over
+  // at the boundary must agree with the text read from memory.
   std::string text;
   const char* unused[] = {"3", "abc", "1e", "-", "1x2", "7\r5", "+", "1e+", ".", "inf"};
   for (int i = 0; i < 30; ++i)
@@ -181,6 +183,46 @@ TEST(Readtrace, SmallBlocksGiveTheSameRecords) {
     EXPECT_EQ(readtrace(in, 400.0f, list), whole.nrec);
     EXPECT_EQ(list.tovector(), whole.nodes) << "block " << block;
     std::fclose(f);
+  }
+}
+
+TEST(Readtrace, LinesAroundTheWindowSizeGiveTheSameRecords) {
+  // Lines of 56 to 72 bytes, so that the newline falls on both sides of the
+  // 64-byte window, in shapes that the mask tests must tell apart: CRLF, a
+  // lone CR in the label or a field, blank or empty fields, six fields, and
+  // an exponent in a coordinate. The parser takes its fast paths wherever
+  // it can; the literal reference implementation steps through every
+  // character, and the cell files of the two must agree.
+  const char* tails[] = {"\t7\t3\t0\t42\t1234.5\t987.6\t12.5", "\t7\t3\t0\t42\t1.2345e3\t987.6\t1",
+                         "\t7\t3\t0\t42\t1234.5\t987.6",        "\t7\t3\t \t42\t1234.5\t987.6\t1",
+                         "\t7\t\t0\t42\t1234.5\t987.6\t1",      "\t7\t3\t0\t4\r2\t1234.5\t987.6\t1",
+                         "\t7\t3\t0\t42\t1234.5\t987.6\t1\t",   "\t7\t3\t0\t42\t1234.5\t987.6\t1\r"};
+  std::string text;
+  for (int len = 56; len <= 72; ++len) {
+    for (const char* tail : tails) {
+      for (const char* eol : {"\n", "\r\n"}) {
+        std::string line = std::string(tail) + eol;
+        const std::size_t labellen = static_cast<std::size_t>(len) > line.size() ? len - line.size() : 1;
+        std::string label(labellen, 'q');
+        if (len % 5 == 0) label[labellen / 2] = '\r';
+        text += label + line;
+      }
+    }
+  }
+  for (const float cellsize : {400.0f, 100.0f}) {
+    textin in(text, false);
+    recordlist list;
+    readtrace(in, cellsize, list);
+    std::string cells;
+    {
+      textout out(cells, "\n");
+      std::vector<std::int64_t> codecount;
+      writecells(list, 1000, out, codecount);
+      out.flush();
+    }
+    reference::config cfg;
+    cfg.cellsize = cellsize;
+    EXPECT_EQ(cells, reference::run(text, cfg).cellfile) << cellsize;
   }
 }
 
