@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -113,3 +115,27 @@ TEST(Freqcounter, CountsAreExactForCollidingCodes) {
   EXPECT_EQ(c.freq(0), 0);
   EXPECT_EQ(c.freq(7), 1);
 }
+
+TEST(Freqcounter, ArrayAndHashCountsAgree) {
+  // Narrow ranges take the array, wide ones the hash table; extreme codes
+  // must not overflow the range. Every count is checked against a map.
+  std::mt19937 rng(11);
+  freqcounter c;
+  for (const std::int64_t spread : {std::int64_t{1}, std::int64_t{50}, std::int64_t{100000},
+                                    std::int64_t{1} << 26, std::int64_t{1} << 32}) {
+    std::vector<std::int32_t> codes;
+    std::map<std::int32_t, std::int64_t> expect;
+    for (int i = 0; i < 5000; ++i) {
+      const auto code = static_cast<std::int32_t>(std::int64_t{INT32_MIN} + static_cast<std::int64_t>(rng() % spread) +
+                                                  (spread < (std::int64_t{1} << 32) ? std::int64_t{1} << 31 : 0));
+      codes.push_back(code);
+      ++expect[code];
+    }
+    c.count(codes);
+    for (const auto& [code, n] : expect) EXPECT_EQ(c.freq(code), n) << spread;
+    std::int32_t absent = codes.front();
+    while (expect.count(absent) != 0) absent = absent == INT32_MAX ? INT32_MIN : absent + 1;
+    EXPECT_EQ(c.freq(absent), 0) << spread;
+  }
+}
+

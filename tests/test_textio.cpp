@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "trace/fieldscan.h"
 #include "trace/scan.h"
@@ -287,6 +288,20 @@ TEST(Textout, PaddedAndPlainIntegers) {
   }
   EXPECT_EQ(s, "000 009 012 999 1000 1234 -001 -012 -999 -1000 -2147483648 2147483647 \n"
                "-9223372036854775808 0");
+}
+
+TEST(Textout, FormattedIntegersAtEveryLengthBoundary) {
+  // The length is computed before the digits are placed, so each side of
+  // every power of ten is checked, and the extremes.
+  std::vector<std::int64_t> values = {0, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()};
+  for (std::int64_t p = 1; p <= std::numeric_limits<std::int64_t>::max() / 10; p *= 10)
+    for (const std::int64_t v : {p - 1, p, p + 1, 10 * p - 1}) values.insert(values.end(), {v, -v});
+  for (const std::int64_t v : values) {
+    char buf[24];
+    EXPECT_EQ(std::string(buf, formatint(buf, v)), std::to_string(v));
+  }
+  char buf[24];
+  EXPECT_EQ(std::string(buf, formatuint(buf, std::numeric_limits<std::uint64_t>::max())), "18446744073709551615");
 }
 
 TEST(Textout, LineEndIsExplicit) {

@@ -5,6 +5,7 @@
 // time, so users with hundreds of thousands of visits stay cheap.
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -21,6 +22,22 @@ std::size_t freqcounter::slot(std::int32_t code) const {
 }
 
 void freqcounter::count(std::span<const std::int32_t> codes) {
+  std::int32_t lo = INT32_MAX, hi = INT32_MIN;
+  for (const std::int32_t c : codes) {
+    lo = std::min(lo, c);
+    hi = std::max(hi, c);
+  }
+  // The array costs its range to clear; it pays when that is near the
+  // number of codes, and it is kept below 64 MiB.
+  const std::int64_t range = codes.empty() ? 0 : std::int64_t{hi} - lo + 1;
+  dense_ = !codes.empty() && codes.size() < UINT32_MAX &&
+           range <= std::max<std::int64_t>(4 * static_cast<std::int64_t>(codes.size()), 1 << 16) && range <= (1 << 24);
+  if (dense_) {
+    min_ = lo;
+    counts_.assign(static_cast<std::size_t>(range), 0);
+    for (const std::int32_t c : codes) ++counts_[static_cast<std::size_t>(std::int64_t{c} - lo)];
+    return;
+  }
   const std::size_t want = std::bit_ceil(codes.size() * 2 + 16);
   if (slots_.size() < want || slots_.size() > 8 * want) slots_.assign(want, entry{0, 0});
   else std::fill(slots_.begin(), slots_.end(), entry{0, 0});
@@ -31,8 +48,6 @@ void freqcounter::count(std::span<const std::int32_t> codes) {
     ++e.count;
   }
 }
-
-std::int64_t freqcounter::freq(std::int32_t code) const { return slots_[slot(code)].count; }
 
 namespace {
 

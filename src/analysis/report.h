@@ -18,13 +18,20 @@
 namespace cellfreq {
 
 // Counts how often each code occurs in a sequence of codes, in time linear
-// in its length; reused from user to user to keep its storage.
+// in its length; reused from user to user to keep its storage. A user's
+// codes usually span a small range (the cells of one area), so they are
+// counted in a plain array indexed by code - min; codes spread wider go to
+// an open-addressing hash table.
 class freqcounter {
 public:
   // Counts the codes of `codes`, replacing any earlier count.
   void count(std::span<const std::int32_t> codes);
   // The number of occurrences of `code` in the last counted sequence.
-  std::int64_t freq(std::int32_t code) const;
+  std::int64_t freq(std::int32_t code) const {
+    if (!dense_) return slots_[slot(code)].count;
+    const auto i = static_cast<std::uint64_t>(static_cast<std::int64_t>(code) - min_);
+    return i < counts_.size() ? counts_[static_cast<std::size_t>(i)] : 0;
+  }
 
 private:
   std::size_t slot(std::int32_t code) const;
@@ -32,6 +39,9 @@ private:
     std::int32_t code;
     std::int64_t count;  // 0 marks an empty slot
   };
+  bool dense_ = false;
+  std::int64_t min_ = 0;
+  std::vector<std::uint32_t> counts_;
   std::vector<entry> slots_;
   std::size_t mask_ = 0;
 };

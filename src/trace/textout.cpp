@@ -2,7 +2,6 @@
 #include "trace/textout.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -102,57 +101,11 @@ void textout::putlong(std::string_view s) {
   }
 }
 
-namespace {
-
-// "00" … "99", for formatting two digits at a time.
-constexpr auto digitpairs = [] {
-  std::array<char, 200> t{};
-  for (int i = 0; i < 100; ++i) {
-    t[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
-    t[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
-  }
-  return t;
-}();
-
-// The decimal digits of u at p; returns the end.
-char* formatuint(char* p, std::uint64_t u) {
-  char digits[20];
-  char* d = digits + sizeof digits;
-  while (u >= 100) {
-    const auto pair = static_cast<std::size_t>(u % 100) * 2;
-    u /= 100;
-    d -= 2;
-    std::memcpy(d, &digitpairs[pair], 2);
-  }
-  if (u >= 10) {
-    d -= 2;
-    std::memcpy(d, &digitpairs[static_cast<std::size_t>(u) * 2], 2);
-  } else {
-    *--d = static_cast<char>('0' + u);
-  }
-  const auto n = static_cast<std::size_t>(digits + sizeof digits - d);
-  std::memcpy(p, d, n);
-  return p + n;
-}
-
-// The magnitude of v, also for the most negative value.
-std::uint64_t magnitude(std::int64_t v) {
-  const auto u = static_cast<std::uint64_t>(v);
-  return v < 0 ? ~u + 1 : u;
-}
-
-}  // namespace
-
-char* formatint(char* p, std::int64_t v) {
-  if (v < 0) *p++ = '-';
-  return formatuint(p, magnitude(v));
-}
-
 void textout::putwide(std::int64_t v, int mindigits) {
   room(48);
   if (v < 0) *pos_++ = '-';
   char digits[20];
-  const auto n = static_cast<int>(formatuint(digits, magnitude(v)) - digits);
+  const auto n = static_cast<int>(formatuint(digits, textout_detail::magnitude(v)) - digits);
   for (int i = n; i < mindigits; ++i) *pos_++ = '0';
   std::memcpy(pos_, digits, static_cast<std::size_t>(n));
   pos_ += n;

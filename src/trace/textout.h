@@ -11,6 +11,8 @@
 // further writing; callers check failed() and finish() to report it.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,8 +30,56 @@ inline constexpr std::string_view platform_eol = "\r\n";
 inline constexpr std::string_view platform_eol = "\n";
 #endif
 
+namespace textout_detail {
+
+// "00" … "99", for formatting two digits at a time.
+inline constexpr auto digitpairs = [] {
+  std::array<char, 200> t{};
+  for (int i = 0; i < 100; ++i) {
+    t[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    t[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}();
+
+// The magnitude of v, also for the most negative value.
+inline std::uint64_t magnitude(std::int64_t v) {
+  const auto u = static_cast<std::uint64_t>(v);
+  return v < 0 ? ~u + 1 : u;
+}
+
+}  // namespace textout_detail
+
+// Writes the decimal digits of u at p (at most 20 bytes) and returns the
+// end: the length is found first, then the digits are placed two at a time
+// from the end, with no intermediate copy.
+inline char* formatuint(char* p, std::uint64_t u) {
+  using textout_detail::digitpairs;
+  static constexpr std::uint64_t pow10[] = {1u, 10u, 100u, 1000u, 10000u, 100000u, 1000000u, 10000000u,
+                                            100000000u, 1000000000u, 10000000000u, 100000000000u,
+                                            1000000000000u, 10000000000000u, 100000000000000u,
+                                            1000000000000000u, 10000000000000000u, 100000000000000000u,
+                                            1000000000000000000u, 10000000000000000000u};
+  // Digits from the bit length (1233 / 4096 ~ log10 2), then one correction.
+  const int guess = (64 - std::countl_zero(u | 1)) * 1233 >> 12;
+  const int n = guess + (u >= pow10[guess] || u == 0 ? 1 : 0);
+  char* const end = p + n;
+  char* q = end;
+  while (u >= 100) {
+    q -= 2;
+    std::memcpy(q, &digitpairs[static_cast<std::size_t>(u % 100) * 2], 2);
+    u /= 100;
+  }
+  if (u >= 10) std::memcpy(q - 2, &digitpairs[static_cast<std::size_t>(u) * 2], 2);
+  else q[-1] = static_cast<char>('0' + u);
+  return end;
+}
+
 // Writes "%d" of v at p (at most 20 bytes) and returns the end.
-char* formatint(char* p, std::int64_t v);
+inline char* formatint(char* p, std::int64_t v) {
+  if (v < 0) *p++ = '-';
+  return formatuint(p, textout_detail::magnitude(v));
+}
 
 class textout {
 public:
