@@ -24,6 +24,16 @@
 namespace cellfreq {
 namespace {
 
+// Ends a well-formed line read in one go, as its character steps would:
+// the record of its id and cells, and the last values read.
+void closeline(float id, float x, float w, float v, float cellsize, parsestate& s, recordlist& out) {
+  out.push(node{trunc_sat(id), cellnumber(x, cellsize), cellnumber(w, cellsize)});
+  s.v = s.freshv = v;
+  s.w = s.freshw = w;
+  s.vknown = s.wknown = true;
+  ++s.nrec;
+}
+
 // Reads the complete line [p, nl) in one go when it is well-formed, which
 // is nearly every line of a real trace: a label without TAB or carriage
 // return, then at least seven nonempty fields separated by single TABs,
@@ -68,11 +78,7 @@ bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsest
     if (field == 6) w = v;
   }
   if (field < 7) return false;
-  out.push(node{trunc_sat(id), cellnumber(x, cellsize), cellnumber(w, cellsize)});
-  s.v = s.freshv = v;
-  s.w = s.freshw = w;
-  s.vknown = s.wknown = true;
-  ++s.nrec;
+  closeline(id, x, w, v, cellsize, s, out);
   return true;
 }
 
@@ -116,11 +122,7 @@ const char* windowline(const char* p, float cellsize, parsestate& s, recordlist&
   if (!number(t[0] + 1, t[1], id) || !number(t[4] + 1, t[5], x) || !number(t[5] + 1, t[6], w) ||
       !number(lasttab + 1, end, v))
     return nullptr;
-  out.push(node{trunc_sat(id), cellnumber(x, cellsize), cellnumber(w, cellsize)});
-  s.v = s.freshv = v;
-  s.w = s.freshw = w;
-  s.vknown = s.wknown = true;
-  ++s.nrec;
+  closeline(id, x, w, v, cellsize, s, out);
   return p + nl + 1;
 }
 
