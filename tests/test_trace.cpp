@@ -196,7 +196,11 @@ TEST(Readtrace, LinesAroundTheWindowSizeGiveTheSameRecords) {
   const char* tails[] = {"\t7\t3\t0\t42\t1234.5\t987.6\t12.5", "\t7\t3\t0\t42\t1.2345e3\t987.6\t1",
                          "\t7\t3\t0\t42\t1234.5\t987.6",        "\t7\t3\t \t42\t1234.5\t987.6\t1",
                          "\t7\t\t0\t42\t1234.5\t987.6\t1",      "\t7\t3\t0\t4\r2\t1234.5\t987.6\t1",
-                         "\t7\t3\t0\t42\t1234.5\t987.6\t1\t",   "\t7\t3\t0\t42\t1234.5\t987.6\t1\r"};
+                         "\t7\t3\t0\t42\t1234.5\t987.6\t1\t",   "\t7\t3\t0\t42\t1234.5\t987.6\t1\r",
+                         // Fields whose values go unused, but not their extent.
+                         "\t7\tab\t3\t42\t1234.5\t987.6\t1",    "\t7\t3\tab\t42\t1234.5\t987.6\t1",
+                         "\t7\t3\t1e\t42\t1234.5\t987.6\t1",    "\t7\t3\t3x\t42\t1234.5\t987.6\t1",
+                         "\t7\t3\t0\tx4\t1234.5\t987.6\t1",     "\t7\t3\t0\t42\t1234.5\t987.6\tz\t1"};
   std::string text;
   for (int len = 56; len <= 72; ++len) {
     for (const char* tail : tails) {

@@ -37,15 +37,17 @@ void closeline(float id, float x, float w, float v, float cellsize, parsestate& 
 // Reads the complete line [p, nl) in one go when it is well-formed, which
 // is nearly every line of a real trace: a label without TAB or carriage
 // return, then at least seven nonempty fields separated by single TABs,
-// with an optional CR before the newline, where the id (field 1), the
-// coordinates (fields 5 and 6) and the last field are complete decimal
+// with an optional CR before the newline, where the id (field 1), field 3,
+// the coordinates (fields 5 and 6) and the last field are complete decimal
 // numbers. The character steps on such a line do exactly this: field 1
-// gives the id, field 5 x, field 6 (read for y after the fifth TAB) y, and
-// the last field is the last value read, which stays in `v` for the lines
-// that follow. The other fields need only be nonempty and not start with
-// whitespace (a lone carriage return included): then no read skips over
-// their TAB, each read stops inside its field, the characters left over do
-// nothing, and the values read are overwritten before anything uses them.
+// gives the id; the read of field 3 must take the whole field, so that the
+// integer read after it skips the fourth TAB and takes field 4; field 5
+// gives x, field 6 (read for y after it) y, and the last field is the last
+// value read, which stays in `v` for the lines that follow. The other
+// fields need only be nonempty and not start with whitespace (a lone
+// carriage return included): then no read skips over their TAB, each read
+// stops inside its field, the characters left over do nothing, and the
+// values read are overwritten before anything uses them.
 // Must be called with fieldno 0, when the current record is still all zero;
 // `roomy` tells that field_readahead bytes past the newline are buffered, so
 // the one-load field scanners may run. Returns false, having changed
@@ -64,7 +66,7 @@ bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsest
   while (p != end) {  // *p is the TAB before the next field
     ++p;
     ++field;
-    if (field != 1 && field != 5 && field != 6 && p != last) {
+    if (field != 1 && field != 3 && field != 5 && field != 6 && p != last) {
       if (p == end || isspace_c(static_cast<unsigned char>(*p))) return false;
       p = roomy ? nexttab(p, end) : std::find(p, end, '\t');
       continue;
@@ -118,9 +120,9 @@ const char* windowline(const char* p, float cellsize, parsestate& s, recordlist&
     if (q == nullptr) q = scanfloat_span(p + from, p + to, v);
     return q == p + to;
   };
-  float id = 0.0f, x = 0.0f, w = 0.0f, v = 0.0f;
-  if (!number(t[0] + 1, t[1], id) || !number(t[4] + 1, t[5], x) || !number(t[5] + 1, t[6], w) ||
-      !number(lasttab + 1, end, v))
+  float id = 0.0f, third = 0.0f, x = 0.0f, w = 0.0f, v = 0.0f;
+  if (!number(t[0] + 1, t[1], id) || !number(t[2] + 1, t[3], third) || !number(t[4] + 1, t[5], x) ||
+      !number(t[5] + 1, t[6], w) || !number(lasttab + 1, end, v))
     return nullptr;
   closeline(id, x, w, v, cellsize, s, out);
   return p + nl + 1;
