@@ -25,12 +25,11 @@ namespace cellfreq {
 // Bytes that must be readable from the start of a field for these functions.
 inline constexpr std::size_t field_readahead = 32;
 
-// Where the TABs, line feeds, carriage returns and whitespace bytes lie in
+// Where the TABs, line feeds and whitespace bytes lie in
 // the 64 bytes from a line start: bit i stands for byte i.
 struct linemasks {
   std::uint64_t tab = 0;
   std::uint64_t lf = 0;
-  std::uint64_t cr = 0;
   std::uint64_t blank = 0;  // what formatted reads skip: space, \t \n \v \f \r
 };
 
@@ -47,7 +46,6 @@ inline bool scanwindow(const char* p, linemasks& m) {
     const int shift = 16 * k;
     m.tab |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\t'))) << shift;
     m.lf |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n'))) << shift;
-    m.cr |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\r'))) << shift;
     m.blank |= bits(_mm_or_si128(controls, _mm_cmpeq_epi8(c, _mm_set1_epi8(' ')))) << shift;
   }
   return true;

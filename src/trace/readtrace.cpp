@@ -26,7 +26,7 @@ namespace {
 
 // Ends a well-formed line read in one go, as its character steps would:
 // the record of its id and cells, and the last values read.
-void closeline(float id, float x, float w, float v, float cellsize, parsestate& s, recordlist& out) {
+inline void closeline(float id, float x, float w, float v, float cellsize, parsestate& s, recordlist& out) {
   out.push(node{trunc_sat(id), cellnumber(x, cellsize), cellnumber(w, cellsize)});
   s.v = s.freshv = v;
   s.w = s.freshw = w;
@@ -89,24 +89,21 @@ constexpr std::ptrdiff_t window_readahead = 64 + static_cast<std::ptrdiff_t>(fie
 
 // fastline() for a line that ends within the 64 bytes from p (with
 // window_readahead bytes buffered), decided on bit masks of the whole line
-// instead of byte by byte: the same lines qualify and give the same
-// record. Returns the start of the next line, or nullptr (nothing changed)
-// when the line is not one of them or is longer.
+// instead of byte by byte. It also takes lines with a lone carriage return
+// inside the label or inside a field whose value goes unused, which the
+// character steps pass over like any other byte (in a kept field it is no
+// digit, and the field's number check declines). Returns the start of the
+// next line, or nullptr (nothing changed) when the line is not one of
+// these or is longer.
 const char* windowline(const char* p, float cellsize, parsestate& s, recordlist& out) {
   linemasks m;
   if (!scanwindow(p, m) || m.lf == 0) return nullptr;
   const auto nl = static_cast<unsigned>(std::countr_zero(m.lf));
   const std::uint64_t inside = (std::uint64_t{1} << nl) - 1;
-  std::uint64_t crs = m.cr & inside;
-  unsigned end = nl;
-  if (nl != 0 && ((crs >> (nl - 1)) & 1u) != 0) {
-    end = nl - 1;
-    crs &= ~(std::uint64_t{1} << end);
-  }
+  const unsigned end = nl != 0 && p[nl - 1] == '\r' ? nl - 1 : nl;
   std::uint64_t tabs = m.tab & inside;
-  // No carriage return but the one before the newline, at least seven
-  // fields, and none empty or starting with whitespace.
-  if (crs != 0 || ((tabs << 1) & m.blank) != 0) return nullptr;
+  // At least seven fields, none empty or starting with whitespace.
+  if (((tabs << 1) & m.blank) != 0) return nullptr;
   unsigned t[7];
   for (unsigned& ti : t) {
     if (tabs == 0) return nullptr;
