@@ -2,10 +2,11 @@
 //
 // The file is read as "%d" integers. Its own tokens, a few digits after a
 // blank or a line end, are converted straight from the reader's buffer, one
-// 8-byte word at a time; every other form (a sign, other whitespace, more
-// than eight digits, the end of the buffer in sight) is left to scanint(),
-// which defines the result. The fast path only answers where the answer is
-// already decided by the buffered bytes, so both give the same codes.
+// 8-byte word at a time, and the usual one, a blank and six digits, by a
+// single shape test. Every other form (a sign, other whitespace, more than
+// eight digits, the end of the buffer in sight) is left to scanint(), which
+// defines the result. The direct reads only answer where the buffered bytes
+// already decide the answer, so both ways give the same codes.
 #include <algorithm>
 #include <bit>
 
@@ -24,15 +25,23 @@ std::uint64_t load8(const char* p) {
   return b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24 | b(4) << 32 | b(5) << 40 | b(6) << 48 | b(7) << 56;
 }
 
-// How many of the word's bytes, from the first, are digits (0 … 8). A byte
-// is a digit when its low seven bits are in '0' … '9' and its high bit is
+// The high bit of each of the word's bytes that is not a digit. A byte is
+// a digit when its low seven bits are in '0' … '9' and its high bit is
 // clear; the per-byte sums stay below 0x100, so no carry crosses a byte.
-int leading_digits(std::uint64_t w) {
+std::uint64_t nondigits(std::uint64_t w) {
   const std::uint64_t low7 = w & bytes_of(0x7F);
-  const std::uint64_t from0 = low7 + bytes_of(0x80 - '0');         // high bit: >= '0'
-  const std::uint64_t past9 = low7 + bytes_of(0x80 - '9' - 1);     // high bit: > '9'
-  const std::uint64_t nondigit = (~from0 | past9 | w) & bytes_of(0x80);
-  return std::countr_zero(nondigit) / 8;
+  const std::uint64_t from0 = low7 + bytes_of(0x80 - '0');      // high bit: >= '0'
+  const std::uint64_t past9 = low7 + bytes_of(0x80 - '9' - 1);  // high bit: > '9'
+  return (~from0 | past9 | w) & bytes_of(0x80);
+}
+
+// How many of the word's bytes, from the first, are digits (0 … 8).
+int leading_digits(std::uint64_t w) { return std::countr_zero(nondigits(w)) / 8; }
+
+// Whether the word is a blank, six digits and a non-digit: the writer's
+// token for values in 0 … 999 after the blank that ends the one before.
+bool blank_six_digits(std::uint64_t w) {
+  return (w & 0xFF) == ' ' && nondigits(w) == 0x8000000000000080u;
 }
 
 // The value of the first n (1 … 8) bytes of the word, all digits. Shifting
@@ -46,46 +55,58 @@ std::int32_t digits_value(std::uint64_t w, int n) {
   return static_cast<std::int32_t>(d);
 }
 
-// "%d" into `out`, which is left unchanged when nothing converts. Blanks,
-// line feeds and carriage returns are all whitespace to "%d" (a CR is a
-// line end's first byte or a character of its own), so they are skipped
-// raw; the read stops after a digit, never inside a CRLF pair.
-void readcode(textin& in, std::int32_t& out) {
-  // Room for the token's word and the byte after it, with margin.
+// Reads "%d" integers into [cell, stop), leaving a cell unchanged when
+// nothing converts. Runs of the file's own tokens are read with a local
+// cursor that is handed back to the reader only before a fallback and at
+// the end. Blanks, line feeds and carriage returns are all whitespace to
+// "%d" (a CR is a line end's first byte or a character of its own), so they
+// are skipped raw; the reader is only ever moved to just after a digit, or
+// left where it was, never inside a CRLF pair.
+void readcodes(textin& in, std::int32_t* cell, std::int32_t* const stop) {
+  // Room for a token's word and the byte after it, with margin.
   constexpr std::ptrdiff_t room = 16;
-  const char* p = in.data();
-  const char* const end = in.limit();
-  while (end - p > room && (*p == ' ' || *p == '\n' || *p == '\r')) ++p;
-  if (end - p > room) {
-    const std::uint64_t w = load8(p);
-    const int n = leading_digits(w);
-    if (n > 0 && (n < 8 || static_cast<unsigned char>(p[8] - '0') > 9)) {
-      out = digits_value(w, n);
-      in.consume_to(p + n);
-      return;
+  while (cell != stop) {
+    const char* p = in.data();
+    const char* const end = in.limit();
+    for (; cell != stop; ++cell) {
+      // The common token first: its length is then a predicted branch, not
+      // a value the next token's position has to wait for.
+      if (end - p > room) {
+        const std::uint64_t w = load8(p);
+        if (blank_six_digits(w)) {
+          *cell = digits_value(w >> 8, 6);
+          p += 7;
+          continue;
+        }
+      }
+      const char* s = p;
+      while (end - s > room && (*s == ' ' || *s == '\n' || *s == '\r')) ++s;
+      if (end - s <= room) break;
+      const std::uint64_t w = load8(s);
+      const int n = leading_digits(w);
+      if (n == 0 || (n == 8 && static_cast<unsigned char>(s[8] - '0') <= 9)) break;
+      *cell = digits_value(w, n);
+      p = s + n;
     }
+    in.consume_to(p);
+    if (cell != stop) scanint(in, *cell++);
   }
-  scanint(in, out);
 }
 
 }  // namespace
 
-// All cells are allocated zero at once, so a read that converts nothing
-// leaves its cell 0, and the reading loop itself never allocates.
+// The rows only split the file's one stream of integers, so their bounds
+// are set first and the stream is then read into all cells in one go. All
+// cells start zero, so a read that converts nothing leaves its cell 0.
 bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
                celltable& table) {
   table.width_ = std::max(min_row_width, maxcount);
-  std::int64_t total = 0;
-  for (const std::int64_t c : codecount) total += std::clamp<std::int64_t>(c, 0, maxcount);
-  table.codes_.assign(static_cast<std::size_t>(total), 0);
   table.start_.assign(1, 0);
   table.start_.reserve(codecount.size() + 1);
-  std::int32_t* cell = table.codes_.data();
-  for (const std::int64_t c : codecount) {
-    const std::int64_t take = std::clamp<std::int64_t>(c, 0, maxcount);
-    for (std::int64_t j = 0; j < take; ++j) readcode(in, *cell++);
-    table.start_.push_back(static_cast<std::int64_t>(cell - table.codes_.data()));
-  }
+  for (const std::int64_t c : codecount)
+    table.start_.push_back(table.start_.back() + std::clamp<std::int64_t>(c, 0, maxcount));
+  table.codes_.assign(static_cast<std::size_t>(table.start_.back()), 0);
+  readcodes(in, table.codes_.data(), table.codes_.data() + table.codes_.size());
   return in.error() == 0;
 }
 

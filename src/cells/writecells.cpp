@@ -4,10 +4,13 @@
 // pass, keeping trace order within each object, instead of walking the whole
 // list once per object id: the file is the same, the work linear.
 //
-// Nearly every token has both values in 0 … 999, where "%.3d%.3d " is seven
-// fixed bytes; those are copied from a table of pre-formatted pieces into a
-// local block that goes to the output in large pieces. Every other token is
-// formatted by textout::putpad3, so its text is "%.3d" exactly.
+// Nearly every cell has both values in 0 … 999. Such a cell is placed as
+// one 4-byte code, x << 10 | y, and its token "%.3d%.3d " is seven fixed
+// bytes copied from a table of pre-formatted pieces into a local block,
+// which goes to the output in large pieces (textout offers no raw access
+// to its own buffer). Any other cell is placed as a marker code, its values
+// kept in its object's run of a separate array in trace order, and its
+// token is formatted by textout::putpad3, so its text is "%.3d" exactly.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -24,84 +27,111 @@ struct cellpair {
   std::int32_t y;
 };
 
+// The code of a cell whose values are not both in 0 … 999; real codes stay
+// below 1 << 20.
+constexpr std::uint32_t widecode = UINT32_MAX;
+
+bool narrow(const node& n) {
+  return static_cast<std::uint32_t>(n.x) < 1000 && static_cast<std::uint32_t>(n.y) < 1000;
+}
+
 // "000 " … "999 ": each value's three digits and the blank that ends a
 // token. A token is the x piece with its blank overwritten by the y piece.
+// Indexed by 10-bit code fields, hence 1024 entries (the last 24 unused).
 constexpr auto pad3pieces = [] {
-  std::array<std::array<char, 4>, 1000> t{};
-  for (std::size_t v = 0; v < t.size(); ++v)
+  std::array<std::array<char, 4>, 1024> t{};
+  for (std::size_t v = 0; v < 1000; ++v)
     t[v] = {static_cast<char>('0' + v / 100), static_cast<char>('0' + v / 10 % 10),
             static_cast<char>('0' + v % 10), ' '};
   return t;
 }();
 
-// Collects short tokens in a fixed block and hands them to `out` when the
-// block is nearly full or before anything is written to `out` directly, so
-// the file receives every byte in order.
-class tokenblock {
-public:
-  explicit tokenblock(textout& out) : out_(out) {}
-  tokenblock(const tokenblock&) = delete;
-  tokenblock& operator=(const tokenblock&) = delete;
-
-  // Appends the token of a cell; the in-range test is one unsigned compare
-  // per value, and the two overlapping 4-byte stores write its 7 bytes.
-  void put(const cellpair& c) {
-    const auto x = static_cast<std::uint32_t>(c.x);
-    const auto y = static_cast<std::uint32_t>(c.y);
-    if (x < pad3pieces.size() && y < pad3pieces.size()) {
-      if (used_ > buf_.size() - 8) flush();
-      std::memcpy(buf_.data() + used_, pad3pieces[x].data(), 4);
-      std::memcpy(buf_.data() + used_ + 3, pad3pieces[y].data(), 4);
-      used_ += 7;
-    } else {
-      flush();
-      out_.putpad3(c.x);
-      out_.putpad3(c.y);
-      out_.put(' ');
-    }
+// Formats narrow codes from `k` on into `block`, stopping at `stop`, at a
+// wide code, or when the block is nearly full; returns where it stopped and
+// sets `used` to the bytes written. A token is two overlapping 4-byte
+// stores; the write position lives in a register, not behind a reference
+// that the character stores could alias.
+template <std::size_t N>
+const std::uint32_t* putnarrow(const std::uint32_t* k, const std::uint32_t* stop, std::array<char, N>& block,
+                               std::size_t& used) {
+  char* q = block.data();
+  char* const last = block.data() + block.size() - 8;
+  for (; k != stop && *k != widecode && q <= last; ++k) {
+    std::memcpy(q, pad3pieces[*k >> 10].data(), 4);
+    std::memcpy(q + 3, pad3pieces[*k & 1023].data(), 4);
+    q += 7;
   }
-  void flush() {
-    out_.put(std::string_view(buf_.data(), used_));
-    used_ = 0;
-  }
-
-private:
-  textout& out_;
-  std::array<char, 64 * 1024> buf_;
-  std::size_t used_ = 0;
-};
+  used = static_cast<std::size_t>(q - block.data());
+  return k;
+}
 
 }  // namespace
 
-// Counting sort by object id: `first[i]` becomes the position of object i's
-// first cell, then each record is placed behind the ones of its object seen
-// before it. Ids outside 0 … nobjects-1 fail the one unsigned compare and
-// are skipped in both passes alike.
+// Counting sort by object id: `first[i]` and `widefirst[i]` become the
+// positions of object i's first code and first wide cell, then each record
+// is placed behind the ones of its object seen before it. Ids outside
+// 0 … nobjects-1 fail the one unsigned compare and are skipped in both
+// passes alike.
 bool writecells(const recordlist& list, std::int32_t nobjects, textout& out,
                 std::vector<std::int64_t>& codecount) {
   const auto nobj = static_cast<std::size_t>(nobjects);
   const auto limit = static_cast<std::uint32_t>(nobjects);
   std::vector<std::size_t> first(nobj + 1, 0);
+  std::vector<std::size_t> widefirst(nobj + 1, 0);
   list.foreach([&](const node& n) {
-    if (static_cast<std::uint32_t>(n.id) < limit) ++first[static_cast<std::size_t>(n.id) + 1];
+    if (static_cast<std::uint32_t>(n.id) < limit) {
+      const auto i = static_cast<std::size_t>(n.id) + 1;
+      ++first[i];
+      if (!narrow(n)) ++widefirst[i];
+    }
   });
-  for (std::size_t i = 0; i < nobj; ++i) first[i + 1] += first[i];
+  for (std::size_t i = 0; i < nobj; ++i) {
+    first[i + 1] += first[i];
+    widefirst[i + 1] += widefirst[i];
+  }
 
-  // Every cell is written by the placing pass, so none is initialised first.
-  const auto cells = std::make_unique_for_overwrite<cellpair[]>(first[nobj]);
+  // Every code and wide cell is written by the placing pass, so none is
+  // initialised first.
+  const auto codes = std::make_unique_for_overwrite<std::uint32_t[]>(first[nobj]);
+  const auto wides = std::make_unique_for_overwrite<cellpair[]>(widefirst[nobj]);
   {
-    std::vector<cellpair*> next(nobj);
-    for (std::size_t i = 0; i < nobj; ++i) next[i] = cells.get() + first[i];
+    std::vector<std::uint32_t*> next(nobj);
+    std::vector<cellpair*> widenext(nobj);
+    for (std::size_t i = 0; i < nobj; ++i) {
+      next[i] = codes.get() + first[i];
+      widenext[i] = wides.get() + widefirst[i];
+    }
     list.foreach([&](const node& n) {
-      if (static_cast<std::uint32_t>(n.id) < limit) *next[static_cast<std::size_t>(n.id)]++ = {n.x, n.y};
+      if (static_cast<std::uint32_t>(n.id) < limit) {
+        const auto i = static_cast<std::size_t>(n.id);
+        if (narrow(n)) {
+          *next[i]++ = static_cast<std::uint32_t>(n.x) << 10 | static_cast<std::uint32_t>(n.y);
+        } else {
+          *next[i]++ = widecode;
+          *widenext[i]++ = {n.x, n.y};
+        }
+      }
     });
   }
 
   codecount.assign(nobj / objects_per_user, 0);
-  tokenblock block(out);
+  std::array<char, 64 * 1024> block;
   for (std::size_t i = 0; i < nobj; ++i) {
-    for (std::size_t k = first[i]; k < first[i + 1]; ++k) block.put(cells[k]);
-    block.flush();
+    const std::uint32_t* k = codes.get() + first[i];
+    const std::uint32_t* const stop = codes.get() + first[i + 1];
+    const cellpair* wide = wides.get() + widefirst[i];
+    while (k != stop) {
+      std::size_t used = 0;
+      k = putnarrow(k, stop, block, used);
+      out.put(std::string_view(block.data(), used));
+      if (k != stop && *k == widecode) {
+        out.putpad3(wide->x);
+        out.putpad3(wide->y);
+        out.put(' ');
+        ++wide;
+        ++k;
+      }
+    }
     codecount[i / objects_per_user] += static_cast<std::int64_t>(first[i + 1] - first[i]);
     out.newline();
     if (out.failed()) return false;
