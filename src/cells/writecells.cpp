@@ -7,8 +7,7 @@
 // Nearly every cell has both values in 0 … 999. Such a cell is placed as
 // one 4-byte code, x << 10 | y, and its token "%.3d%.3d " is seven fixed
 // bytes copied from a table of pre-formatted pieces into a local block,
-// which goes to the output in large pieces (textout offers no raw access
-// to its own buffer). Any other cell is placed as a marker code, its values
+// which goes to the output in large pieces. Any other cell is placed as a marker code, its values
 // kept in its object's run of a separate array in trace order, and its
 // token is formatted by textout::putpad3, so its text is "%.3d" exactly.
 #include <algorithm>
