@@ -6,15 +6,14 @@
 //
 // Nearly every cell has both values in 0 … 999. Such a cell is placed as
 // one 4-byte code, x << 10 | y, and its token "%.3d%.3d " is seven fixed
-// bytes copied from a table of pre-formatted pieces into a local block,
-// which goes to the output in large pieces. Any other cell is placed as a marker code, its values
+// bytes copied from a table of pre-formatted pieces straight into the
+// output's buffer. Any other cell is placed as a marker code, its values
 // kept in its object's run of a separate array in trace order, and its
 // token is formatted by textout::putpad3, so its text is "%.3d" exactly.
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
-#include <string_view>
 
 #include "cells/celltable.h"
 
@@ -45,22 +44,23 @@ constexpr auto pad3pieces = [] {
   return t;
 }();
 
-// Formats narrow codes from `k` on into `block`, stopping at `stop`, at a
-// wide code, or when the block is nearly full; returns where it stopped and
-// sets `used` to the bytes written. A token is two overlapping 4-byte
-// stores; the write position lives in a register, not behind a reference
-// that the character stores could alias.
-template <std::size_t N>
-const std::uint32_t* putnarrow(const std::uint32_t* k, const std::uint32_t* stop, std::array<char, N>& block,
-                               std::size_t& used) {
-  char* q = block.data();
-  char* const last = block.data() + block.size() - 8;
-  for (; k != stop && *k != widecode && q <= last; ++k) {
-    std::memcpy(q, pad3pieces[*k >> 10].data(), 4);
-    std::memcpy(q + 3, pad3pieces[*k & 1023].data(), 4);
-    q += 7;
+// Formats narrow codes from `k` on into the output's buffer, as many as
+// one claim holds at a time, and returns where it stopped: at `stop` or at
+// a wide code. A token is two overlapping 4-byte stores; the write position
+// is a local pointer, so the character stores never make it reload.
+const std::uint32_t* putnarrow(const std::uint32_t* k, const std::uint32_t* const stop, textout& out) {
+  constexpr std::size_t tokenbytes = 7;
+  constexpr std::size_t perclaim = 256 / tokenbytes;
+  while (k != stop && *k != widecode) {
+    char* q = out.claim(perclaim * tokenbytes);
+    const std::uint32_t* const last = k + std::min(perclaim, static_cast<std::size_t>(stop - k));
+    for (; k != last && *k != widecode; ++k) {
+      std::memcpy(q, pad3pieces[*k >> 10].data(), 4);
+      std::memcpy(q + 3, pad3pieces[*k & 1023].data(), 4);
+      q += tokenbytes;
+    }
+    out.advance(q);
   }
-  used = static_cast<std::size_t>(q - block.data());
   return k;
 }
 
@@ -114,22 +114,16 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out,
   }
 
   codecount.assign(nobj / objects_per_user, 0);
-  std::array<char, 64 * 1024> block;
   for (std::size_t i = 0; i < nobj; ++i) {
     const std::uint32_t* k = codes.get() + first[i];
     const std::uint32_t* const stop = codes.get() + first[i + 1];
     const cellpair* wide = wides.get() + widefirst[i];
-    while (k != stop) {
-      std::size_t used = 0;
-      k = putnarrow(k, stop, block, used);
-      out.put(std::string_view(block.data(), used));
-      if (k != stop && *k == widecode) {
-        out.putpad3(wide->x);
-        out.putpad3(wide->y);
-        out.put(' ');
-        ++wide;
-        ++k;
-      }
+    while ((k = putnarrow(k, stop, out)) != stop) {
+      out.putpad3(wide->x);
+      out.putpad3(wide->y);
+      out.put(' ');
+      ++wide;
+      ++k;
     }
     codecount[i / objects_per_user] += static_cast<std::int64_t>(first[i + 1] - first[i]);
     out.newline();

@@ -261,48 +261,8 @@ struct memcursor {
 
 }  // namespace
 
-// The shape of nearly every coordinate in a trace, "[sign]ddd[.dd][e[sign]d]"
-// with few digits, converted straight from the bytes; it returns nullptr for
-// anything else, which then takes the general grammar above. Where it
-// answers, the answer is the general one: the same end of the number, and
-// m * 10^e computed by one correctly rounded IEEE operation on exact floats.
-const char* shortfloat(const char* p, const char* end, float& out) {
-  const char* q = p;
-  const bool neg = *q == '-';
-  if (*q == '+' || *q == '-') ++q;
-  std::uint64_t m = 0;
-  const char* const digits = q;
-  while (q != end && isdigit_c(*q)) m = m * 10 + static_cast<unsigned>(*q++ - '0');
-  int e = 0;
-  int n = static_cast<int>(q - digits);
-  if (q != end && *q == '.') {
-    const char* const frac = ++q;
-    while (q != end && isdigit_c(*q)) m = m * 10 + static_cast<unsigned>(*q++ - '0');
-    e = -static_cast<int>(q - frac);
-    n -= e;
-  }
-  if (n == 0 || n > 19) return nullptr;
-  if (q != end && (*q == 'e' || *q == 'E')) {
-    const char* x = q + 1;
-    const bool eneg = x != end && *x == '-';
-    if (x != end && (*x == '+' || *x == '-')) ++x;
-    int ev = 0;
-    const char* const edigits = x;
-    while (x != end && isdigit_c(*x) && x - edigits < 4) ev = ev * 10 + (*x++ - '0');
-    if (x == edigits || (x != end && isdigit_c(*x))) return nullptr;
-    e += eneg ? -ev : ev;
-    q = x;
-  }
-  if (m >= (1u << 24) || e < -10 || e > 10) return nullptr;
-  const auto f = static_cast<float>(m);
-  const float v = e < 0 ? f / pow10f[-e] : f * pow10f[e];
-  out = neg ? -v : v;
-  return q;
-}
-
 const char* scanfloat_span(const char* p, const char* end, float& out) {
   if (p == end || isspace_c(static_cast<unsigned char>(*p))) return nullptr;
-  if (const char* q = shortfloat(p, end, out)) return q;
   memcursor c{p, end};
   return scanfloat_on(c, out) ? c.p : nullptr;
 }
