@@ -69,9 +69,10 @@ struct userpieces {
     p = formatint(p + pre.size(), user);
     std::memcpy(p, post.data(), post.size());
     headlen = static_cast<std::size_t>(p + post.size() - head);
+    const std::string_view close = "]  ";
     p = mid;
-    std::memcpy(p, "]  ", 3);
-    p = formatint(p + 3, user);
+    std::memcpy(p, close.data(), close.size());
+    p = formatint(p + close.size(), user);
     *p++ = ',';
     midlen = static_cast<std::size_t>(p - mid);
     eollen = std::min(lineend.size(), sizeof eol);
