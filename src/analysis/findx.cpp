@@ -82,6 +82,7 @@ struct userpieces {
 
 // The longest line: the pieces and three numbers of at most 20 bytes.
 constexpr std::size_t longest_line = sizeof userpieces::head + sizeof userpieces::mid + sizeof userpieces::eol + 3 * 20 + 2;
+static_assert(longest_line <= textout::max_claim);
 
 // Prints the report line of the visit at `index` with cell `code`:
 // "User %d frequent cell is: C[%d][%d]  %d,%d". The fixed-size copies may

@@ -50,7 +50,7 @@ constexpr auto pad3pieces = [] {
 // is a local pointer, so the character stores never make it reload.
 const std::uint32_t* putnarrow(const std::uint32_t* k, const std::uint32_t* const stop, textout& out) {
   constexpr std::size_t tokenbytes = 7;
-  constexpr std::size_t perclaim = 256 / tokenbytes;
+  constexpr std::size_t perclaim = textout::max_claim / tokenbytes;
   while (k != stop && *k != widecode) {
     char* q = out.claim(perclaim * tokenbytes);
     const std::uint32_t* const last = k + std::min(perclaim, static_cast<std::size_t>(stop - k));

@@ -34,6 +34,14 @@ inline void closeline(float id, float x, float w, float v, float cellsize, parse
   ++s.nrec;
 }
 
+// Reads the number that fills a kept field starting at p, within [p, end):
+// the one-load field scanner where `roomy` allows it and it can decide, the
+// exact span scanner otherwise. Returns the end of the number, or nullptr.
+const char* fieldnumber(const char* p, const char* end, bool roomy, float& v) {
+  const char* q = roomy ? scanfloat_field(p, end, v) : nullptr;
+  return q != nullptr ? q : scanfloat_span(p, end, v);
+}
+
 // Reads the complete line [p, nl) in one go when it is well-formed, which
 // is nearly every line of a real trace: a label without TAB or carriage
 // return, then at least seven nonempty fields separated by single TABs,
@@ -71,8 +79,7 @@ bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsest
       p = roomy ? nexttab(p, end) : std::find(p, end, '\t');
       continue;
     }
-    const char* q = roomy ? scanfloat_field(p, end, v) : nullptr;
-    if (q == nullptr) q = scanfloat_span(p, end, v);
+    const char* q = fieldnumber(p, end, roomy, v);
     if (q == nullptr || (q != end && *q != '\t')) return false;
     p = q;
     if (field == 1) id = v;
@@ -112,11 +119,7 @@ const char* windowline(const char* p, float cellsize, parsestate& s, recordlist&
   }
   const auto lasttab = static_cast<unsigned>(63 - std::countl_zero(m.tab & inside));
   // A kept field [from, to) must be exactly one complete number.
-  const auto number = [p](unsigned from, unsigned to, float& v) {
-    const char* q = scanfloat_field(p + from, p + to, v);
-    if (q == nullptr) q = scanfloat_span(p + from, p + to, v);
-    return q == p + to;
-  };
+  const auto number = [p](unsigned from, unsigned to, float& v) { return fieldnumber(p + from, p + to, true, v) == p + to; };
   float id = 0.0f, third = 0.0f, x = 0.0f, w = 0.0f, v = 0.0f;
   if (!number(t[0] + 1, t[1], id) || !number(t[2] + 1, t[3], third) || !number(t[4] + 1, t[5], x) ||
       !number(t[5] + 1, t[6], w) || !number(lasttab + 1, end, v))

@@ -10,7 +10,7 @@
 namespace cellfreq {
 
 textout::textout(std::FILE* f, std::string_view eol, std::size_t block)
-    : file_(f), buf_(std::max(block, std::size_t{256})), eol_(eol) {
+    : file_(f), buf_(std::max(block, max_claim)), eol_(eol) {
   pos_ = buf_.data();
   end_ = pos_ + buf_.size();
 }
@@ -102,7 +102,7 @@ void textout::putlong(std::string_view s) {
 }
 
 void textout::putwide(std::int64_t v, int mindigits) {
-  room(48);
+  room(24);
   if (v < 0) *pos_++ = '-';
   char digits[20];
   const auto n = static_cast<int>(formatuint(digits, textout_detail::magnitude(v)) - digits);

@@ -4,10 +4,9 @@
 // blocks, so a report of hundreds of megabytes costs few system calls. Once
 // a first block is full, a background thread writes each full block while
 // the next one is filled, so formatting and the system's copying overlap;
-// small outputs never start it. Lines
-// end with `eol`, the platform's line end by default (CRLF on Windows), which
-// is written explicitly: files are opened in binary mode so that nothing else
-// is ever translated. The first failed write is remembered and ends all
+// small outputs never start it. Lines end with `eol`, the platform's line
+// end by default (CRLF on Windows), which is written explicitly: files are
+// opened in binary mode so that nothing else is ever translated. The first failed write is remembered and ends all
 // further writing; callers check failed() and finish() to report it.
 #pragma once
 
@@ -84,6 +83,8 @@ inline char* formatint(char* p, std::int64_t v) {
 class textout {
 public:
   static constexpr std::size_t default_block = std::size_t{1} << 20;
+  // The most that claim() hands out at once; no buffer is smaller.
+  static constexpr std::size_t max_claim = 256;
 
   // Writes to `f` (opened in binary mode, owned by the caller).
   explicit textout(std::FILE* f, std::string_view eol = platform_eol,
@@ -126,7 +127,7 @@ public:
   void putint(std::int64_t v) { putwide(v, 1); }
 
   // Direct formatting into the buffer, for formatters of many short lines:
-  // claim(n) returns room for at least n bytes (n at most 256), and
+  // claim(n) returns room for at least n bytes (n at most max_claim), and
   // advance(p) ends what was written there at p.
   char* claim(std::size_t n) {
     room(n);
