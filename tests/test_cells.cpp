@@ -23,9 +23,9 @@ recordlist listof(const std::vector<node>& nodes) {
 }
 
 std::string cellfile(const std::vector<node>& nodes, std::vector<std::int64_t>& counts,
-                     std::int32_t nobjects = 1000) {
+                     std::int32_t nobjects = 1000, const std::string& eol = "\n") {
   std::string s;
-  textout out(s, "\n");
+  textout out(s, eol);
   EXPECT_TRUE(writecells(listof(nodes), nobjects, out, counts));
   out.flush();
   return s;
@@ -164,10 +164,7 @@ TEST(Writecells, LongLinesAndManyObjectsAreThoseOfPrintf) {
   };
   for (const std::string eol : {"\n", "\r\n"}) {
     std::vector<std::int64_t> counts;
-    std::string s;
-    textout out(s, eol);
-    ASSERT_TRUE(writecells(listof(nodes), 20, out, counts));
-    out.flush();
+    const std::string s = cellfile(nodes, counts, 20, eol);
     EXPECT_EQ(s, printfcells(nodes, 20, eol));
     EXPECT_EQ(counts, (std::vector<std::int64_t>{inuser(0), inuser(1)}));
   }
@@ -330,10 +327,7 @@ TEST(Loadcells, TheWritersEdgeTokensReadBackLikeScanint) {
     for (const std::int32_t y : edgevalues) nodes.push_back({static_cast<std::int32_t>(nodes.size() % 20), x, y});
   for (const std::string eol : {"\n", "\r\n"}) {
     std::vector<std::int64_t> counts;
-    std::string s;
-    textout out(s, eol);
-    ASSERT_TRUE(writecells(listof(nodes), 20, out, counts));
-    out.flush();
+    const std::string s = cellfile(nodes, counts, 20, eol);
     const std::int64_t n = std::accumulate(counts.begin(), counts.end(), std::int64_t{0});
     EXPECT_EQ(cellsof(load(s, counts, cellfreq::max(counts, 2))), scanall(s, static_cast<std::size_t>(n)));
   }
