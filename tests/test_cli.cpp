@@ -64,6 +64,13 @@ std::string cat(std::initializer_list<std::string_view> parts) {
   return s;
 }
 
+// Line i of a text (without its line end).
+std::string line(const std::string& text, int i) {
+  std::size_t pos = 0;
+  for (int k = 0; k < i; ++k) pos = text.find('\n', pos) + 1;
+  return text.substr(pos, text.find('\n', pos) - pos);
+}
+
 std::string quoted(const fs::path& p) { return cat({"'", p.string(), "'"}); }
 
 const std::string fixedtrace = "'C:/oldenburg(1000).txt'";
@@ -171,8 +178,8 @@ TEST(Options, BadValuesNameTheAcceptedRange) {
               "invalid --threshold '" + std::string(v) + "': expected an integer from 0 to 2147483647")
         << v;
   EXPECT_EQ(parse({"--threshold", "2147483647"}).cfg.threshold, 2147483647);
-  EXPECT_EQ(usage_error({"--format", "xml"}), "invalid --format 'xml': expected text, csv or json");
-  EXPECT_EQ(usage_error({"--format", "TEXT"}), "invalid --format 'TEXT': expected text, csv or json");
+  EXPECT_EQ(usage_error({"--format", "xml"}), "invalid --format 'xml': expected text, csv, json or geojson");
+  EXPECT_EQ(usage_error({"--format", "TEXT"}), "invalid --format 'TEXT': expected text, csv, json or geojson");
   EXPECT_EQ(usage_error({"--cell-file="}), "invalid --cell-file '': expected a file name");
   EXPECT_EQ(usage_error({"--heatmap", ""}), "invalid --heatmap '': expected a file name");
 }
@@ -295,6 +302,28 @@ TEST(Command, ReportFormats) {
   EXPECT_EQ(runin(s.dir(), program("cellfreq"), base + "--summary --threshold 1").out,
             "User 1 frequent cell is: C[4][3]  4 visits\n"
             "User 1 frequent cell is: C[1][1]  2 visits\n");
+}
+
+// Cells beyond the fixed programs' code range keep their true numbers in
+// every format and come back exactly through the cell file.
+TEST(Command, ExactCellsBeyondTheCodeRange) {
+  scratch s;
+  const std::string utm = "p\t10\t1\t0\t5\t5001234.5\t5800100.25\t1\n", neg = "p\t10\t1\t0\t5\t-900\t100\t1\n";
+  s.put_trace(repeat(utm + neg, 4) + at400(11, 2, 5));
+  const std::string base = "--users 2 --cell-file cells.txt " + fixedtrace + " ";
+  const outcome text = runin(s.dir(), program("cellfreq"), base);
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out, " \nUser 1 frequent cell is: C[12504][14501]  1,0\nUser 1 frequent cell is: C[-1][1]  1,1\n"
+                      "User 1 frequent cell is: C[12504][14501]  1,2\nUser 1 frequent cell is: C[-1][1]  1,3\n"
+                      "User 1 frequent cell is: C[12504][14501]  1,4\nUser 1 frequent cell is: C[-1][1]  1,5\n"
+                      "User 1 frequent cell is: C[12504][14501]  1,6\nUser 1 frequent cell is: C[-1][1]  1,7\n \n");
+  EXPECT_EQ(line(readfile(s.dir() / "cells.txt"), 10), repeat("12504:14501 -001:001 ", 4));
+  EXPECT_EQ(line(readfile(s.dir() / "cells.txt"), 11), "002005 ");
+  EXPECT_EQ(runin(s.dir(), program("cellfreq"), base + "--summary --format csv").out,
+            "user,x,y,visits\n1,-1,1,4\n1,12504,14501,4\n");
+  EXPECT_EQ(runin(s.dir(), program("cellfreq"), base + "--summary --format json").out,
+            "{\"user\":0,\"cells\":[]}\n"
+            "{\"user\":1,\"cells\":[{\"x\":-1,\"y\":1,\"visits\":4},{\"x\":12504,\"y\":14501,\"visits\":4}]}\n");
 }
 
 TEST(Command, ObjectsBeyondOneThousandAreAnalysed) {

@@ -84,7 +84,7 @@ std::size_t squares(const std::string& svg, const std::string& pathstart) {
 TEST(HeatGrid, AggregatesPerCellAndSkipsObjectsBeyondTheRange) {
   const recordlist list = visits({{0, 1, 1}, {3, 1, 1}, {5, 1, 1}, {7, 2, 1}, {999, 5, 4}, {999, 5, 4},
                                   {1000, 9, 9}, {-1, 9, 9}});
-  const heatgrid g = aggregate(list, 1000, {5004, 77077});
+  const heatgrid g = aggregate(list, 1000, {{5, 4}, {77, 77}});
   EXPECT_EQ(g.bin, 1);
   EXPECT_EQ(g.visits, 6);
   EXPECT_EQ(g.cells, 3);
@@ -100,7 +100,7 @@ TEST(HeatGrid, AggregatesPerCellAndSkipsObjectsBeyondTheRange) {
   EXPECT_EQ(g.squares[1].bx, 2);
   EXPECT_EQ(g.squares[2].visits, 2);
   EXPECT_FALSE(g.squares[0].frequent);
-  EXPECT_TRUE(g.squares[2].frequent);  // code 5004 is cell (5, 4); 77077 lies outside
+  EXPECT_TRUE(g.squares[2].frequent);  // (77, 77) lies outside
 }
 
 TEST(HeatGrid, CoarsensIntoBinsWhenThereAreTooManySquares) {
@@ -141,7 +141,7 @@ TEST(HeatGrid, SaturatedCellsAtBothEndsOfTheRangeStillFit) {
 
 TEST(HeatSvg, OneSquarePerVisitedCellAndOneOutlinePerFrequentCell) {
   const recordlist list = visits({{0, 1, 1}, {0, 1, 1}, {0, 2, 1}, {0, 3, 3}, {0, 3, 3}, {0, 3, 3}, {0, 3, 3}});
-  const std::string svg = svgof(aggregate(list, 10, {3003}));
+  const std::string svg = svgof(aggregate(list, 10, {{3, 3}}));
   EXPECT_EQ(xmlproblem(svg), "");
   EXPECT_EQ(squares(svg, "<path class=\"level\""), 3u);
   EXPECT_EQ(squares(svg, "<path class=\"frequent\""), 1u);
@@ -165,11 +165,11 @@ TEST(HeatSvg, NoVisitsGivesAnEmptyButValidPicture) {
 TEST(HeatSvg, StaysUnderFiveMegabytesForAMillionScatteredVisits) {
   std::mt19937 rng(7);
   std::vector<node> nodes;
-  std::vector<std::int32_t> frequent;
+  std::vector<cell> frequent;
   for (int i = 0; i < 1'000'000; ++i) {
     nodes.push_back({static_cast<std::int32_t>(rng() % 1000), static_cast<std::int32_t>(rng() % 5000),
                      static_cast<std::int32_t>(rng() % 1000)});
-    if (i % 10 == 0) frequent.push_back(nodes.back().x * 1000 + nodes.back().y);
+    if (i % 10 == 0) frequent.push_back({nodes.back().x, nodes.back().y});
   }
   const heatgrid g = aggregate(visits(nodes), 1000, frequent);
   EXPECT_LE(g.squares.size(), heatlimits{}.maxsquares);

@@ -84,16 +84,16 @@ struct userpieces {
 constexpr std::size_t longest_line = sizeof userpieces::head + sizeof userpieces::mid + sizeof userpieces::eol + 3 * 20 + 2;
 static_assert(longest_line <= textout::max_claim);
 
-// Prints the report line of the visit at `index` with cell `code`:
+// Prints the report line of the visit at `index` to cell `c`:
 // "User %d frequent cell is: C[%d][%d]  %d,%d". The fixed-size copies may
 // write past the line's end; only the line itself is kept.
-void results1(const userpieces& u, std::int32_t code, std::int64_t index, textout& out) {
+void results1(const userpieces& u, cell c, std::int64_t index, textout& out) {
   char* p = out.claim(longest_line);
   std::memcpy(p, u.head, sizeof u.head);
-  p = formatint(p + u.headlen, code / code_multiplier);
+  p = formatint(p + u.headlen, c.x);
   *p++ = ']';
   *p++ = '[';
-  p = formatint(p, code % code_multiplier);
+  p = formatint(p, c.y);
   std::memcpy(p, u.mid, sizeof u.mid);
   p = formatint(p + u.midlen, index);
   std::memcpy(p, u.eol, sizeof u.eol);
@@ -106,7 +106,9 @@ void findx(const celltable& table, std::int32_t user, std::int64_t n, std::int32
            freqcounter& counter, textout& out) {
   const userpieces pieces(user, out.eol());
   frequentvisits(table, user, n, threshold, counter,
-                 [&](std::int64_t index, std::int32_t code, std::int64_t) { results1(pieces, code, index, out); });
+                 [&](std::int64_t index, std::int32_t code, std::int64_t) {
+                   results1(pieces, table.codec().decode(code), index, out);
+                 });
   out.put(' ');
   out.newline();
 }

@@ -1,9 +1,8 @@
 // The CSV, JSON Lines and summary report writers.
 //
-// Cells are printed as the text report prints them, x = code / 1000 and
-// y = code % 1000, so the formats agree with each other on every code.
-// Numbers need no quoting in CSV and no escaping in JSON, so both are written
-// directly.
+// Cells are printed as the table's codec names them, the way the text report
+// prints them, so the formats agree with each other on every code. Numbers
+// need no quoting in CSV and no escaping in JSON; ids are quoted and escaped.
 #include "analysis/formats.h"
 
 #include <algorithm>
@@ -12,11 +11,20 @@
 namespace cellfreq {
 namespace {
 
-// "x<sep>y" of a code.
-void putcell(textout& out, std::int32_t code, char sep) {
-  out.putint(code / code_multiplier);
-  out.put(sep);
-  out.putint(code % code_multiplier);
+// "x,y" of a cell.
+void putcell(textout& out, cell c) {
+  out.putint(c.x);
+  out.put(',');
+  out.putint(c.y);
+}
+
+// ",ids" of a user: its ids separated by blanks, as one CSV field.
+void csvids(const objectids& ids, std::int32_t user, textout& out) {
+  if (ids.ids == nullptr) return;
+  std::string joined;
+  for (const std::string& id : ids.ofuser(user)) joined.append(joined.empty() ? "" : " ").append(id);
+  out.put(',');
+  putcsv(out, joined);
 }
 
 // The summary order: most visited first; equal counts by ascending code.
@@ -32,9 +40,9 @@ void textsummary(std::int32_t user, const std::vector<frequentcell>& cells, text
     out.put("User ");
     out.putint(user);
     out.put(" frequent cell is: C[");
-    out.putint(c.code / code_multiplier);
+    out.putint(c.where.x);
     out.put("][");
-    out.putint(c.code % code_multiplier);
+    out.putint(c.where.y);
     out.put("]  ");
     out.putint(c.visits);
     out.put(c.visits == 1 ? " visit" : " visits");
@@ -42,42 +50,55 @@ void textsummary(std::int32_t user, const std::vector<frequentcell>& cells, text
   }
 }
 
-// "user,x,y,visits", one row per cell.
-void csvsummary(std::int32_t user, const std::vector<frequentcell>& cells, textout& out) {
+// "user,x,y,visits[,ids]", one row per cell.
+void csvsummary(std::int32_t user, const std::vector<frequentcell>& cells, const objectids& ids, textout& out) {
   for (const frequentcell& c : cells) {
     out.putint(user);
     out.put(',');
-    putcell(out, c.code, ',');
+    putcell(out, c.where);
     out.put(',');
     out.putint(c.visits);
+    csvids(ids, user, out);
     out.newline();
   }
 }
 
-// "user,x,y,position", one row per visit, in visit order.
+// "user,x,y,position[,ids]", one row per visit, in visit order.
 void csvvisits(const celltable& table, std::int32_t user, std::int64_t n, std::int32_t threshold,
-               freqcounter& counter, textout& out) {
+               freqcounter& counter, const objectids& ids, textout& out) {
   frequentvisits(table, user, n, threshold, counter, [&](std::int64_t index, std::int32_t code, std::int64_t) {
     out.putint(user);
     out.put(',');
-    putcell(out, code, ',');
+    putcell(out, table.codec().decode(code));
     out.put(',');
     out.putint(index);
+    csvids(ids, user, out);
     out.newline();
   });
 }
 
-// {"user":u,"cells":[{"x":..,"y":..,"visits":..[,"positions":[..]]},..]}
-void jsonuser(std::int32_t user, const std::vector<frequentcell>& cells, bool positions, textout& out) {
+// {"user":u[,"ids":[..]],"cells":[{"x":..,"y":..,"visits":..[,"positions":[..]]},..]}
+void jsonuser(std::int32_t user, const std::vector<frequentcell>& cells, bool positions, const objectids& ids,
+              textout& out) {
   out.put("{\"user\":");
   out.putint(user);
+  if (ids.ids != nullptr) {
+    out.put(",\"ids\":[");
+    bool first = true;
+    for (const std::string& id : ids.ofuser(user)) {
+      if (!first) out.put(',');
+      first = false;
+      putjson(out, id);
+    }
+    out.put(']');
+  }
   out.put(",\"cells\":[");
   for (std::size_t i = 0; i < cells.size(); ++i) {
     const frequentcell& c = cells[i];
     out.put(i == 0 ? "{\"x\":" : ",{\"x\":");
-    out.putint(c.code / code_multiplier);
+    out.putint(c.where.x);
     out.put(",\"y\":");
-    out.putint(c.code % code_multiplier);
+    out.putint(c.where.y);
     out.put(",\"visits\":");
     out.putint(c.visits);
     if (positions) {
@@ -96,22 +117,64 @@ void jsonuser(std::int32_t user, const std::vector<frequentcell>& cells, bool po
 
 }  // namespace
 
+std::span<const std::string> objectids::ofuser(std::int32_t u) const {
+  if (ids == nullptr) return {};
+  const auto first = std::min(ids->size(), static_cast<std::size_t>(u) * static_cast<std::size_t>(groupsize));
+  const auto last = std::min(ids->size(), first + static_cast<std::size_t>(groupsize));
+  return {ids->data() + first, ids->data() + last};
+}
+
+void putjson(textout& out, std::string_view s) {
+  static constexpr char hex[] = "0123456789abcdef";
+  out.put('"');
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out.put('\\');
+      out.put(ch);
+    } else if (c < 0x20) {
+      out.put("\\u00");
+      out.put(hex[c >> 4]);
+      out.put(hex[c & 15]);
+    } else {
+      out.put(ch);
+    }
+  }
+  out.put('"');
+}
+
+void putcsv(textout& out, std::string_view s) {
+  const bool quote = s.find_first_of(",\"\r\n") != std::string_view::npos ||
+                     (!s.empty() && (s.front() == ' ' || s.back() == ' '));
+  if (!quote) {
+    out.put(s);
+    return;
+  }
+  out.put('"');
+  for (const char ch : s) {
+    if (ch == '"') out.put('"');
+    out.put(ch);
+  }
+  out.put('"');
+}
+
 std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t user, std::int64_t n,
                                         std::int32_t threshold, freqcounter& counter) {
   std::vector<frequentcell> cells;
   std::unordered_map<std::int32_t, std::size_t> slot;
   frequentvisits(table, user, n, threshold, counter, [&](std::int64_t index, std::int32_t code, std::int64_t count) {
     const auto [it, fresh] = slot.try_emplace(code, cells.size());
-    if (fresh) cells.push_back({code, count, {}});
+    if (fresh) cells.push_back({code, table.codec().decode(code), count, {}});
     cells[it->second].positions.push_back(index);
   });
   return cells;
 }
 
 void writereport(const reportstyle& style, const celltable& table, const std::vector<std::int64_t>& codecount,
-                 std::int32_t nusers, std::int32_t threshold, textout& out) {
+                 std::int32_t nusers, std::int32_t threshold, textout& out, const objectids& ids) {
   if (style.format == reportformat::csv) {
     out.put(style.summary ? "user,x,y,visits" : "user,x,y,position");
+    if (ids.ids != nullptr) out.put(",ids");
     out.newline();
   }
   freqcounter counter;
@@ -120,24 +183,24 @@ void writereport(const reportstyle& style, const celltable& table, const std::ve
     if (!style.summary && style.format == reportformat::text) {
       findx(table, u, n, threshold, counter, out);
     } else if (!style.summary && style.format == reportformat::csv) {
-      csvvisits(table, u, n, threshold, counter, out);
+      csvvisits(table, u, n, threshold, counter, ids, out);
     } else {
       std::vector<frequentcell> cells = frequentcells(table, u, n, threshold, counter);
       if (style.summary) summaryorder(cells);
-      if (style.format == reportformat::json) jsonuser(u, cells, !style.summary, out);
-      else if (style.format == reportformat::csv) csvsummary(u, cells, out);
+      if (style.format == reportformat::json) jsonuser(u, cells, !style.summary, ids, out);
+      else if (style.format == reportformat::csv) csvsummary(u, cells, ids, out);
       else textsummary(u, cells, out);
     }
   }
 }
 
-std::vector<std::int32_t> frequentcodes(const celltable& table, const std::vector<std::int64_t>& codecount,
-                                        std::int32_t nusers, std::int32_t threshold) {
-  std::vector<std::int32_t> codes;
+std::vector<cell> frequentcodes(const celltable& table, const std::vector<std::int64_t>& codecount,
+                                std::int32_t nusers, std::int32_t threshold) {
+  std::vector<cell> codes;
   freqcounter counter;
   for (std::int32_t u = 0; u < nusers; ++u)
     frequentvisits(table, u, codecount[static_cast<std::size_t>(u)], threshold, counter,
-                   [&](std::int64_t, std::int32_t code, std::int64_t) { codes.push_back(code); });
+                   [&](std::int64_t, std::int32_t code, std::int64_t) { codes.push_back(table.codec().decode(code)); });
   std::sort(codes.begin(), codes.end());
   codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
   return codes;

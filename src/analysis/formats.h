@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "analysis/report.h"
@@ -15,7 +17,7 @@
 
 namespace cellfreq {
 
-enum class reportformat { text, csv, json };
+enum class reportformat { text, csv, json, geojson };
 
 // How the report is written: the format, and whether it lists every frequent
 // visit or, per user, every frequent cell once with its number of visits.
@@ -24,10 +26,20 @@ struct reportstyle {
   bool summary = false;
 };
 
-// One frequent cell of a user: its code, how often the user visited it, and
-// the positions of those visits in the user's row, ascending.
+// The objects' own ids, for the formats that carry them: object number i
+// has id (*ids)[i], and user u holds objects u * groupsize onward.
+struct objectids {
+  const std::vector<std::string>* ids = nullptr;  // none: ids are not carried
+  std::int32_t groupsize = objects_per_user;
+  // The ids of user u's objects that have one.
+  std::span<const std::string> ofuser(std::int32_t u) const;
+};
+
+// One frequent cell of a user: its code and cell, how often the user visited
+// it, and the positions of those visits in the user's row, ascending.
 struct frequentcell {
   std::int32_t code = 0;
+  cell where;
   std::int64_t visits = 0;
   std::vector<std::int64_t> positions;
 };
@@ -37,14 +49,22 @@ struct frequentcell {
 std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t user, std::int64_t n,
                                         std::int32_t threshold, freqcounter& counter);
 
-// Writes the report of users 0 … nusers-1 in `style`. Stops early once a
-// write has failed; out.failed() tells.
+// Writes the report of users 0 … nusers-1 in `style`; the csv and json
+// formats carry each user's object ids when `ids` has them. Stops early
+// once a write has failed; out.failed() tells.
 void writereport(const reportstyle& style, const celltable& table, const std::vector<std::int64_t>& codecount,
-                 std::int32_t nusers, std::int32_t threshold, textout& out);
+                 std::int32_t nusers, std::int32_t threshold, textout& out, const objectids& ids = {});
 
-// The distinct codes that are frequent for at least one of users
+// The distinct cells that are frequent for at least one of users
 // 0 … nusers-1, ascending.
-std::vector<std::int32_t> frequentcodes(const celltable& table, const std::vector<std::int64_t>& codecount,
-                                        std::int32_t nusers, std::int32_t threshold);
+std::vector<cell> frequentcodes(const celltable& table, const std::vector<std::int64_t>& codecount,
+                                std::int32_t nusers, std::int32_t threshold);
+
+// Writes `s` as a JSON string, quotes included.
+void putjson(textout& out, std::string_view s);
+
+// Writes `s` as one CSV field, quoted (with doubled quotes) when it holds a
+// comma, a quote, a line break or blanks at its ends.
+void putcsv(textout& out, std::string_view s);
 
 }  // namespace cellfreq

@@ -25,7 +25,7 @@ std::int64_t keyy(std::uint64_t k) { return static_cast<std::int32_t>(static_cas
 
 }  // namespace
 
-heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const std::vector<std::int32_t>& frequentcodes,
+heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const std::vector<cell>& frequentcodes,
                    const heatlimits& limits) {
   heatgrid grid;
   std::unordered_map<std::uint64_t, std::int64_t> cells;
@@ -63,8 +63,8 @@ heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const std::vec
     if (bins.size() <= limits.maxsquares) break;
   }
 
-  for (const std::int32_t code : frequentcodes) {
-    const auto it = bins.find(key(floordiv(code / code_multiplier, grid.bin), floordiv(code % code_multiplier, grid.bin)));
+  for (const cell& c : frequentcodes) {
+    const auto it = bins.find(key(floordiv(c.x, grid.bin), floordiv(c.y, grid.bin)));
     if (it != bins.end()) it->second.frequent = true;
   }
   grid.squares.reserve(bins.size());

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "cells/celltable.h"
 #include "trace/recordlist.h"
 #include "trace/textout.h"
 
@@ -41,9 +42,9 @@ struct heatgrid {
 };
 
 // Aggregates the visits of objects 0 … nobjects-1 (the visits of the cell
-// file) into bins within `limits`; the cells of `frequentcodes` (cell codes,
-// read as x = code / 1000, y = code % 1000) mark the bins they fall in.
-heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const std::vector<std::int32_t>& frequentcodes,
+// file) into bins within `limits`; the cells of `frequentcodes` mark the
+// bins they fall in.
+heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const std::vector<cell>& frequentcodes,
                    const heatlimits& limits = {});
 
 // Writes `grid` as an SVG document: shaded squares on a logarithmic scale

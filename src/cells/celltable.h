@@ -8,6 +8,7 @@
 // row, so the table is always filled from the file, never from memory.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -20,6 +21,26 @@ namespace cellfreq {
 
 inline constexpr int objects_per_user = 10;
 inline constexpr std::int32_t code_multiplier = 1000;
+
+// A grid cell: its column and row numbers.
+struct cell {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  friend auto operator<=>(const cell&, const cell&) = default;
+};
+
+// How the cell file is written.
+struct cellform {
+  std::int32_t groupsize = objects_per_user;  // consecutive objects that form a user
+  // Tokens name every cell exactly: a cell whose code x * 1000 + y would
+  // not give it back is written "X:Y " ("%.3d:%.3d ") instead of "%.3d%.3d ".
+  bool exact = false;
+};
+
+// Whether the code x * 1000 + y reads back as the cell (x, y).
+inline bool exactrange(std::int32_t x, std::int32_t y) {
+  return x >= 0 && x <= (INT32_MAX - 999) / code_multiplier && y >= 0 && y < code_multiplier;
+}
 // The narrowest row the table ever has; rows grow to the largest analysed
 // user's count, so that every analysed user's row takes all its codes.
 inline constexpr std::int64_t min_row_width = 203;
@@ -27,19 +48,50 @@ inline constexpr std::int64_t min_row_width = 203;
 // Writes one line per object id 0 … nobjects-1: a token "%.3d%.3d " (x, then
 // y) for each of the object's records in trace order, then a line end.
 // Records with other ids are not written. Fills `codecount` with one count
-// of written tokens per user (nobjects / 10 users). Returns false if a write
-// failed (out.error() tells why); nothing is flushed here.
-bool writecells(const recordlist& list, std::int32_t nobjects, textout& out,
-                std::vector<std::int64_t>& codecount);
+// of written tokens per user (nobjects / groupsize users). `exacttokens`,
+// when given, receives the number of "X:Y" tokens written. Returns false if
+// a write failed (out.error() tells why); nothing is flushed here.
+bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std::vector<std::int64_t>& codecount,
+                const cellform& form = {}, std::int64_t* exacttokens = nullptr);
 
 // The largest of the first `nusers` counts (0 when there are none).
 std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers);
+
+class celltable;
+
+// How the table's integer codes name cells. The fixed programs' codes are
+// x * 1000 + y, read back as x = code / 1000 and y = code % 1000 (truncated,
+// so a code read from a negative token gives what the fixed report prints).
+// A run whose cell file names cells outside that range gets codes packed
+// over the run's bounding box, (x - xmin) * height + (y - ymin), or, when
+// the box has more than 2^31 cells, the rank of the cell among the run's
+// distinct cells. Every form keeps the cells' order (by x, then y).
+class cellcodec {
+public:
+  cell decode(std::int32_t code) const {
+    if (plain_) [[likely]]
+      return {code / code_multiplier, code % code_multiplier};
+    if (!cells_.empty()) return cells_[static_cast<std::size_t>(code)];
+    return {static_cast<std::int32_t>(xmin_ + code / height_), static_cast<std::int32_t>(ymin_ + code % height_)};
+  }
+  // The codec for the distinct cells `sorted` (ascending, no repeats).
+  static cellcodec over(const std::vector<cell>& sorted);
+  // The code of a cell that the codec covers.
+  std::int32_t encode(const cell& c) const;
+
+private:
+  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, bool);
+  bool plain_ = true;
+  std::int64_t xmin_ = 0, ymin_ = 0, height_ = code_multiplier;
+  std::vector<cell> cells_;  // the rank form's cells, ascending
+};
 
 // The cell table: one row per user, each `width()` codes wide, zero where
 // nothing was read. Only the cells that loadcells() read are stored; the
 // rest of each row is implicitly zero.
 class celltable {
 public:
+  const cellcodec& codec() const { return codec_; }
   std::int32_t rows() const { return static_cast<std::int32_t>(start_.size()) - 1; }
   std::int64_t width() const { return width_; }
   // The codes read into row r, from column 0 on.
@@ -54,7 +106,8 @@ public:
   }
 
 private:
-  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&);
+  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, bool);
+  cellcodec codec_;
   std::vector<std::int32_t> codes_;
   std::vector<std::int64_t> start_{0};
   std::int64_t width_ = min_row_width;
@@ -66,7 +119,11 @@ private:
 // least `maxcount` wide, a user whose count is within `maxcount` gets all of
 // its codes; a later user's codes beyond `maxcount` flow on into the rows
 // after it. Returns false if reading failed (in.error() tells why).
+//
+// With `exact`, the file may hold "X:Y" tokens (see cellform): each token
+// is then read as its cell, and the codes are those of a codec over the
+// file's cells; a plain token still names (v / 1000, v % 1000).
 bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-               celltable& table);
+               celltable& table, bool exact = false);
 
 }  // namespace cellfreq

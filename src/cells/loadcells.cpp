@@ -93,20 +93,125 @@ void readcodes(textin& in, std::int32_t* cell, std::int32_t* const stop) {
   }
 }
 
+bool space(int c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\v' || c == '\f'; }
+
+// One signed decimal integer from the span [p, end) that holds all of it,
+// saturated to 32 bits; p is left after its last digit. False (p unchanged)
+// when no digit follows the optional sign.
+bool spanint(const char*& p, const char* end, std::int32_t& out) {
+  const char* q = p;
+  const bool negative = q != end && *q == '-';
+  if (q != end && (*q == '-' || *q == '+')) ++q;
+  if (q == end || static_cast<unsigned char>(*q - '0') > 9) return false;
+  std::int64_t v = 0;
+  for (; q != end && static_cast<unsigned char>(*q - '0') <= 9; ++q) v = std::min<std::int64_t>(v * 10 + (*q - '0'), std::int64_t{1} << 32);
+  v = negative ? -v : v;
+  out = static_cast<std::int32_t>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
+  p = q;
+  return true;
+}
+
+// Reads the exact form's tokens into [c, stop): "X:Y" is the cell (X, Y), a
+// plain integer v the cell (v / 1000, v % 1000). Tokens are short, so each
+// is read from a span that holds it whole; one that does not convert (the
+// file ended, or was changed by hand) leaves its cell (0, 0).
+void readcells(textin& in, cell* c, cell* const stop) {
+  constexpr std::size_t room = 64;  // more than the longest token
+  for (; c != stop; ++c) {
+    const char* p = in.data();
+    for (;;) {  // blanks, however many, then a span that holds the token
+      while (p != in.limit() && space(static_cast<unsigned char>(*p))) ++p;
+      if (static_cast<std::size_t>(in.limit() - p) >= room || in.complete()) break;
+      in.consume_to(p);
+      in.want(room);
+      p = in.data();
+      if (in.limit() == p && in.complete()) break;
+    }
+    const char* const end = std::min(in.limit(), p + room);
+    std::int32_t x = 0, y = 0;
+    if (spanint(p, end, x)) {
+      if (p != end && *p == ':') {
+        ++p;
+        spanint(p, end, y);
+      } else {
+        y = x % code_multiplier;
+        x /= code_multiplier;
+      }
+    }
+    *c = {x, y};
+    in.consume_to(p);
+  }
+}
+
 }  // namespace
+
+cellcodec cellcodec::over(const std::vector<cell>& sorted) {
+  cellcodec k;
+  if (sorted.empty() || std::all_of(sorted.begin(), sorted.end(), [](const cell& c) { return exactrange(c.x, c.y); }))
+    return k;
+  k.plain_ = false;
+  std::int64_t ymin = INT32_MAX, ymax = INT32_MIN;
+  for (const cell& c : sorted) {
+    ymin = std::min<std::int64_t>(ymin, c.y);
+    ymax = std::max<std::int64_t>(ymax, c.y);
+  }
+  const std::int64_t width = std::int64_t{sorted.back().x} - sorted.front().x + 1, height = ymax - ymin + 1;
+  if (width <= INT32_MAX / height) {
+    k.xmin_ = sorted.front().x;
+    k.ymin_ = ymin;
+    k.height_ = height;
+  } else {
+    k.cells_ = sorted;
+  }
+  return k;
+}
+
+std::int32_t cellcodec::encode(const cell& c) const {
+  if (plain_) return c.x * code_multiplier + c.y;
+  if (!cells_.empty())
+    return static_cast<std::int32_t>(std::lower_bound(cells_.begin(), cells_.end(), c) - cells_.begin());
+  return static_cast<std::int32_t>((c.x - xmin_) * height_ + (c.y - ymin_));
+}
 
 // The rows only split the file's one stream of integers, so their bounds
 // are set first and the stream is then read into all cells in one go. All
 // cells start zero, so a read that converts nothing leaves its cell 0.
 bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-               celltable& table) {
+               celltable& table, bool exact) {
   table.width_ = std::max(min_row_width, maxcount);
   table.start_.assign(1, 0);
   table.start_.reserve(codecount.size() + 1);
   for (const std::int64_t c : codecount)
     table.start_.push_back(table.start_.back() + std::clamp<std::int64_t>(c, 0, maxcount));
-  table.codes_.assign(static_cast<std::size_t>(table.start_.back()), 0);
-  readcodes(in, table.codes_.data(), table.codes_.data() + table.codes_.size());
+  table.codec_ = cellcodec();
+  if (!exact) {
+    table.codes_.assign(static_cast<std::size_t>(table.start_.back()), 0);
+    readcodes(in, table.codes_.data(), table.codes_.data() + table.codes_.size());
+    return in.error() == 0;
+  }
+  // The codec depends on every cell of the file, so the cells are read
+  // first; the distinct ones are only gathered when the bounding box is too
+  // large to pack.
+  std::vector<cell> cells(static_cast<std::size_t>(table.start_.back()));
+  readcells(in, cells.data(), cells.data() + cells.size());
+  if (!cells.empty()) {
+    std::vector<cell> distinct;
+    cell lo = cells.front(), hi = cells.front();
+    for (const cell& c : cells) {
+      lo = {std::min(lo.x, c.x), std::min(lo.y, c.y)};
+      hi = {std::max(hi.x, c.x), std::max(hi.y, c.y)};
+    }
+    // The box alone decides the codec unless it is too large to pack.
+    table.codec_ = cellcodec::over({lo, {lo.x, hi.y}, {hi.x, lo.y}, hi});
+    if (!table.codec_.cells_.empty()) {
+      distinct = cells;
+      std::sort(distinct.begin(), distinct.end());
+      distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+      table.codec_ = cellcodec::over(distinct);
+    }
+  }
+  table.codes_.resize(cells.size());
+  for (std::size_t i = 0; i < cells.size(); ++i) table.codes_[i] = table.codec_.encode(cells[i]);
   return in.error() == 0;
 }
 

@@ -9,7 +9,9 @@
 // bytes copied from a table of pre-formatted pieces straight into the
 // output's buffer. Any other cell is placed as a marker code, its values
 // kept in its object's run of a separate array in trace order, and its
-// token is formatted by textout::putpad3, so its text is "%.3d" exactly.
+// token is formatted by textout::putpad3, so its text is "%.3d" exactly;
+// in the exact form a cell that its code would not give back has a colon
+// between its two values.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -71,8 +73,8 @@ const std::uint32_t* putnarrow(const std::uint32_t* k, const std::uint32_t* cons
 // is placed behind the ones of its object seen before it. Ids outside
 // 0 … nobjects-1 fail the one unsigned compare and are skipped in both
 // passes alike.
-bool writecells(const recordlist& list, std::int32_t nobjects, textout& out,
-                std::vector<std::int64_t>& codecount) {
+bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std::vector<std::int64_t>& codecount,
+                const cellform& form, std::int64_t* exacttokens) {
   const auto nobj = static_cast<std::size_t>(nobjects);
   const auto limit = static_cast<std::uint32_t>(nobjects);
   std::vector<std::size_t> first(nobj + 1, 0);
@@ -113,22 +115,29 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out,
     });
   }
 
-  codecount.assign(nobj / objects_per_user, 0);
+  const auto group = static_cast<std::size_t>(form.groupsize);
+  std::int64_t colons = 0;
+  codecount.assign(nobj / group, 0);
   for (std::size_t i = 0; i < nobj; ++i) {
     const std::uint32_t* k = codes.get() + first[i];
     const std::uint32_t* const stop = codes.get() + first[i + 1];
     const cellpair* wide = wides.get() + widefirst[i];
     while ((k = putnarrow(k, stop, out)) != stop) {
       out.putpad3(wide->x);
+      if (form.exact && !exactrange(wide->x, wide->y)) {
+        out.put(':');
+        ++colons;
+      }
       out.putpad3(wide->y);
       out.put(' ');
       ++wide;
       ++k;
     }
-    codecount[i / objects_per_user] += static_cast<std::int64_t>(first[i + 1] - first[i]);
+    codecount[i / group] += static_cast<std::int64_t>(first[i + 1] - first[i]);
     out.newline();
     if (out.failed()) return false;
   }
+  if (exacttokens != nullptr) *exacttokens = colons;
   return true;
 }
 

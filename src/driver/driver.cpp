@@ -36,13 +36,9 @@
 namespace cellfreq {
 namespace {
 
-// A run's failure: the message names what failed and why.
-struct failure {
-  std::string what;
-  int errnum;
-};
+using failure = runfailure;
 
-std::string quoted(const std::string& path) {
+std::string inquotes(const std::string& path) {
   std::string q = "'";
   q.append(path).append("'");
   return q;
@@ -52,7 +48,7 @@ std::string quoted(const std::string& path) {
 // strings trip a false -Wrestrict warning in some compilers.
 std::string cannot(const char* verb, const char* noun, const std::string& path) {
   std::string w = "cannot ";
-  w.append(verb).append(" ").append(noun).append(" ").append(quoted(path));
+  w.append(verb).append(" ").append(noun).append(" ").append(inquotes(path));
   return w;
 }
 
@@ -137,7 +133,9 @@ const char* splitpath(const runconfig& cfg, bool fromstdin) {
 #endif
 }
 
-bool readpass(const runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, failure& fail) {
+bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runextras* extras,
+              failure& fail) {
+  if (extras != nullptr) return extras->read(cfg, list, err, progname, fail);
   const bool fromstdin = cfg.tracepath == stdin_path;
   std::FILE* f = stdin;
   if (fromstdin) {
@@ -148,7 +146,7 @@ bool readpass(const runconfig& cfg, recordlist& list, std::FILE* err, const char
     errno = 0;
     f = std::fopen(cfg.tracepath.c_str(), "rb");
     if (f == nullptr) {
-      fail = {"cannot open trace " + quoted(cfg.tracepath), errno};
+      fail = {"cannot open trace " + inquotes(cfg.tracepath), errno};
       return false;
     }
   }
@@ -161,21 +159,25 @@ bool readpass(const runconfig& cfg, recordlist& list, std::FILE* err, const char
   if (!fromstdin) closefile(f, errnum);
   if (errnum != 0) {
     fail = {fromstdin ? std::string("cannot read trace from standard input")
-                      : "cannot read trace " + quoted(cfg.tracepath),
+                      : "cannot read trace " + inquotes(cfg.tracepath),
             errnum};
     return false;
   }
   return true;
 }
 
+// Writes the cell file; `exacttokens` receives the number of tokens that
+// name a cell beyond the code range.
 bool cellpass(const runconfig& cfg, const std::string& cellpath, const recordlist& list,
-              std::vector<std::int64_t>& codecount, failure& fail) {
-  return writefile(cellpath, "cell file", [&](textout& out) { writecells(list, cfg.nobjects, out, codecount); },
-                   fail);
+              std::vector<std::int64_t>& codecount, std::int64_t& exacttokens, failure& fail) {
+  const cellform form{cfg.groupsize, cfg.exactcells};
+  return writefile(
+      cellpath, "cell file",
+      [&](textout& out) { writecells(list, cfg.nobjects, out, codecount, form, &exacttokens); }, fail);
 }
 
 bool loadpass(const std::string& cellpath, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-              celltable& table, failure& fail) {
+              bool exact, celltable& table, failure& fail) {
   errno = 0;
   std::FILE* f = std::fopen(cellpath.c_str(), "rb");
   if (f == nullptr) {
@@ -183,7 +185,7 @@ bool loadpass(const std::string& cellpath, const std::vector<std::int64_t>& code
     return false;
   }
   textin in(f);
-  loadcells(in, codecount, maxcount, table);
+  loadcells(in, codecount, maxcount, table, exact);
   int errnum = in.error();
   closefile(f, errnum);
   if (errnum != 0) {
@@ -194,8 +196,10 @@ bool loadpass(const std::string& cellpath, const std::vector<std::int64_t>& code
 }
 
 bool reportpass(const runconfig& cfg, const celltable& table, const std::vector<std::int64_t>& codecount,
-                std::FILE* report, failure& fail) {
-  const auto write = [&](textout& out) { writereport(cfg.style, table, codecount, cfg.nusers, cfg.threshold, out); };
+                const objectids& ids, std::FILE* report, failure& fail) {
+  const auto write = [&](textout& out) {
+    writereport(cfg.style, table, codecount, cfg.nusers, cfg.threshold, out, ids);
+  };
   if (!cfg.outputpath.empty()) return writefile(cfg.outputpath, "report", write, fail);
   const int errnum = writeall(report, write);
   if (errnum != 0) {
@@ -212,25 +216,46 @@ bool heatmappass(const runconfig& cfg, const recordlist& list, const celltable& 
   return writefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
 }
 
+// The object number -> id table, "object,id" with a header.
+bool idmappass(const runconfig& cfg, const objectids& ids, failure& fail) {
+  if (cfg.idmappath.empty()) return true;
+  return writefile(cfg.idmappath, "id map", [&](textout& out) {
+    out.put("object,id");
+    out.newline();
+    if (ids.ids == nullptr) return;
+    for (std::size_t i = 0; i < ids.ids->size() && !out.failed(); ++i) {
+      out.putint(static_cast<std::int64_t>(i));
+      out.put(',');
+      putcsv(out, (*ids.ids)[i]);
+      out.newline();
+    }
+  }, fail);
+}
+
 }  // namespace
 
-int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname) {
-  failure fail{"", 0};
+int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* progname, runextras* extras) {
+  runconfig cfg = config;
+  failure fail;
   recordlist list;
   std::vector<std::int64_t> codecount;
+  std::int64_t exacttokens = 0;
   celltable table;
   cellfile cells(cfg.cellpath);
-  bool ok = readpass(cfg, list, err, progname, fail) && cellpass(cfg, cells.path(), list, codecount, fail) &&
-            loadpass(cells.path(), codecount, cellfreq::max(codecount, cfg.nusers), table, fail);
+  bool ok = readpass(cfg, list, err, progname, extras, fail) &&
+            cellpass(cfg, cells.path(), list, codecount, exacttokens, fail) &&
+            loadpass(cells.path(), codecount, cellfreq::max(codecount, cfg.nusers), exacttokens != 0, table, fail);
+  const objectids ids{extras != nullptr ? extras->ids() : nullptr, cfg.groupsize};
   if (ok) {
     cells.discard();
-    ok = reportpass(cfg, table, codecount, report, fail) && heatmappass(cfg, list, table, codecount, fail);
+    ok = reportpass(cfg, table, codecount, ids, report, fail) && heatmappass(cfg, list, table, codecount, fail) &&
+         idmappass(cfg, ids, fail);
   }
   if (ok) return status_ok;
   std::fprintf(err, "%s: %s: %s\n", progname, fail.what.c_str(),
-               std::strerror(fail.errnum != 0 ? fail.errnum : EIO));
+               !fail.reason.empty() ? fail.reason.c_str() : std::strerror(fail.errnum != 0 ? fail.errnum : EIO));
   std::fflush(err);
-  return status_failed;
+  return fail.status;
 }
 
 void prepare_standard_streams() {

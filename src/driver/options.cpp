@@ -17,7 +17,8 @@ namespace cellfreq {
 namespace {
 
 enum class opt { cellsize, cellfile, objects, users, threshold, output, format, summary, heatmap,
-                 progress, noprogress, pause, help, version };
+                 progress, noprogress, pause, help, version, inputformat, delimiter, idcolumn, xcolumn, ycolumn,
+                 timecolumn, strict, groupsize, idmap, crs, gridcrs };
 
 struct optinfo {
   std::string_view name;
@@ -31,6 +32,10 @@ constexpr optinfo options[] = {
     {"format", opt::format, true},      {"summary", opt::summary, false},  {"heatmap", opt::heatmap, true},
     {"progress", opt::progress, false}, {"no-progress", opt::noprogress, false},
     {"pause", opt::pause, false},       {"help", opt::help, false},        {"version", opt::version, false},
+    {"input-format", opt::inputformat, true}, {"delimiter", opt::delimiter, true},
+    {"id-column", opt::idcolumn, true}, {"x-column", opt::xcolumn, true}, {"y-column", opt::ycolumn, true},
+    {"time-column", opt::timecolumn, true}, {"strict", opt::strict, false}, {"group-size", opt::groupsize, true},
+    {"id-map", opt::idmap, true},       {"crs", opt::crs, true},           {"grid-crs", opt::gridcrs, true},
 };
 
 // The pieces joined into one message. Built by appending: chains of
@@ -61,8 +66,9 @@ bool parsecount(std::string_view text, std::int64_t limit, std::int64_t& out) {
 
 // Applies option `o` with `value` to `result`; false with `error` on a bad value.
 bool apply(const optinfo& o, std::string_view value, commandline& result, std::optional<std::string>& usertext,
-           std::string& error) {
+           std::optional<std::string>& objecttext, std::string& error) {
   runconfig& cfg = result.cfg;
+  inputconfig& input = result.input;
   std::int64_t n = 0;
   switch (o.id) {
     case opt::cellsize: {
@@ -75,12 +81,55 @@ bool apply(const optinfo& o, std::string_view value, commandline& result, std::o
       return true;
     }
     case opt::objects:
-      if (!parsecount(value, max_objects, n) || n == 0 || n % objects_per_user != 0) {
-        error = invalid(o.name, value, "a multiple of 10 from 10 to 10000000");
+      objecttext = std::string(value);  // checked against --group-size once all options are known
+      input.objectsgiven = true;
+      return true;
+    case opt::groupsize:
+      if (!parsecount(value, max_objects, n) || n == 0) {
+        error = invalid(o.name, value, "an integer from 1 to 10000000, the objects of one user");
         return false;
       }
-      cfg.nobjects = static_cast<std::int32_t>(n);
+      cfg.groupsize = static_cast<std::int32_t>(n);
       return true;
+    case opt::inputformat:
+      if (value != "tab" && value != "csv") {
+        error = invalid(o.name, value, "tab or csv");
+        return false;
+      }
+      input.csv = value == "csv";
+      return true;
+    case opt::delimiter: {
+      // A TAB is hard to type in a shell, so it has names too.
+      const char d = value == "tab" || value == "TAB" || value == "\\t" ? '\t' : value.size() == 1 ? value[0] : '\0';
+      if (d == '\0' || d == '"' || d == '\n' || d == '\r') {
+        error = invalid(o.name, value, "one character other than a quote or a line break, or tab");
+        return false;
+      }
+      input.columns.delimiter = d;
+      return true;
+    }
+    case opt::idcolumn:
+    case opt::xcolumn:
+    case opt::ycolumn:
+    case opt::timecolumn:
+    case opt::crs:
+    case opt::gridcrs: {
+      if (value.empty()) {
+        error = invalid(o.name, value, o.id == opt::crs || o.id == opt::gridcrs
+                                           ? "a coordinate reference system, such as EPSG:4326"
+                                           : "a column name from the header, or a column number from 1");
+        return false;
+      }
+      std::string& field = o.id == opt::idcolumn  ? input.columns.idcolumn
+                           : o.id == opt::xcolumn ? input.columns.xcolumn
+                           : o.id == opt::ycolumn ? input.columns.ycolumn
+                           : o.id == opt::timecolumn ? input.columns.timecolumn
+                           : o.id == opt::crs         ? input.crs
+                                                      : input.gridcrs;
+      field = value;
+      return true;
+    }
+    case opt::strict: input.columns.strict = true; return true;
     case opt::users:
       usertext = std::string(value);  // checked against --objects once all options are known
       return true;
@@ -95,18 +144,20 @@ bool apply(const optinfo& o, std::string_view value, commandline& result, std::o
       if (value == "text") cfg.style.format = reportformat::text;
       else if (value == "csv") cfg.style.format = reportformat::csv;
       else if (value == "json") cfg.style.format = reportformat::json;
+      else if (value == "geojson") cfg.style.format = reportformat::geojson;
       else {
-        error = invalid(o.name, value, "text, csv or json");
+        error = invalid(o.name, value, "text, csv, json or geojson");
         return false;
       }
       return true;
     case opt::cellfile:
     case opt::heatmap:
+    case opt::idmap:
       if (value.empty()) {
         error = invalid(o.name, value, "a file name");
         return false;
       }
-      (o.id == opt::cellfile ? cfg.cellpath : cfg.heatmappath) = value;
+      (o.id == opt::cellfile ? cfg.cellpath : o.id == opt::heatmap ? cfg.heatmappath : cfg.idmappath) = value;
       return true;
     case opt::output:
       if (value.empty()) {
@@ -133,12 +184,16 @@ const optinfo* findlong(std::string_view name) {
 
 }  // namespace
 
-runconfig defaultconfig() { return runconfig{.tracepath = stdin_path, .cellpath = {}}; }
+runconfig defaultconfig() {
+  runconfig cfg{.tracepath = stdin_path, .cellpath = {}};
+  cfg.exactcells = true;
+  return cfg;
+}
 
 bool parseoptions(std::span<const std::string_view> args, commandline& result, std::string& error) {
   result = commandline{};
   result.cfg = defaultconfig();
-  std::optional<std::string> usertext;
+  std::optional<std::string> usertext, objecttext;
   bool endofoptions = false, tracegiven = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view a = args[i];
@@ -188,10 +243,47 @@ bool parseoptions(std::span<const std::string_view> args, commandline& result, s
       }
       value = args[++i];
     }
-    if (!apply(*o, value.value_or(""), result, usertext, error)) return false;
+    if (!apply(*o, value.value_or(""), result, usertext, objecttext, error)) return false;
   }
 
-  const std::int32_t allusers = result.cfg.nobjects / objects_per_user;
+  runconfig& cfg = result.cfg;
+  const inputconfig& input = result.input;
+  if (!input.crs.empty() && !input.csv) {
+    error = "--crs needs --input-format csv: the TAB dialect's coordinates are metres of the grid";
+    return false;
+  }
+  if (!input.gridcrs.empty() && input.crs.empty()) {
+    error = "--grid-crs needs --crs, the coordinate reference system of the input";
+    return false;
+  }
+  if (input.csv && !input.objectsgiven) {
+    // The trace decides how many objects there are; --users is checked then.
+    cfg.nusers = 0;
+    if (usertext) {
+      std::int64_t n = 0;
+      if (!parsecount(*usertext, max_objects, n) || n == 0) {
+        error = invalid("users", *usertext, "an integer from 1 to 10000000");
+        return false;
+      }
+      cfg.nusers = static_cast<std::int32_t>(n);
+      result.input.usersgiven = true;
+    }
+    return true;
+  }
+  const std::string group = std::to_string(cfg.groupsize);
+  if (objecttext) {
+    std::int64_t n = 0;
+    if (!parsecount(*objecttext, max_objects, n) || n == 0 || n % cfg.groupsize != 0) {
+      error = invalid("objects", *objecttext, concat({"a multiple of ", group, " from ", group, " to 10000000"}));
+      return false;
+    }
+    cfg.nobjects = static_cast<std::int32_t>(n);
+  } else if (cfg.nobjects % cfg.groupsize != 0) {
+    error = concat({"the ", std::to_string(cfg.nobjects), " objects are not whole users of --group-size ", group,
+                    "; give --objects as a multiple of it"});
+    return false;
+  }
+  const std::int32_t allusers = cfg.nobjects / cfg.groupsize;
   result.cfg.nusers = allusers;
   if (usertext) {
     std::int64_t n = 0;

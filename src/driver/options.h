@@ -12,23 +12,37 @@
 #include <string_view>
 
 #include "driver/runconfig.h"
+#include "trace/csvtrace.h"
 #include "trace/textout.h"
 
 namespace cellfreq {
 
 inline constexpr std::int32_t max_objects = 10'000'000;
 
+// How the command reads its trace: the TAB dialect or CSV, and in which
+// coordinate reference systems.
+struct inputconfig {
+  bool csv = false;
+  csvoptions columns;
+  std::string crs;      // CRS of the input coordinates; empty: metres of the grid
+  std::string gridcrs;  // CRS of the grid; empty: chosen from the input
+  bool objectsgiven = false;  // --objects was given, so the trace does not decide it
+  bool usersgiven = false;
+};
+
 struct commandline {
   enum class action { run, help, version };
   action what = action::run;
   runconfig cfg;
+  inputconfig input;
   bool pause = false;
   std::optional<bool> progress;  // unset: show it when standard error is a terminal
 };
 
 // The configuration used when no option is given: the trace from standard
 // input, a temporary cell file, 400 m cells, 1000 objects, all 100 users
-// analysed, threshold 3, the text report on standard output.
+// analysed, threshold 3, the text report on standard output, every cell
+// named exactly.
 runconfig defaultconfig();
 
 // Parses `args` (the arguments after the program name). On a usage error

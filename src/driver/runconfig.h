@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "analysis/formats.h"
+#include "trace/recordlist.h"
 
 namespace cellfreq {
 
@@ -28,8 +30,34 @@ struct runconfig {
   // The fixed programs leave everything below at its default.
   std::string outputpath{};     // report file; empty: the stream given to run()
   reportstyle style{};          // text, csv or json; per visit or summary
-  std::string heatmappath{};    // SVG heat map of the visits; empty: none
+  std::string heatmappath{};    // heat map of the visits, SVG or GeoJSON by its name; empty: none
   bool progress = false;        // progress line on the error stream while reading
+  std::int32_t groupsize = objects_per_user;  // consecutive objects that form a user
+  bool exactcells = false;      // name every cell exactly, beyond the fixed programs' code range
+  std::string idmappath{};      // object number -> id table (CSV); empty: none
+};
+
+// A run's failure: the message names what failed and why; `reason`, when
+// set, is the why instead of the system's text for `errnum`.
+struct runfailure {
+  std::string what;
+  int errnum = 0;
+  std::string reason{};
+  int status = 1;  // status_failed, or status_usage for a bad option found late
+};
+
+// What the configurable command adds to a run: its own ways of reading a
+// trace (other formats, coordinate systems, compressed input) and what the
+// outputs then need to know. The fixed programs run without it.
+class runextras {
+public:
+  virtual ~runextras() = default;
+  // Reads the whole trace into `list` (empty), the way readtracefile()
+  // does for the TAB dialect; may settle `cfg`'s object and user counts,
+  // which can depend on the trace. False with `fail` set on a failure.
+  virtual bool read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) = 0;
+  // The objects' own ids, when the trace had text ids; null otherwise.
+  virtual const std::vector<std::string>* ids() const = 0;
 };
 
 // The fixed programs' configurations.
@@ -47,7 +75,10 @@ inline constexpr int status_usage = 2;  // the configurable command only
 // map last when asked for. A temporary cell file is removed at the end,
 // whatever the outcome. A failure prints one line "PROG: what: reason" on
 // `err` and returns status_failed; otherwise returns status_ok.
-int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname);
+//
+// With `extras`, the trace is read by extras->read() and the outputs carry
+// what it found (ids, the grid's CRS).
+int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname, runextras* extras = nullptr);
 
 // Makes the standard streams safe to use: on POSIX systems a closed
 // descriptor 0, 1 or 2 is taken by a placeholder so that no file opened
