@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/ingest.h"
 #include "driver/options.h"
 #include "driver/runconfig.h"
 
@@ -63,7 +64,8 @@ int runcommand(int argc, const char* const* argv) {
       out.newline();
     });
   cl.cfg.progress = cl.progress.value_or(stderr_is_terminal());
-  const int status = run(cl.cfg, stdout, stderr, progname);
+  commandinput input(cl.input);
+  const int status = run(cl.cfg, stdout, stderr, progname, &input);
   if (cl.pause) pause();
   return status;
 }

@@ -136,34 +136,8 @@ const char* splitpath(const runconfig& cfg, bool fromstdin) {
 bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runextras* extras,
               failure& fail) {
   if (extras != nullptr) return extras->read(cfg, list, err, progname, fail);
-  const bool fromstdin = cfg.tracepath == stdin_path;
-  std::FILE* f = stdin;
-  if (fromstdin) {
-#ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);  // line ends are translated by the reader
-#endif
-  } else {
-    errno = 0;
-    f = std::fopen(cfg.tracepath.c_str(), "rb");
-    if (f == nullptr) {
-      fail = {"cannot open trace " + inquotes(cfg.tracepath), errno};
-      return false;
-    }
-  }
-  std::optional<progressline> progress;
-  if (cfg.progress) progress.emplace(err, progname, f, list);
-  const traceread r = readtracefile(f, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
-                                    progress ? &*progress : nullptr, splitpath(cfg, fromstdin));
-  if (progress) progress->finish(r.nrec, r.error == 0);
-  int errnum = r.error;
-  if (!fromstdin) closefile(f, errnum);
-  if (errnum != 0) {
-    fail = {fromstdin ? std::string("cannot read trace from standard input")
-                      : "cannot read trace " + inquotes(cfg.tracepath),
-            errnum};
-    return false;
-  }
-  return true;
+  std::FILE* f = opentrace(cfg, fail);
+  return f != nullptr && readtab(cfg, f, list, err, progname, fail);
 }
 
 // Writes the cell file; `exacttokens` receives the number of tokens that
@@ -234,6 +208,41 @@ bool idmappass(const runconfig& cfg, const objectids& ids, failure& fail) {
 
 }  // namespace
 
+std::FILE* opentrace(const runconfig& cfg, runfailure& fail) {
+  if (cfg.tracepath == stdin_path) {
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);  // line ends are translated by the reader
+#endif
+    return stdin;
+  }
+  errno = 0;
+  std::FILE* f = std::fopen(cfg.tracepath.c_str(), "rb");
+  if (f == nullptr) fail = {"cannot open trace " + inquotes(cfg.tracepath), errno};
+  return f;
+}
+
+std::string cannotread(const runconfig& cfg) {
+  return cfg.tracepath == stdin_path ? std::string("cannot read trace from standard input")
+                                     : "cannot read trace " + inquotes(cfg.tracepath);
+}
+
+bool closetrace(const runconfig& cfg, std::FILE* f, int errnum, runfailure& fail) {
+  if (cfg.tracepath != stdin_path) closefile(f, errnum);
+  if (errnum == 0) return true;
+  fail = {cannotread(cfg), errnum};
+  return false;
+}
+
+bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* err, const char* progname,
+             runfailure& fail) {
+  std::optional<progressline> progress;
+  if (cfg.progress) progress.emplace(err, progname, f, list);
+  const traceread r = readtracefile(f, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
+                                    progress ? &*progress : nullptr, splitpath(cfg, cfg.tracepath == stdin_path));
+  if (progress) progress->finish(r.nrec, r.error == 0);
+  return closetrace(cfg, f, r.error, fail);
+}
+
 int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* progname, runextras* extras) {
   runconfig cfg = config;
   failure fail;
@@ -252,8 +261,11 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
          idmappass(cfg, ids, fail);
   }
   if (ok) return status_ok;
-  std::fprintf(err, "%s: %s: %s\n", progname, fail.what.c_str(),
-               !fail.reason.empty() ? fail.reason.c_str() : std::strerror(fail.errnum != 0 ? fail.errnum : EIO));
+  if (fail.whole)
+    std::fprintf(err, "%s: %s\n", progname, fail.what.c_str());
+  else
+    std::fprintf(err, "%s: %s: %s\n", progname, fail.what.c_str(),
+                 !fail.reason.empty() ? fail.reason.c_str() : std::strerror(fail.errnum != 0 ? fail.errnum : EIO));
   std::fflush(err);
   return fail.status;
 }

@@ -44,6 +44,7 @@ struct runfailure {
   int errnum = 0;
   std::string reason{};
   int status = 1;  // status_failed, or status_usage for a bad option found late
+  bool whole = false;  // `what` is the whole message, with no reason after it
 };
 
 // What the configurable command adds to a run: its own ways of reading a
@@ -79,6 +80,18 @@ inline constexpr int status_usage = 2;  // the configurable command only
 // With `extras`, the trace is read by extras->read() and the outputs carry
 // what it found (ids, the grid's CRS).
 int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname, runextras* extras = nullptr);
+
+// The read pass's pieces, for readers of other trace formats. opentrace()
+// opens the trace (binary mode; standard input for stdin_path), or returns
+// null with `fail` set. readtab() reads an open TAB-dialect trace into
+// `list` (on two threads when it is a regular file). closetrace() closes it
+// (never standard input) and turns a read error `errnum` into `fail`;
+// cannotread() is the start of that message.
+std::FILE* opentrace(const runconfig& cfg, runfailure& fail);
+bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* err, const char* progname,
+             runfailure& fail);
+bool closetrace(const runconfig& cfg, std::FILE* f, int errnum, runfailure& fail);
+std::string cannotread(const runconfig& cfg);
 
 // Makes the standard streams safe to use: on POSIX systems a closed
 // descriptor 0, 1 or 2 is taken by a placeholder so that no file opened

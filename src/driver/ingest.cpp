@@ -1,0 +1,198 @@
+// Reading the configurable command's traces: format, compression and
+// coordinate system are chosen here, and every path ends in the same
+// records as the TAB dialect's reader gives.
+#include "driver/ingest.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+#include <optional>
+#include <string_view>
+
+#include "driver/progress.h"
+#include "trace/csvtrace.h"
+#include "trace/gzsource.h"
+#include "trace/scan.h"
+
+namespace cellfreq {
+namespace {
+
+// Rows handed from the CSV reader to the transform and the cells at a time:
+// large enough for batched transforms, small enough to stay in cache.
+constexpr std::size_t batchrows = 1 << 16;
+
+bool endswith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+// Whether standard input, a file still at its start, begins with the gzip
+// magic bytes; it is left at its start. A pipe cannot be looked into here.
+bool stdingzip(std::FILE* f, bool& seekable) {
+  seekable = std::ftell(f) == 0;
+  if (!seekable) return false;
+  unsigned char magic[2] = {0, 0};
+  const std::size_t got = std::fread(magic, 1, 2, f);
+  seekable = std::fseek(f, 0, SEEK_SET) == 0;
+  return got == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+}
+
+// The cell number of a coordinate held in double precision; CSV coordinates
+// are not narrowed to single precision, which would cost half a metre at a
+// UTM northing.
+std::int32_t cellof(double coord, double cellsize) { return trunc_sat(coord / cellsize + 1.0); }
+
+std::string name(const runconfig& cfg) {
+  return cfg.tracepath == stdin_path ? std::string("standard input") : cfg.tracepath;
+}
+
+}  // namespace
+
+void ordertimes(recordlist& list, const std::vector<double>& times) {
+  // Usually every object's rows already come in time order; then nothing moves.
+  {
+    std::vector<double> last;
+    bool sorted = true;
+    std::size_t i = 0;
+    list.foreach([&](const node& n) {
+      if (n.id < 0) {
+        ++i;
+        return;
+      }
+      const auto id = static_cast<std::size_t>(n.id);
+      if (id >= last.size()) last.resize(id + 1, -HUGE_VAL);
+      if (times[i] < last[id]) sorted = false;
+      last[id] = times[i++];
+    });
+    if (sorted) return;
+  }
+  const std::vector<node> nodes = list.tovector();
+  list = recordlist();
+  std::vector<std::uint32_t> order(nodes.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return nodes[a].id != nodes[b].id ? nodes[a].id < nodes[b].id : times[a] < times[b];
+  });
+  for (const std::uint32_t k : order) list.push(nodes[k]);
+}
+
+bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) {
+  if (!input_.crs.empty()) {
+    std::string error;
+    crs_ = crstransform::create(input_.crs, input_.gridcrs, error);
+    if (!crs_) {
+      fail = {error, 0, {}, status_usage, true};
+      return false;
+    }
+  }
+  std::FILE* f = opentrace(cfg, fail);
+  if (f == nullptr) return false;
+  bool gzip = endswith(cfg.tracepath, ".gz"), seekable = true;
+  if (cfg.tracepath == stdin_path) gzip = stdingzip(f, seekable);
+  if (!input_.csv && !gzip && seekable) return readtab(cfg, f, list, err, progname, fail);
+
+  // A pipe is looked into by the source itself, which passes plain bytes on.
+  gzsource source(f, !gzip);
+  textin in(source);
+  std::optional<progressline> progress;
+  if (cfg.progress) {
+    progress.emplace(err, progname, f, list);
+    in.on_progress(&progressline::onblock, &*progress);
+  }
+  bool ok = true;
+  std::int64_t nrec = 0;
+  if (input_.csv) ok = readcsv(cfg, in, list, err, progname, fail);
+  else nrec = readtrace(in, cfg.cellsize, list);
+  if (progress) progress->finish(input_.csv ? static_cast<std::int64_t>(list.size()) : nrec, in.error() == 0);
+  if (in.error() != 0 && source.reason() != nullptr) {
+    if (cfg.tracepath != stdin_path) std::fclose(f);
+    fail = {cannotread(cfg), in.error(), source.reason()};
+    return false;
+  }
+  if (!closetrace(cfg, f, in.error(), fail)) return false;
+  return ok && settle(cfg, fail);
+}
+
+bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
+                           runfailure& fail) {
+  csvreader reader(in, input_.columns, name(cfg), err);
+  std::string error;
+  if (!reader.open(error)) {
+    fail = {error, 0, {}, status_failed, true};
+    return in.error() != 0;  // a read error is reported as such
+  }
+  const bool timed = !input_.columns.timecolumn.empty();
+  const double size = cfg.cellsize;
+  std::vector<double> times;
+  csvbatch batch;
+  while (reader.next(batch, batchrows)) {
+    const std::size_t n = batch.size();
+    if (crs_) {
+      if (!crs_->hasgrid()) {
+        if (!crs_->choosegrid(batch.x[0], batch.y[0], error)) {
+          fail = {error, 0, {}, status_failed, true};
+          return false;
+        }
+        std::fprintf(err, "%s: grid CRS %s, the UTM zone of the first position (--grid-crs chooses another)\n",
+                     progname, crs_->gridname().c_str());
+      }
+      crs_->forward(batch.x.data(), batch.y.data(), n);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (std::isnan(batch.x[i]) || std::isnan(batch.y[i])) {
+        reader.reject(batch.line[i], "position outside the area of the coordinate reference system");
+        continue;
+      }
+      list.push({batch.object[i], cellof(batch.x[i], size), cellof(batch.y[i], size)});
+      if (timed) times.push_back(batch.time[i]);
+    }
+    batch.clear();
+    if (reader.failed()) break;
+  }
+  reader.finish();
+  if (reader.failed()) {
+    fail = {"stopped at the first bad row of " + name(cfg) + " (--strict)", 0, {}, status_failed, true};
+    return false;
+  }
+  ids_ = reader.ids();
+  if (timed) ordertimes(list, times);
+  return true;
+}
+
+// Settles the object and user counts that a CSV trace decides: as many
+// objects as distinct ids, in whole users, unless --objects was given.
+bool commandinput::settle(runconfig& cfg, runfailure& fail) const {
+  if (!input_.csv || input_.objectsgiven) return true;
+  const auto group = static_cast<std::int64_t>(cfg.groupsize);
+  const auto distinct = static_cast<std::int64_t>(ids_.size());
+  const std::int64_t objects = std::max<std::int64_t>((distinct + group - 1) / group * group, group);
+  if (objects > max_objects) {
+    fail = {"the trace has " + std::to_string(distinct) + " distinct ids, more than the 10000000 objects a run holds",
+            0, {}, status_failed, true};
+    return false;
+  }
+  cfg.nobjects = static_cast<std::int32_t>(objects);
+  const auto users = static_cast<std::int32_t>(objects / group);
+  if (cfg.nusers > users) {
+    fail = {"invalid --users '" + std::to_string(cfg.nusers) + "': expected an integer from 1 to " +
+                std::to_string(users) + ", the number of users of the trace's " + std::to_string(distinct) + " ids",
+            0, {}, status_usage, true};
+    return false;
+  }
+  if (cfg.nusers == 0) cfg.nusers = users;
+  return true;
+}
+
+geojsonlayer commandinput::layer(const runconfig& cfg) const {
+  geojsonlayer l;
+  l.cellsize = cfg.cellsize;
+  if (crs_) {
+    l.gridcrs = crs_->gridname();
+    const crstransform* t = crs_.get();
+    l.project = [t](double* x, double* y, std::size_t n) { t->togeographic(x, y, n); };
+  }
+  return l;
+}
+
+}  // namespace cellfreq
