@@ -6,8 +6,21 @@
 
 namespace cellfreq {
 
+// fread's count; a short count with the file's error flag set is a failure.
+std::size_t filesource::read(char* buf, std::size_t n, int& error) {
+  errno = 0;
+  const std::size_t got = std::fread(buf, 1, n, file_);
+  if (got < n && std::ferror(file_)) error = errno != 0 ? errno : EIO;
+  return got;
+}
+
 textin::textin(std::FILE* f, bool ctrlz_ends, std::size_t block)
-    : file_(f), buf_(block < 16 ? 16 : block), ctrlz_(ctrlz_ends) {
+    : file_(f), source_(&file_), buf_(block < 16 ? 16 : block), ctrlz_(ctrlz_ends) {
+  pos_ = end_ = buf_.data();
+}
+
+textin::textin(textsource& src, bool ctrlz_ends, std::size_t block)
+    : source_(&src), buf_(block < 16 ? 16 : block), ctrlz_(ctrlz_ends) {
   pos_ = end_ = buf_.data();
 }
 
@@ -30,9 +43,9 @@ void textin::cut_at_ctrlz(const char* from) {
 
 // Keeps the unread tail, then reads the next block behind it; the buffer
 // grows when the tail fills half of it, so a caller's want() is always met.
-// A short read with an error records errno and ends the input.
+// A short read ends the input, recording the source's error if any.
 void textin::fill() {
-  if (file_ == nullptr) {
+  if (source_ == nullptr) {
     final_ = true;
     return;
   }
@@ -49,12 +62,8 @@ void textin::fill() {
   end_ = base + tail;
   std::size_t room = buf_.size() - tail;
   if (limit_ - bytes_read_ < room) room = static_cast<std::size_t>(limit_ - bytes_read_);
-  errno = 0;
-  const std::size_t got = std::fread(base + tail, 1, room, file_);
-  if (got < room) {
-    final_ = true;
-    if (std::ferror(file_)) error_ = errno != 0 ? errno : EIO;
-  }
+  const std::size_t got = source_->read(base + tail, room, error_);
+  if (got < room) final_ = true;
   bytes_read_ += got;
   if (bytes_read_ >= limit_) final_ = true;
   end_ = base + tail + got;

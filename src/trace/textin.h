@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "trace/textsource.h"
+
 namespace cellfreq {
 
 #ifdef _WIN32
@@ -32,6 +34,10 @@ public:
   // Reads `f` (opened in binary mode) in blocks of `block` bytes; `f` stays
   // owned by the caller.
   explicit textin(std::FILE* f, bool ctrlz_ends = platform_ctrlz_ends,
+                  std::size_t block = default_block);
+  // Reads the bytes that `src` gives, in the same blocks; `src` stays owned
+  // by the caller and must outlive the reader.
+  explicit textin(textsource& src, bool ctrlz_ends = platform_ctrlz_ends,
                   std::size_t block = default_block);
   // Reads an in-memory text; `text` must outlive the reader.
   explicit textin(std::string_view text, bool ctrlz_ends = platform_ctrlz_ends);
@@ -78,8 +84,8 @@ public:
     if (static_cast<std::size_t>(end_ - pos_) < n && !final_) fill();
   }
 
-  // The system error number of a failed read, or 0. A failed read ends the
-  // input, so every later peek() returns `eof`.
+  // The error number of a failed read (the system's, or the source's), or
+  // 0. A failed read ends the input, so every later peek() returns `eof`.
   int error() const { return error_; }
 
   // Raw bytes taken from the underlying file so far (for progress reports).
@@ -108,7 +114,8 @@ private:
   void fill();
   void cut_at_ctrlz(const char* from);
 
-  std::FILE* file_ = nullptr;
+  filesource file_{nullptr};
+  textsource* source_ = nullptr;  // nullptr for an in-memory text
   std::vector<char> buf_;
   const char* pos_ = nullptr;
   const char* end_ = nullptr;

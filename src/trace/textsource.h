@@ -1,0 +1,34 @@
+// textsource: where a textin takes its raw bytes from.
+//
+// A reader of a plain file reads it with fread; a source lets the same
+// reader take bytes that are made on the way (decompressed, for one). The
+// reader asks for one large block at a time, so one indirect call per block
+// is all that a source costs.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+namespace cellfreq {
+
+class textsource {
+public:
+  virtual ~textsource() = default;
+  // Fills buf with up to n bytes and returns their number. Fewer than n only
+  // at the end of the input or on a failure; a failure also sets `error` to
+  // a nonzero errno-like number (left alone otherwise), and ends the input.
+  virtual std::size_t read(char* buf, std::size_t n, int& error) = 0;
+};
+
+// The bytes of a file opened in binary mode, as fread gives them; the file
+// stays owned by the caller.
+class filesource final : public textsource {
+public:
+  explicit filesource(std::FILE* f) : file_(f) {}
+  std::size_t read(char* buf, std::size_t n, int& error) override;
+
+private:
+  std::FILE* file_;
+};
+
+}  // namespace cellfreq
