@@ -1,0 +1,242 @@
+// Cell edges against the truncation rule, the exact GeoJSON bytes, and the
+// CRS transforms, checked where possible against PROJ's cs2cs and GDAL's
+// ogrinfo.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "analysis/geojson.h"
+#include "cells/crs.h"
+#include "support/runner.h"
+
+using namespace cellfreq;
+
+namespace {
+
+constexpr double notanumber = std::numeric_limits<double>::quiet_NaN();
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+std::string geojson(const geojsonlayer& layer, const std::function<void(geojsonwriter&)>& body) {
+  std::string s;
+  textout out(s, "\n");
+  geojsonwriter w(layer, out);
+  body(w);
+  w.finish();
+  out.flush();
+  return s;
+}
+
+// Standard output of a shell command; empty when the tool is missing.
+std::string shell(const std::string& command) {
+  std::string s;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) s.append(buf, n);
+    pclose(p);
+  }
+  return s;
+}
+bool have(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null").c_str()) == 0; }
+
+std::unique_ptr<crstransform> crs(const std::string& input, const std::string& grid = "") {
+  std::string error;
+  auto t = crstransform::create(input, grid, error);
+  EXPECT_NE(t, nullptr) << error;
+  return t;
+}
+
+}  // namespace
+
+TEST(CellEdges, MatchTheTruncationRuleAtAndAroundEveryEdge) {
+  struct row {
+    std::int32_t c;
+    double lo, hi;
+    bool loin, hiin;
+  };
+  const double s = 400, d = 1e-6;
+  const auto cellof = [&](double v) { return static_cast<std::int32_t>(std::trunc(v / s + 1)); };
+  for (const row& r : std::vector<row>{{1, 0, 400, true, false}, {2, 400, 800, true, false}, {0, -800, 0, false, false},
+                                       {-1, -1200, -800, false, true}, {-2, -1600, -1200, false, true},
+                                       {INT32_MIN, (INT32_MIN - 2.0) * s, (INT32_MIN - 1.0) * s, false, true},
+                                       {INT32_MAX, (INT32_MAX - 1.0) * s, INT32_MAX * s, true, false}}) {
+    EXPECT_EQ(celledges(r.c, s), std::make_pair(r.lo, r.hi)) << r.c;
+    if (r.c == INT32_MIN || r.c == INT32_MAX) continue;  // beyond exact metres
+    EXPECT_EQ(cellof(r.lo) == r.c, r.loin) << r.c;
+    EXPECT_EQ(cellof(r.hi) == r.c, r.hiin) << r.c;
+    EXPECT_EQ(cellof(r.lo + d), r.c);
+    EXPECT_EQ(cellof(r.hi - d), r.c);
+    EXPECT_NE(cellof(r.lo - d), r.c);
+    EXPECT_NE(cellof(r.hi + d), r.c);
+  }
+}
+
+TEST(GeoJson, ExactBytesWithoutProjection) {
+  const std::vector<std::string> ids{"30", "a\"b\\c\x01\xc3\xa9\xff"};
+  EXPECT_EQ(geojson({400, "EPSG:32632", {}},
+                    [&](geojsonwriter& w) {
+                      w.frequent(3, ids, 2, -1, 5, 7);
+                      w.heat(0, 1, 9);
+                    }),
+            "{\"type\":\"FeatureCollection\",\"features\":[\n"
+            "{\"type\":\"Feature\",\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[400,-1200],[800,-1200],[800,-800],"
+            "[400,-800],[400,-1200]]]},\"properties\":{\"user\":3,\"ids\":[\"30\",\"a\\\"b\\\\c\\u0001\xc3\xa9\\u00ff\"],"
+            "\"x\":2,\"y\":-1,\"visits\":5,\"first_position\":7,\"grid_crs\":\"EPSG:32632\",\"cell_size\":400}},\n"
+            "{\"type\":\"Feature\",\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[-800,0],[0,0],[0,400],[-800,400],"
+            "[-800,0]]]},\"properties\":{\"x\":0,\"y\":1,\"visits\":9,\"grid_crs\":\"EPSG:32632\",\"cell_size\":400}}\n"
+            "]}\n");
+  EXPECT_EQ(geojson({12.5, "", {}}, [](geojsonwriter&) {}), "{\"type\":\"FeatureCollection\",\"features\":[\n]}\n");
+}
+
+TEST(GeoJson, StringsStayValidUtf8Json) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"\n\x1f\x7f", "\\u000a\\u001f\x7f"},                      // control bytes; DEL is allowed as is
+      {"\xf0\x9f\x98\x80\xe2\x82\xac", "\xf0\x9f\x98\x80\xe2\x82\xac"},  // valid 4- and 3-byte forms
+      {"\xe2\x82", "\\u00e2\\u0082"},                                // cut short
+      {"\xc0\xaf", "\\u00c0\\u00af"},                                // overlong
+      {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},                     // surrogate
+      {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},          // beyond U+10FFFF
+  };
+  for (const auto& [id, json] : rows) {
+    const std::vector<std::string> ids{id};
+    const std::string s = geojson({}, [&](geojsonwriter& w) { w.frequent(0, ids, 1, 1, 1, 0); });
+    EXPECT_NE(s.find("\"ids\":[\"" + json + "\"]"), std::string::npos) << s;
+  }
+}
+
+TEST(GeoJson, ProjectsInBatchesKeepsOrderAndNullsNonFiniteCorners) {
+  std::vector<std::size_t> calls;
+  geojsonlayer layer{400, "", [&](double* x, double* y, std::size_t n) {
+                       calls.push_back(n);
+                       for (std::size_t i = 0; i < n; ++i) x[i] = x[i] / 1e9 - 1e-13;  // rounds to -0 where x is 0
+                       if (n == 4) y[2] = notanumber;
+                     }};
+  const std::size_t n = geojsonwriter::batch + 1;
+  const std::string s = geojson(layer, [&](geojsonwriter& w) {
+    for (std::size_t k = 1; k <= n; ++k) w.heat(static_cast<std::int32_t>(k), 1, 1);
+  });
+  EXPECT_EQ(calls, (std::vector<std::size_t>{4 * geojsonwriter::batch, 4}));
+  std::vector<std::string> lines;
+  for (std::size_t p = 0, e; (e = s.find('\n', p)) != std::string::npos; p = e + 1) lines.push_back(s.substr(p, e - p));
+  ASSERT_EQ(lines.size(), n + 2);
+  EXPECT_EQ(lines[1], "{\"type\":\"Feature\",\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[0,0],"
+                      "[0.0000004,0],[0.0000004,400],[0,400],[0,0]]]},\"properties\":{\"x\":1,\"y\":1,\"visits\":1,"
+                      "\"grid_crs\":null,\"cell_size\":400}},");
+  EXPECT_NE(lines[n - 1].find("[[[0.001638,0],[0.0016384,0],"), std::string::npos);
+  EXPECT_NE(lines[n - 1].find("\"x\":4096,"), std::string::npos);
+  EXPECT_EQ(lines[n].rfind("{\"type\":\"Feature\",\"geometry\":null,\"properties\":{\"x\":4097,", 0), 0u);
+}
+
+TEST(Crs, ChoosesTheUtmZoneOfAGeographicPosition) {
+  const struct {
+    double lon, lat;
+    const char* grid;
+  } rows[] = {{8.2, 53.1, "EPSG:32632"},   {-58.4, -34.6, "EPSG:32721"}, {5.3, 60.4, "EPSG:32632"},
+              {2.9, 60.0, "EPSG:32631"},   {8.0, 78.0, "EPSG:32631"},    {10.0, 78.0, "EPSG:32633"},
+              {40.0, 80.0, "EPSG:32637"},  {180.0, 0.0, "EPSG:32660"},   {-180.0, -0.5, "EPSG:32701"}};
+  for (const auto& r : rows) {
+    auto t = crs("EPSG:4326");
+    std::string error;
+    ASSERT_TRUE(t->geographic());
+    EXPECT_FALSE(t->hasgrid());
+    EXPECT_TRUE(t->choosegrid(r.lon, r.lat, error)) << error;
+    EXPECT_EQ(t->gridname(), r.grid) << r.lon << " " << r.lat;
+  }
+  for (const auto& [lon, lat] : std::vector<std::pair<double, double>>{{200, 0}, {0, 91}, {notanumber, 0}, {0, -infinity}}) {
+    std::string error;
+    EXPECT_FALSE(crs("EPSG:4326")->choosegrid(lon, lat, error));
+    EXPECT_NE(error.find("is not a longitude/latitude in degrees"), std::string::npos) << error;
+  }
+}
+
+TEST(Crs, RefusesWhatIsNoUsableCrsWithOneLine) {
+  const struct {
+    const char *input, *grid;
+    std::string error;  // ending in ": " where PROJ's reason follows
+  } rows[] = {{"EPSG:99999", "", "unknown CRS 'EPSG:99999' for --crs: "},
+              {"EPSG:4326", "EPSG:99999", "unknown CRS 'EPSG:99999' for --grid-crs: "},
+              {"foo", "", "unknown CRS 'foo' for --crs: "},
+              {"EPSG:4326", "EPSG:4326", "--grid-crs 'EPSG:4326' is not a projected CRS in metres"},
+              {"EPSG:4326", "EPSG:2263", "--grid-crs 'EPSG:2263' is not a projected CRS in metres"},
+              {"EPSG:4978", "", "--crs 'EPSG:4978' is neither a geographic nor a projected CRS"},
+              {"EPSG:2263", "", "--crs 'EPSG:2263' is not in metres; give a metric projected --grid-crs for the cells"}};
+  for (const auto& r : rows) {
+    std::string error;
+    EXPECT_EQ(crstransform::create(r.input, r.grid, error), nullptr) << r.input;
+    if (r.error.ends_with(": ")) {
+      EXPECT_EQ(error.rfind(r.error, 0), 0u) << error;
+      EXPECT_GT(error.size(), r.error.size() + 3) << error;
+      EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    } else {
+      EXPECT_EQ(error, r.error);
+    }
+  }
+}
+
+TEST(Crs, LongitudeFirstWhateverTheAxisOrderAndNaNForFailures) {
+  // EPSG:4326 declares latitude first, EPSG:3044 northing first.
+  auto t = crs("EPSG:4326", "EPSG:3044");
+  double x[] = {8.2, 8.2, notanumber}, y[] = {53.1, 95, 53};
+  t->forward(x, y, 3);
+  EXPECT_NEAR(x[0], 446436.3, 1);
+  EXPECT_NEAR(y[0], 5883693.8, 1);
+  for (int i : {1, 2}) EXPECT_TRUE(std::isnan(x[i]) && std::isnan(y[i])) << i;
+  t->togeographic(x, y, 1);
+  EXPECT_NEAR(x[0], 8.2, 1e-9);
+  EXPECT_NEAR(y[0], 53.1, 1e-9);
+
+  auto utm = crs("+proj=utm +zone=32 +datum=WGS84");
+  EXPECT_FALSE(utm->geographic());
+  EXPECT_EQ(utm->gridname(), "+proj=utm +zone=32 +datum=WGS84");
+  double e = 446436.3, n = 5883693.8;
+  utm->togeographic(&e, &n, 1);
+  EXPECT_NEAR(e, 8.2, 1e-5);
+
+  double a = 8.2, b = 53.1;
+  crs("EPSG:4326")->forward(&a, &b, 1);  // no grid chosen yet
+  EXPECT_TRUE(std::isnan(a) && std::isnan(b));
+}
+
+// Cell (1117, 14710) of 400 m in UTM zone 32N begins at (446400, 5883600).
+class GeoTools : public testing::Test {
+protected:
+  void SetUp() override {
+    std::string error;
+    t_ = crs("EPSG:4326");
+    ASSERT_TRUE(t_->choosegrid(8.2, 53.1, error));
+    const std::vector<std::string> ids{"0", "1"};
+    json_ = geojson({400, t_->gridname(), [this](double* x, double* y, std::size_t n) { t_->togeographic(x, y, n); }},
+                    [&](geojsonwriter& w) {
+                      w.frequent(0, ids, 1117, 14710, 36, 66);
+                      w.frequent(0, ids, 1118, 14710, 4, 2);
+                      w.heat(1117, 14710, 40);
+                    });
+  }
+  std::unique_ptr<crstransform> t_;
+  std::string json_;
+};
+
+TEST_F(GeoTools, CornerAgreesWithCs2cs) {
+  if (!have("cs2cs")) GTEST_SKIP() << "cs2cs not installed";
+  double lat = 0, lon = 0;
+  ASSERT_EQ(std::sscanf(shell("echo 446400 5883600 | cs2cs -f %.9f EPSG:32632 EPSG:4326").c_str(), "%lf %lf", &lat, &lon), 2);
+  const char* ring = json_.c_str() + json_.find("[[[") + 3;
+  char* end = nullptr;
+  EXPECT_NEAR(std::strtod(ring, &end), lon, 1e-7);
+  EXPECT_NEAR(std::strtod(end + 1, nullptr), lat, 1e-7);
+}
+
+TEST_F(GeoTools, OgrinfoReadsTheLayer) {
+  if (!have("ogrinfo")) GTEST_SKIP() << "ogrinfo not installed";
+  testsupport::scratch dir;
+  const auto file = dir.dir() / "cells.geojson";
+  testsupport::writefile(file, json_);
+  const std::string info = shell("ogrinfo -ro -al -so '" + file.string() + "' 2>&1");
+  for (const char* line : {"\nGeometry: Polygon\n", "\nFeature Count: 3\n", "\nuser: Integer", "\nids: StringList",
+                           "\nx: Integer", "\ny: Integer", "\nvisits: Integer", "\nfirst_position: Integer"})
+    EXPECT_NE(info.find(line), std::string::npos) << line << " in\n" << info;
+}
