@@ -54,8 +54,9 @@ public:
   // malformed or a column is missing.
   bool open(std::string& error);
   // Appends up to `max` good rows to `batch`; false once the input is
-  // exhausted and nothing was appended, or after a strict failure. A last
-  // row cut short by a read error is dropped: the caller reports the error.
+  // exhausted and nothing was appended, or after a strict failure (rows
+  // appended before it stay in the batch). A last row cut short by a read
+  // error is dropped: the caller reports the error.
   bool next(csvbatch& batch, std::size_t max);
   // Counts (and names, within the first ten) a row rejected later by the
   // caller, e.g. a position outside a projection's area; in strict mode
