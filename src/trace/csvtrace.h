@@ -1,13 +1,139 @@
-// placeholder until the CSV reader lands
+// csvtrace: reads a trace written as CSV with a header row into batches of
+// good rows.
+//
+// Fields are separated by a one-byte delimiter and may be quoted with '"'
+// (a doubled quote stands for one; delimiters and line breaks inside quotes
+// belong to the field); rows end in LF or CRLF, the last one perhaps in
+// nothing; a UTF-8 byte-order mark before the header is skipped. The id, x,
+// y and optional time columns are chosen by header name or 1-based number.
+// A row that cannot be used is skipped, counted and, among the first ten,
+// named on the error stream as `FILE:LINE: reason`; in strict mode the first
+// one ends the reading. Distinct ids are numbered 0, 1, 2, ... in order of
+// first appearance among the good rows. Memory holds one row and the id
+// table, whatever the number of rows.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "trace/textin.h"
+
 namespace cellfreq {
+
 struct csvoptions {
   char delimiter = ',';
   std::string idcolumn = "id";
   std::string xcolumn = "x";
   std::string ycolumn = "y";
-  std::string timecolumn;
+  std::string timecolumn;  // empty: no time column
   bool strict = false;
 };
-}
+
+// Good rows in input order; the vectors are parallel. `time` is filled only
+// with a time column.
+struct csvbatch {
+  std::vector<std::int32_t> object;
+  std::vector<double> x, y, time;
+  std::vector<std::int64_t> line;  // the line each row starts on
+  void clear();
+  std::size_t size() const { return object.size(); }
+};
+
+class csvreader {
+public:
+  // `name` is how messages name the input (a path, or "standard input");
+  // `err` receives the messages.
+  csvreader(textin& in, csvoptions opts, std::string name, std::FILE* err);
+
+  // Reads the header and resolves the columns; false with `error` (one line,
+  // no program name) when the input is empty or unreadable, the header is
+  // malformed or a column is missing.
+  bool open(std::string& error);
+  // Appends up to `max` good rows to `batch`; false once the input is
+  // exhausted and nothing was appended, or after a strict failure (rows
+  // appended before it stay in the batch). A last row cut short by a read
+  // error is dropped: the caller reports the error.
+  bool next(csvbatch& batch, std::size_t max);
+  // Counts (and names, within the first ten) a row rejected later by the
+  // caller, e.g. a position outside a projection's area; in strict mode
+  // this makes the reader fail.
+  void reject(std::int64_t line, std::string_view reason);
+
+  std::int64_t rows() const { return rows_; }  // data rows seen (good + bad)
+  std::int64_t badrows() const { return bad_; }
+  bool failed() const { return failed_; }  // strict mode met a bad row
+  const std::vector<std::string>& ids() const { return ids_; }  // object number -> id
+  // Prints the bad-row total, if any (not after a strict failure, whose row
+  // was named already).
+  void finish();
+
+  // The most bad rows named one by one.
+  static constexpr std::int64_t named_max = 10;
+
+private:
+  // Where a field lies in the current row, as offsets from the row start.
+  struct fieldref {
+    std::size_t start, end;
+    bool quoted;
+  };
+  // The progress of the scan of one row, which may resume after a refill.
+  struct rowscan {
+    std::size_t pos = 0;         // bytes scanned
+    std::size_t fieldstart = 0;  // start of the current field
+    std::size_t closed = SIZE_MAX;  // the quote that last closed it, if quoted
+    std::size_t nfields = 0;     // fields ended so far
+    std::size_t badfield = SIZE_MAX;  // first field with text after its closing quote
+    std::size_t end = 0;         // end of the row without its line end
+    std::int64_t innerlf = 0;    // line feeds inside quotes
+    bool quoted = false;         // inside quotes now
+    bool isquoted = false;       // the current field began with a quote
+    bool ended = false;          // a line feed ended the row
+  };
+  // One row in memory: [data, data + size) without its line end.
+  struct row {
+    const char* data;
+    std::size_t size;
+  };
+  enum { role_id, role_x, role_y, role_time, nroles };
+
+  bool readrow(row& r);
+  bool nextrow(row& r);
+  bool scan(const char* p, std::size_t n, bool final);
+  void endfield(std::size_t end);
+  std::string_view field(const row& r, std::size_t i, std::string& scratch) const;
+  bool take(const row& r, csvbatch& batch);
+  bool resolve(int role, const std::vector<std::string>& names, std::string& error);
+  std::int32_t objectof(std::string_view id);
+  void grow();
+  bool bad(std::int64_t line, std::string_view reason);
+
+  textin& in_;
+  csvoptions opts_;
+  std::string name_;
+  std::FILE* err_;
+  std::size_t col_[nroles] = {};      // 0-based column of each role
+  int roles_ = role_time;             // roles in use: the time column is optional
+  std::size_t keep_ = SIZE_MAX;       // fields recorded per row
+  std::vector<fieldref> fields_;
+  rowscan st_;
+  std::string pending_;               // a row that crosses the end of the buffered bytes
+  std::string scratch_[nroles];       // unquoted text of quoted fields
+  std::int64_t line_ = 1;             // the line the next row starts on
+  std::int64_t rowline_ = 0;          // the line the current row started on
+  std::int64_t rows_ = 0;
+  std::int64_t bad_ = 0;
+  bool failed_ = false;
+  bool opened_ = false;
+  bool done_ = false;                 // the input is exhausted
+
+  std::vector<std::string> ids_;
+  std::vector<std::uint64_t> hashes_;  // hash of each id
+  std::vector<std::uint32_t> slots_;   // open addressing: object + 1, 0 when free
+  std::int32_t last_ = -1;             // the object of the last good row
+};
+
+}  // namespace cellfreq

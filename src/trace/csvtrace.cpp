@@ -1,0 +1,517 @@
+// The CSV trace reader.
+//
+// A row is found by one scan that looks only at the bytes that can matter
+// (the delimiter, quotes and line feeds), sixteen at a time, and records
+// where its fields lie. The scan runs on the reader's buffered bytes in
+// place; a row that goes on past them (once a block, or a very long one) is
+// gathered in a growing buffer, the scan resuming where it stopped, so no
+// byte is looked at twice and no row is too long. Unquoted fields are used
+// where they lie; quoted ones are unescaped into per-column buffers that
+// keep their capacity, so a row costs no allocation. Ids are numbered
+// through a hash table keyed by their bytes, after a check of the last id.
+#include "trace/csvtrace.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "trace/isotime.h"
+
+namespace cellfreq {
+namespace {
+
+// Bytes buffered ahead of a row, so that nearly every row is scanned in place.
+constexpr std::size_t readahead = 4096;
+// The most header names listed in a message.
+constexpr std::size_t names_listed = 20;
+// The most bytes of a field shown in a message.
+constexpr std::size_t shown_max = 40;
+
+constexpr const char* rolename[] = {"id", "x", "y", "time"};
+constexpr const char* optionname[] = {"--id-column", "--x-column", "--y-column", "--time-column"};
+
+// Bit i is set when byte i of the 16 at p is the delimiter, a quote or a
+// line feed.
+inline unsigned specials(const char* p, char delim) {
+#if defined(__SSE2__)
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(delim)), _mm_cmpeq_epi8(c, _mm_set1_epi8('"'))),
+                                   _mm_cmpeq_epi8(c, _mm_set1_epi8('\n')));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+#else
+  unsigned m = 0;
+  for (int i = 0; i < 16; ++i) m |= static_cast<unsigned>(p[i] == delim || p[i] == '"' || p[i] == '\n') << i;
+  return m;
+#endif
+}
+
+bool isblank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && isblank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && isblank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+enum class numberstatus { ok, invalid, range };
+
+// Converts a field that is one complete decimal number with optional blanks
+// around it, correctly rounded: directly when the significant digits fit
+// 2^53 and the power of ten is exact (one IEEE operation then rounds
+// correctly), otherwise through std::from_chars once the grammar is known
+// to hold (it would also take "inf", "nan" and other forms). Magnitudes
+// below the smallest double give zero; above the largest, `range`.
+numberstatus parsedecimal(std::string_view text, double& out) {
+  text = trim(text);
+  const char* p = text.data();
+  const char* const e = p + text.size();
+  const bool neg = p != e && *p == '-';
+  if (p != e && (*p == '-' || *p == '+')) ++p;
+  const char* const body = p;
+  std::uint64_t m = 0;  // the first 19 significant digits
+  int sig = 0;          // significant digits seen
+  int exp10 = 0;        // value = m * 10^exp10, digits past the 19th aside
+  bool dropped = false;
+  bool anydigit = false;
+  bool fraction = false;
+  for (; p != e; ++p) {
+    if (*p == '.' && !fraction) {
+      fraction = true;
+      continue;
+    }
+    const unsigned d = static_cast<unsigned char>(*p) - '0';
+    if (d > 9) break;
+    anydigit = true;
+    if (m == 0 && d == 0) {
+      exp10 -= fraction ? 1 : 0;
+    } else if (sig < 19) {
+      m = m * 10 + d;
+      ++sig;
+      exp10 -= fraction ? 1 : 0;
+    } else {
+      dropped = true;
+      exp10 += fraction ? 0 : 1;
+    }
+  }
+  if (!anydigit) return numberstatus::invalid;
+  if (p != e) {
+    if (*p != 'e' && *p != 'E') return numberstatus::invalid;
+    ++p;
+    const bool negexp = p != e && *p == '-';
+    if (p != e && (*p == '-' || *p == '+')) ++p;
+    if (p == e) return numberstatus::invalid;
+    int x = 0;
+    for (; p != e; ++p) {
+      const unsigned d = static_cast<unsigned char>(*p) - '0';
+      if (d > 9) return numberstatus::invalid;
+      if (x < 100000) x = x * 10 + static_cast<int>(d);
+    }
+    exp10 += negexp ? -x : x;
+  }
+  static constexpr double pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  double v = 0.0;
+  if (!dropped && m <= (std::uint64_t{1} << 53) && exp10 >= -22 && exp10 <= 22) {
+    v = static_cast<double>(m);
+    v = exp10 < 0 ? v / pow10[-exp10] : v * pow10[exp10];
+  } else {
+    const std::from_chars_result r = std::from_chars(body, e, v);
+    if (r.ec == std::errc::result_out_of_range) {
+      // Out of range either way; the decimal exponent of the first digit
+      // tells which.
+      if (sig - 1 + exp10 >= 0) return numberstatus::range;
+      v = 0.0;
+    } else if (r.ec != std::errc() || r.ptr != e) {
+      return numberstatus::invalid;
+    }
+  }
+  out = neg ? -v : v;
+  return numberstatus::ok;
+}
+
+// A field as messages show it: at most shown_max bytes (a cut backs off to
+// the start of a UTF-8 character and is marked "..."), control bytes
+// escaped.
+std::string show(std::string_view s) {
+  std::size_t n = s.size();
+  if (n > shown_max) {
+    n = shown_max;
+    while (n > shown_max - 3 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+  }
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c == '\t') out += "\\t";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c < 0x20 || c == 0x7F) {
+      static constexpr char hex[] = "0123456789abcdef";
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (n < s.size()) out += "...";
+  return out;
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether a and b are equal but for ASCII case.
+bool samefolded(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
+// A hash of the id bytes, eight at a time, finished so that the low bits
+// (the table index) depend on all of them.
+std::uint64_t hashbytes(std::string_view s) {
+  std::uint64_t h = 0x9E3779B97F4A7C15u ^ s.size();
+  const char* p = s.data();
+  std::size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+    h ^= h >> 31;
+  }
+  if (n > 0) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+  }
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDu;
+  return h ^ (h >> 33);
+}
+
+std::string plural(std::int64_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+}  // namespace
+
+void csvbatch::clear() {
+  object.clear();
+  x.clear();
+  y.clear();
+  time.clear();
+  line.clear();
+}
+
+csvreader::csvreader(textin& in, csvoptions opts, std::string name, std::FILE* err)
+    : in_(in), opts_(std::move(opts)), name_(std::move(name)), err_(err) {}
+
+// Ends the current field at `end`; a quoted field must end just after the
+// quote that closed it.
+void csvreader::endfield(std::size_t end) {
+  if (st_.isquoted && st_.closed + 1 != end && st_.badfield == SIZE_MAX) st_.badfield = st_.nfields;
+  if (st_.nfields < keep_) fields_.push_back({st_.fieldstart, end, st_.isquoted});
+  ++st_.nfields;
+  st_.isquoted = false;
+  st_.closed = SIZE_MAX;
+}
+
+// Scans on from st_.pos through the n bytes of the row at p; true when the
+// row is complete: a line feed outside quotes ended it, or `final` says no
+// bytes follow. Inside quotes only a quote matters; outside, a quote opens
+// a field only at its start, or reopens one right after the quote that
+// closed it (a doubled quote); elsewhere it is an ordinary byte.
+bool csvreader::scan(const char* p, std::size_t n, bool final) {
+  const char delim = opts_.delimiter;
+  for (std::size_t at = st_.pos; at < n; at += 16) {
+    unsigned m;
+    if (n - at >= 16) {
+      m = specials(p + at, delim);
+    } else {
+      char tail[16] = {};
+      std::memcpy(tail, p + at, n - at);
+      m = specials(tail, delim) & ((1u << (n - at)) - 1);
+    }
+    for (; m != 0; m &= m - 1) {
+      const std::size_t i = at + static_cast<std::size_t>(std::countr_zero(m));
+      const char c = p[i];
+      if (st_.quoted) {
+        if (c == '"') {
+          st_.quoted = false;
+          st_.closed = i;
+        } else if (c == '\n') {
+          ++st_.innerlf;
+        }
+      } else if (c == '"') {
+        if (i == st_.fieldstart) st_.quoted = st_.isquoted = true;
+        else if (st_.isquoted && st_.closed == i - 1) st_.quoted = true;
+      } else if (c == delim) {
+        endfield(i);
+        st_.fieldstart = i + 1;
+      } else {
+        // A carriage return before the line feed belongs to the line end.
+        st_.end = i != 0 && p[i - 1] == '\r' ? i - 1 : i;
+        endfield(st_.end);
+        st_.pos = i;
+        st_.ended = true;
+        return true;
+      }
+    }
+  }
+  st_.pos = n;
+  if (!final) return false;
+  st_.end = n;
+  endfield(n);
+  return true;
+}
+
+// Finds the next row, in place when the buffered bytes hold it whole,
+// otherwise gathered in pending_. False at the end of the input, and for a
+// last row that a read error cut short.
+bool csvreader::readrow(row& r) {
+  st_ = rowscan{};
+  fields_.clear();
+  in_.want(readahead);
+  bool gathered = false;
+  for (;;) {
+    const char* const from = in_.data();
+    auto n = static_cast<std::size_t>(in_.limit() - from);
+    std::size_t before = 0;  // bytes of the row before `from`
+    const char* base = from;
+    if (gathered) {
+      // Pieces that grow with the row: a long row costs at most about
+      // twice its length in copies.
+      before = pending_.size();
+      n = std::min(n, std::max(readahead, before));
+      pending_.append(from, n);
+      base = pending_.data();
+    }
+    if (scan(base, before + n, in_.complete() && from + n == in_.limit())) {
+      const std::size_t used = st_.ended ? st_.pos + 1 : before + n;
+      in_.consume_to(from + (used - before));
+      if (!st_.ended && (used == 0 || in_.error() != 0)) return false;
+      r = {base, st_.end};
+      return true;
+    }
+    // Keep the bytes, all but a last carriage return, which may pair with
+    // a line feed still unread.
+    std::size_t kept = n;
+    if (kept != 0 && from[kept - 1] == '\r') --kept;
+    if (gathered) pending_.resize(before + kept);
+    else pending_.assign(from, kept);
+    gathered = true;
+    st_.pos = before + kept;
+    in_.consume_to(from + kept);
+    in_.want(readahead);
+  }
+}
+
+// Reads the next nonblank row, keeping count of the lines.
+bool csvreader::nextrow(row& r) {
+  while (readrow(r)) {
+    rowline_ = line_;
+    line_ += st_.innerlf + (st_.ended ? 1 : 0);
+    if (r.size != 0) return true;
+  }
+  return false;
+}
+
+// Field i of the row r without its quotes; a quoted one, which is known to
+// be well-formed, is unescaped into `scratch`.
+std::string_view csvreader::field(const row& r, std::size_t i, std::string& scratch) const {
+  const fieldref& f = fields_[i];
+  const char* p = r.data + f.start;
+  const char* e = r.data + f.end;
+  if (!f.quoted) return {p, static_cast<std::size_t>(e - p)};
+  scratch.clear();
+  ++p;
+  --e;
+  while (p != e) {
+    const auto* q = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(e - p)));
+    if (q == nullptr) {
+      scratch.append(p, e);
+      break;
+    }
+    scratch.append(p, q + 1);  // the first of a doubled quote
+    p = q + 2;
+  }
+  return scratch;
+}
+
+bool csvreader::open(std::string& error) {
+  const char d = opts_.delimiter;
+  if (d == '"' || d == '\n' || d == '\r') {
+    error = "the delimiter cannot be a quote or a line end";
+    return false;
+  }
+  in_.want(3);
+  if (in_.limit() - in_.data() >= 3 && std::memcmp(in_.data(), "\xEF\xBB\xBF", 3) == 0) in_.consume_to(in_.data() + 3);
+  keep_ = SIZE_MAX;
+  row r{};
+  if (!nextrow(r)) {
+    error = in_.error() != 0 ? "cannot read '" + name_ + "': " + std::strerror(in_.error())
+                             : "no header row in '" + name_ + "': the input is empty";
+    return false;
+  }
+  const std::string where = name_ + ":" + std::to_string(rowline_) + ": ";
+  if (st_.quoted) {
+    error = where + "the header has an unterminated quote";
+    return false;
+  }
+  if (st_.badfield != SIZE_MAX) {
+    error = where + "header field " + std::to_string(st_.badfield + 1) + " has text after its closing quote";
+    return false;
+  }
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < st_.nfields; ++i) names.emplace_back(field(r, i, scratch_[0]));
+  roles_ = opts_.timecolumn.empty() ? role_time : nroles;
+  keep_ = 0;
+  for (int role = 0; role < roles_; ++role) {
+    if (!resolve(role, names, error)) return false;
+    keep_ = std::max(keep_, col_[role] + 1);
+  }
+  slots_.assign(1024, 0);
+  opened_ = true;
+  return true;
+}
+
+// Finds the column of `role` in the header: a value of only digits is a
+// 1-based column number; a name is matched exactly, then ignoring case and
+// surrounding blanks.
+bool csvreader::resolve(int role, const std::vector<std::string>& names, std::string& error) {
+  const std::string& value = role == role_id ? opts_.idcolumn
+                             : role == role_x ? opts_.xcolumn
+                             : role == role_y ? opts_.ycolumn
+                                              : opts_.timecolumn;
+  std::size_t found = SIZE_MAX;
+  if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
+    std::size_t k = 0;
+    for (const char c : value) k = k > names.size() ? k : k * 10 + static_cast<std::size_t>(c - '0');
+    if (k >= 1 && k <= names.size()) found = k - 1;
+  } else if (!value.empty()) {
+    for (std::size_t i = 0; i < names.size() && found == SIZE_MAX; ++i)
+      if (names[i] == value) found = i;
+    for (std::size_t i = 0; i < names.size() && found == SIZE_MAX; ++i)
+      if (samefolded(trim(names[i]), trim(value))) found = i;
+  }
+  if (found != SIZE_MAX) {
+    col_[role] = found;
+    return true;
+  }
+  error = "no column '" + show(value) + "' for " + optionname[role] + " in the header of '" + name_ + "' (columns: ";
+  for (std::size_t i = 0; i < names.size() && i < names_listed; ++i) error += (i == 0 ? "" : ", ") + show(names[i]);
+  if (names.size() > names_listed) error += ", ... " + plural(static_cast<std::int64_t>(names.size()), "column") + " in all";
+  error += ")";
+  return false;
+}
+
+// Counts a bad row and names it within the first ten; in strict mode the
+// reader fails. Returns false, for take() to pass on.
+bool csvreader::bad(std::int64_t line, std::string_view reason) {
+  ++bad_;
+  if (opts_.strict) failed_ = true;
+  if (bad_ <= named_max) {
+    std::string msg = name_ + ":" + std::to_string(line) + ": ";
+    msg.append(reason);
+    msg += '\n';
+    std::fwrite(msg.data(), 1, msg.size(), err_);
+  }
+  return false;
+}
+
+void csvreader::reject(std::int64_t line, std::string_view reason) { bad(line, reason); }
+
+void csvreader::finish() {
+  if (bad_ == 0 || failed_) return;
+  const std::string msg = name_ + ": " + plural(bad_, "bad row") + " skipped\n";
+  std::fwrite(msg.data(), 1, msg.size(), err_);
+}
+
+// The object of an id: the last row's, or the one in the table, or a new
+// one numbered next.
+std::int32_t csvreader::objectof(std::string_view id) {
+  if (last_ >= 0 && ids_[static_cast<std::size_t>(last_)] == id) return last_;
+  const std::uint64_t h = hashbytes(id);
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = h & mask;
+  for (; slots_[i] != 0; i = (i + 1) & mask) {
+    const std::size_t o = slots_[i] - 1;
+    if (hashes_[o] == h && ids_[o] == id) return last_ = static_cast<std::int32_t>(o);
+  }
+  if (ids_.size() == static_cast<std::size_t>(INT32_MAX)) return -1;
+  last_ = static_cast<std::int32_t>(ids_.size());
+  ids_.emplace_back(id);
+  hashes_.push_back(h);
+  slots_[i] = static_cast<std::uint32_t>(ids_.size());
+  if (ids_.size() * 2 > slots_.size()) grow();
+  return last_;
+}
+
+// Doubles the table, keeping it at most half full.
+void csvreader::grow() {
+  slots_.assign(slots_.size() * 2, 0);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t o = 0; o < ids_.size(); ++o) {
+    std::size_t i = hashes_[o] & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<std::uint32_t>(o + 1);
+  }
+}
+
+// Checks the current row and appends it to the batch; false, having
+// counted it, when it is bad. The checks go in the order of the row's
+// structure, then id, x, y and time; only a good row numbers its id.
+bool csvreader::take(const row& r, csvbatch& batch) {
+  ++rows_;
+  if (st_.quoted) return bad(rowline_, "unterminated quote at the end of the input");
+  if (st_.badfield != SIZE_MAX)
+    return bad(rowline_, "field " + std::to_string(st_.badfield + 1) + " has text after its closing quote");
+  for (int role = 0; role < roles_; ++role) {
+    if (col_[role] >= st_.nfields)
+      return bad(rowline_, "row has " + plural(static_cast<std::int64_t>(st_.nfields), "field") + ", the " +
+                               rolename[role] + " column is field " + std::to_string(col_[role] + 1));
+  }
+  const std::string_view id = field(r, col_[role_id], scratch_[role_id]);
+  if (id.empty()) return bad(rowline_, "empty id");
+  double v[nroles] = {};
+  for (int role = role_x; role < roles_; ++role) {
+    const std::string_view text = field(r, col_[role], scratch_[role]);
+    numberstatus s = parsedecimal(text, v[role]);
+    if (role == role_time && s == numberstatus::invalid && parseisotime(trim(text), v[role])) s = numberstatus::ok;
+    if (s == numberstatus::ok) continue;
+    const char* what = s == numberstatus::range ? "' is out of range" : role == role_time ? "' is not a date-time" : "' is not a number";
+    return bad(rowline_, std::string(rolename[role]) + " '" + show(text) + what);
+  }
+  const std::int32_t object = objectof(id);
+  if (object < 0) return bad(rowline_, "more than 2147483647 distinct ids");
+  batch.object.push_back(object);
+  batch.x.push_back(v[role_x]);
+  batch.y.push_back(v[role_y]);
+  if (roles_ == nroles) batch.time.push_back(v[role_time]);
+  batch.line.push_back(rowline_);
+  return true;
+}
+
+bool csvreader::next(csvbatch& batch, std::size_t max) {
+  if (!opened_ || failed_) return false;
+  std::size_t added = 0;
+  row r{};
+  while (added < max) {
+    if (!nextrow(r)) {
+      done_ = true;
+      break;
+    }
+    if (take(r, batch)) ++added;
+    else if (failed_) return false;
+  }
+  return added > 0 || !done_;
+}
+
+}  // namespace cellfreq

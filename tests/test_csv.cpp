@@ -1,0 +1,341 @@
+// The CSV trace reader: dialect, column choice, rows rejected and the
+// messages naming them, time forms, id numbering, and block independence.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "trace/csvtrace.h"
+#include "trace/isotime.h"
+#include "trace/textin.h"
+
+using namespace cellfreq;
+
+namespace {
+
+// Everything a whole read gives: the good rows as text, the messages, the
+// counts.
+struct outcome {
+  std::string error;  // from open(), if it failed
+  std::string rows;   // "line:id x y[ time]" per good row
+  std::string err;    // the error stream
+  std::int64_t seen = 0, bad = 0;
+  bool failed = false;
+  bool operator==(const outcome&) const = default;
+};
+
+std::string slurp(std::FILE* f) {
+  std::rewind(f);
+  std::string s;
+  for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) s += static_cast<char>(c);
+  std::fclose(f);
+  return s;
+}
+
+// Reads `text` from memory, or from a file in blocks of `block` bytes,
+// handing out batches of at most `max` rows.
+outcome readcsv(const std::string& text, csvoptions opts = {}, std::size_t block = 0, std::size_t max = 1000) {
+  std::FILE* err = std::tmpfile();
+  std::FILE* file = nullptr;
+  std::unique_ptr<textin> in;
+  if (block == 0) {
+    in = std::make_unique<textin>(text, false);
+  } else {
+    file = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::rewind(file);
+    in = std::make_unique<textin>(file, false, block);
+  }
+  const bool hastime = !opts.timecolumn.empty();
+  csvreader r(*in, std::move(opts), "t.csv", err);
+  outcome o;
+  if (r.open(o.error)) {
+    csvbatch b;
+    while (r.next(b, max)) {
+      for (std::size_t i = 0; i < b.size(); ++i) {
+        char buf[128];
+        std::snprintf(buf, sizeof buf, " %.17g %.17g", b.x[i], b.y[i]);
+        o.rows += std::to_string(b.line[i]) + ":" + r.ids()[static_cast<std::size_t>(b.object[i])] + buf;
+        if (hastime) {
+          std::snprintf(buf, sizeof buf, " %.17g", b.time[i]);
+          o.rows += buf;
+        }
+        o.rows += "\n";
+      }
+      b.clear();
+    }
+    r.finish();
+  }
+  o.seen = r.rows();
+  o.bad = r.badrows();
+  o.failed = r.failed();
+  o.err = slurp(err);
+  if (file != nullptr) std::fclose(file);
+  return o;
+}
+
+csvoptions delimited(char d) {
+  csvoptions o;
+  o.delimiter = d;
+  return o;
+}
+
+}  // namespace
+
+TEST(Csv, Dialect) {
+  const struct {
+    const char* text;
+    char delimiter;
+    const char* rows;
+  } cases[] = {
+      {"id,x,y\na,1,2\nb,3.5,-4\n", ',', "2:a 1 2\n3:b 3.5 -4\n"},
+      {"id,x,y\r\na,1,2\r\nb,3,4", ',', "2:a 1 2\n3:b 3 4\n"},
+      {"\xEF\xBB\xBFid,x,y\na,1,2", ',', "2:a 1 2\n"},
+      {"id,x,y\n\"a,b\",1,2\n\"say \"\"hi\"\"\",3,4\n", ',', "2:a,b 1 2\n3:say \"hi\" 3 4\n"},
+      {"id,x,y\n\"two\nlines\",\"1\",2\nc,5,6\n", ',', "2:two\nlines 1 2\n4:c 5 6\n"},
+      {"id,x,y\n\"crlf\r\ninside\",1,2\r\n", ',', "2:crlf\r\ninside 1 2\n"},
+      {"id,x,y\n\n\r\na,1,2\n\n", ',', "4:a 1 2\n"},
+      {"\"id\",\"x\",\"y\"\n\"\",1,2\na\"b,1,2\n", ',', "3:a\"b 1 2\n"},
+      {"id;x;y\na;1.5;2\n", ';', "2:a 1.5 2\n"},
+      {"id\tx\ty\na b\t 1 \t2\t\n", '\t', "2:a b 1 2\n"},
+      {"id,x,y,extra\na,1,2\nb,1,2,3,4\n", ',', "2:a 1 2\n3:b 1 2\n"},
+      {"id,x,y", ',', ""},
+      {"id,x,y\n", ',', ""},
+  };
+  for (const auto& c : cases) {
+    const outcome o = readcsv(c.text, delimited(c.delimiter));
+    EXPECT_EQ(o.error, "") << c.text;
+    EXPECT_EQ(o.rows, c.rows) << c.text;
+  }
+}
+
+TEST(Csv, ColumnsByNameNumberOrFoldedName) {
+  const std::string text = "Vehicle, LON ,lat,lon,t\nv1,1,2,3,4\n";
+  const struct {
+    const char *id, *x, *y, *rows;
+  } cases[] = {
+      {"Vehicle", "lon", "lat", "2:v1 3 2\n"},    // exact beats folded
+      {"vehicle", "Lon ", "LAT", "2:v1 1 2\n"},   // folded: the first match
+      {"1", "5", "003", "2:v1 4 2\n"},
+  };
+  for (const auto& c : cases) {
+    csvoptions o;
+    o.idcolumn = c.id;
+    o.xcolumn = c.x;
+    o.ycolumn = c.y;
+    EXPECT_EQ(readcsv(text, o).rows, c.rows) << c.x;
+  }
+}
+
+TEST(Csv, OpenErrors) {
+  const auto error = [](const std::string& text, const char* x, const char* time = "") {
+    csvoptions o;
+    o.xcolumn = x;
+    o.timecolumn = time;
+    return readcsv(text, o).error;
+  };
+  EXPECT_EQ(error("id,t,x,y\n", "lon"), "no column 'lon' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
+  EXPECT_EQ(error("id,t,x,y\n", "5"), "no column '5' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
+  EXPECT_EQ(error("id,t,x,y\n", "0"), "no column '0' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
+  EXPECT_EQ(error("id,\"a\tb\",x,y\n", "x", "time"),
+            "no column 'time' for --time-column in the header of 't.csv' (columns: id, a\\tb, x, y)");
+  std::string wide = "id,x,y";
+  for (int i = 0; i < 30; ++i) wide += ",c" + std::to_string(i);
+  EXPECT_EQ(error(wide, "1", "z"), "no column 'z' for --time-column in the header of 't.csv' (columns: id, x, y, c0, "
+                                   "c1, c2, c3, c4, c5, c6, c7, c8, c9, c10, c11, c12, c13, c14, c15, c16, ... 33 "
+                                   "columns in all)");
+  EXPECT_EQ(error("", "x"), "no header row in 't.csv': the input is empty");
+  EXPECT_EQ(error("\n\r\n", "x"), "no header row in 't.csv': the input is empty");
+  EXPECT_EQ(error("id,\"x\"y,y\n", "x"), "t.csv:1: header field 2 has text after its closing quote");
+  EXPECT_EQ(error("id,\"x,y\n", "x"), "t.csv:1: the header has an unterminated quote");
+  EXPECT_EQ(readcsv("id\"x\"y\n", delimited('"')).error, "the delimiter cannot be a quote or a line end");
+  std::FILE* dir = std::fopen("/", "rb");
+  ASSERT_NE(dir, nullptr);
+  textin in(dir, false);
+  csvreader r(in, {}, "d", stderr);
+  std::string e;
+  EXPECT_FALSE(r.open(e));
+  EXPECT_EQ(e.rfind("cannot read 'd': ", 0), 0u) << e;
+  std::fclose(dir);
+}
+
+TEST(Csv, BadRowsAreNamed) {
+  const struct {
+    const char* row;
+    const char* message;
+  } cases[] = {
+      {"a,1", "row has 2 fields, the y column is field 3"},
+      {"a", "row has 1 field, the x column is field 2"},
+      {",1,2", "empty id"},
+      {"\"\",1,2", "empty id"},
+      {"a,abc,2", "x 'abc' is not a number"},
+      {"a,1,", "y '' is not a number"},
+      {"a,1,inf", "y 'inf' is not a number"},
+      {"a,nan,1", "x 'nan' is not a number"},
+      {"a,0x10,1", "x '0x10' is not a number"},
+      {"a,1e,1", "x '1e' is not a number"},
+      {"a,.,1", "x '.' is not a number"},
+      {"a,1.2.3,1", "x '1.2.3' is not a number"},
+      {"a,+-1,1", "x '+-1' is not a number"},
+      {"a,1e400,1", "x '1e400' is out of range"},
+      {"a,\"1\"x,1", "field 2 has text after its closing quote"},
+      {"a,1,\"\x01\r\x7f\"", "y '\\x01\\r\\x7f' is not a number"},
+      {"a,1,1234567890123456789012345678901234567890x",
+       "y '1234567890123456789012345678901234567890...' is not a number"},
+      {"a,1,\"2", "unterminated quote at the end of the input"},
+  };
+  for (const auto& c : cases) {
+    const outcome o = readcsv(std::string("id,x,y\n\nb,1,1\n") + c.row, {});
+    EXPECT_EQ(o.err, std::string("t.csv:4: ") + c.message + "\nt.csv: 1 bad row skipped\n") << c.row;
+    EXPECT_EQ(o.rows, "3:b 1 1\n") << c.row;
+    EXPECT_EQ(o.seen, 2);
+    EXPECT_EQ(o.bad, 1);
+  }
+  // A cut does not split a UTF-8 character.
+  std::string e9;
+  for (int i = 0; i < 21; ++i) e9 += "\xC3\xA9";
+  EXPECT_EQ(readcsv("id,x,y\na,1,x" + e9 + "\n").err,
+            "t.csv:2: y 'x" + e9.substr(0, 38) + "...' is not a number\nt.csv: 1 bad row skipped\n");
+}
+
+TEST(Csv, TenNamedThenTotalAndStrictStops) {
+  std::string text = "id,x,y\n";
+  std::string expect;
+  for (int i = 0; i < 12; ++i) {
+    text += "v,x" + std::to_string(i) + ",1\nv,1,1\n";
+    if (i < 10) expect += "t.csv:" + std::to_string(2 + 2 * i) + ": x 'x" + std::to_string(i) + "' is not a number\n";
+  }
+  const outcome o = readcsv(text);
+  EXPECT_EQ(o.err, expect + "t.csv: 12 bad rows skipped\n");
+  EXPECT_EQ(o.seen, 24);
+  EXPECT_EQ(o.bad, 12);
+  EXPECT_FALSE(o.failed);
+
+  csvoptions strict;
+  strict.strict = true;
+  const outcome s = readcsv("id,x,y\nv,1,1\nv,?,1\nv,2,2\n", strict, 0, 1);
+  EXPECT_EQ(s.err, "t.csv:3: x '?' is not a number\n");
+  EXPECT_EQ(s.rows, "2:v 1 1\n");
+  EXPECT_EQ(s.seen, 2);
+  EXPECT_TRUE(s.failed);
+
+  // A row rejected by the caller counts like one of the reader's own.
+  for (const bool isstrict : {false, true}) {
+    std::FILE* err = std::tmpfile();
+    textin in(std::string_view("id,x,y\nv,1,1\n"), false);
+    csvoptions opts;
+    opts.strict = isstrict;
+    csvreader r(in, opts, "t.csv", err);
+    std::string e;
+    csvbatch b;
+    ASSERT_TRUE(r.open(e));
+    ASSERT_TRUE(r.next(b, 10));
+    r.reject(b.line[0], "position outside the area");
+    EXPECT_EQ(r.next(b, 10), false);
+    r.finish();
+    EXPECT_EQ(r.failed(), isstrict);
+    EXPECT_EQ(slurp(err), isstrict ? "t.csv:2: position outside the area\n"
+                                   : "t.csv:2: position outside the area\nt.csv: 1 bad row skipped\n");
+  }
+}
+
+TEST(Csv, TimeForms) {
+  const struct {
+    const char* text;
+    double seconds;
+  } good[] = {
+      {"1224730384", 1224730384.0},
+      {" -12.5e1 ", -125.0},
+      {"1970-01-01", 0.0},
+      {"2008-10-23T02:53:04Z", 1224730384.0},
+      {"2008-10-23 02:53:04", 1224730384.0},
+      {"2008-10-23T02:53", 1224730380.0},
+      {"2008-10-23T02:53:04.25Z", 1224730384.25},
+      {"2008-10-23T02:53:04.123456", 1224730384.123456},
+      {"2008-10-23T04:53:04+02:00", 1224730384.0},
+      {"2008-10-23T00:23:04-0230", 1224730384.0},
+      {"2008-10-23T05:53:04+03", 1224730384.0},
+      {"2000-02-29", 951782400.0},
+      {"1969-12-31T23:59:59.5Z", -0.5},
+      {"1900-03-01", -2203891200.0},
+      {"2016-12-31T23:59:60Z", 1483228800.0},
+      {"0000-01-01", -62167219200.0},
+  };
+  for (const auto& g : good) {
+    csvoptions o;
+    o.timecolumn = "t";
+    const outcome r = readcsv(std::string("id,x,y,t\na,1,2,\"") + g.text + "\"\n", o);
+    char expect[64];
+    std::snprintf(expect, sizeof expect, "2:a 1 2 %.17g\n", g.seconds);
+    EXPECT_EQ(r.rows, expect) << g.text;
+  }
+  for (const char* bad : {"2008-13-01", "2008-00-10", "2007-02-29", "1900-02-29", "2008-04-31", "2008-10-23T24:00",
+                          "2008-10-23T12:60", "2008-10-23T12:00:61", "2008-10-23T12", "2008-10-23T12:00:00.",
+                          "2008-10-23T12:00Zx", "2008-10-23T12:00+2", "2008-10-23T12:00+24", "2008-10-23T12:00+01:60",
+                          "2008-10-23Z", "2008-1-23", "08-10-23", "2008/10/23", "2008-10-23t12:00", ""}) {
+    csvoptions o;
+    o.timecolumn = "4";
+    const outcome r = readcsv(std::string("id,x,y,t\na,1,2,") + bad + "\n", o);
+    EXPECT_EQ(r.err, std::string("t.csv:2: time '") + bad + "' is not a date-time\nt.csv: 1 bad row skipped\n");
+  }
+  EXPECT_EQ(daysfromcivil(-1, 12, 31), -719529);
+}
+
+TEST(Csv, IdsNumberedInFirstAppearanceOfGoodRows) {
+  std::FILE* err = std::tmpfile();
+  textin in(std::string_view("id,x,y\nb,1,1\nz,bad,1\na,1,1\nb,2,2\n\"a\",3,3\nz,4,4\n"), false);
+  csvreader r(in, {}, "t.csv", err);
+  std::string e;
+  csvbatch batch;
+  ASSERT_TRUE(r.open(e));
+  while (r.next(batch, 2)) {
+  }
+  std::fclose(err);
+  EXPECT_EQ(batch.object, (std::vector<std::int32_t>{0, 1, 0, 1, 2}));
+  EXPECT_EQ(batch.line, (std::vector<std::int64_t>{2, 4, 5, 6, 7}));
+  EXPECT_EQ(r.ids(), (std::vector<std::string>{"b", "a", "z"}));
+  EXPECT_TRUE(batch.time.empty());
+}
+
+TEST(Csv, NumbersRoundExactlyLikeStrtod) {
+  std::mt19937_64 rng(11);
+  std::string text = "id,x,y\n";
+  std::string expect;
+  for (int i = 0; i < 20000; ++i) {
+    std::string t = rng() % 2 ? "-" : "";
+    for (int k = static_cast<int>(rng() % (i % 50 == 0 ? 40 : 10)); k >= 0; --k) t += static_cast<char>('0' + rng() % 10);
+    t.append(".").append(std::to_string(rng() % 1000000));
+    if (rng() % 3 == 0) t.append("e").append(std::to_string(static_cast<int>(rng() % 600) - 340));
+    text.append("v,").append(t).append(",0\n");
+    char buf[64];
+    std::snprintf(buf, sizeof buf, ":v %.17g 0\n", std::strtod(t.c_str(), nullptr));
+    expect += std::to_string(i + 2) + buf;
+  }
+  EXPECT_EQ(readcsv(text).rows, expect);
+}
+
+TEST(Csv, SmallBlocksReadLikeMemory) {
+  // Quotes, CRLF, blank lines, bad rows and fields longer than the
+  // reader's look-ahead, at every offset relative to a 16-byte block.
+  std::mt19937_64 rng(5);
+  std::string text = "id,x,y,t\r\n";
+  for (int i = 0; i < 400; ++i) {
+    const std::string id = i % 97 == 0 ? std::string(5000 + i, 'L') : "v" + std::to_string(rng() % 20);
+    text += (i % 3 == 0 ? "\"" + id + "\"\"\r\n\"" : id) + "," + std::to_string(rng() % 1000) + ".5," +
+            (i % 41 == 0 ? "?" : "7") + ",2008-10-23T02:53:0" + std::to_string(i % 10) + "Z" +
+            (i % 2 ? "\r\n" : "\n") + (i % 13 == 0 ? "\n" : "");
+  }
+  text += "tail,1,2,3";
+  csvoptions o;
+  o.timecolumn = "t";
+  const outcome mem = readcsv(text, o);
+  EXPECT_EQ(mem.bad, 10);
+  EXPECT_EQ(mem.seen, 401);
+  for (const std::size_t block : {16, 17, 4096}) {
+    EXPECT_EQ(readcsv(text, o, block, 1), mem) << block;
+    EXPECT_EQ(readcsv(text, o, block, 7), mem) << block;
+  }
+}
