@@ -115,6 +115,28 @@ void jsonuser(std::int32_t user, const std::vector<frequentcell>& cells, bool po
   out.newline();
 }
 
+// One GeoJSON feature per user and frequent cell, in the summary's order.
+void geojsonusers(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t nusers,
+                  std::int32_t threshold, const objectids& ids, const geojsonlayer& layer, textout& out) {
+  geojsonwriter writer(layer, out);
+  freqcounter counter;
+  std::vector<std::string> numbers;  // a user's object numbers, when there are no ids
+  for (std::int32_t u = 0; u < nusers && !out.failed(); ++u) {
+    std::vector<frequentcell> cells = frequentcells(table, u, codecount[static_cast<std::size_t>(u)], threshold, counter);
+    if (cells.empty()) continue;
+    summaryorder(cells);
+    std::span<const std::string> own = ids.ofuser(u);
+    if (ids.ids == nullptr) {
+      numbers.clear();
+      for (std::int64_t i = 0; i < ids.groupsize; ++i)
+        numbers.push_back(std::to_string(static_cast<std::int64_t>(u) * ids.groupsize + i));
+      own = numbers;
+    }
+    for (const frequentcell& c : cells) writer.frequent(u, own, c.where.x, c.where.y, c.visits, c.positions.front());
+  }
+  writer.finish();
+}
+
 }  // namespace
 
 std::span<const std::string> objectids::ofuser(std::int32_t u) const {
@@ -171,7 +193,12 @@ std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t use
 }
 
 void writereport(const reportstyle& style, const celltable& table, const std::vector<std::int64_t>& codecount,
-                 std::int32_t nusers, std::int32_t threshold, textout& out, const objectids& ids) {
+                 std::int32_t nusers, std::int32_t threshold, textout& out, const objectids& ids,
+                 const geojsonlayer& layer) {
+  if (style.format == reportformat::geojson) {
+    geojsonusers(table, codecount, nusers, threshold, ids, layer, out);
+    return;
+  }
   if (style.format == reportformat::csv) {
     out.put(style.summary ? "user,x,y,visits" : "user,x,y,position");
     if (ids.ids != nullptr) out.put(",ids");

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/geojson.h"
 #include "analysis/report.h"
 #include "cells/celltable.h"
 #include "trace/textout.h"
@@ -50,10 +51,12 @@ std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t use
                                         std::int32_t threshold, freqcounter& counter);
 
 // Writes the report of users 0 … nusers-1 in `style`; the csv and json
-// formats carry each user's object ids when `ids` has them. Stops early
-// once a write has failed; out.failed() tells.
+// formats carry each user's object ids when `ids` has them, the geojson
+// format always (object numbers when there are no ids) and lays its cells
+// out by `layer`. Stops early once a write has failed; out.failed() tells.
 void writereport(const reportstyle& style, const celltable& table, const std::vector<std::int64_t>& codecount,
-                 std::int32_t nusers, std::int32_t threshold, textout& out, const objectids& ids = {});
+                 std::int32_t nusers, std::int32_t threshold, textout& out, const objectids& ids = {},
+                 const geojsonlayer& layer = {});
 
 // The distinct cells that are frequent for at least one of users
 // 0 … nusers-1, ascending.

@@ -170,9 +170,9 @@ bool loadpass(const std::string& cellpath, const std::vector<std::int64_t>& code
 }
 
 bool reportpass(const runconfig& cfg, const celltable& table, const std::vector<std::int64_t>& codecount,
-                const objectids& ids, std::FILE* report, failure& fail) {
+                const objectids& ids, const geojsonlayer& layer, std::FILE* report, failure& fail) {
   const auto write = [&](textout& out) {
-    writereport(cfg.style, table, codecount, cfg.nusers, cfg.threshold, out, ids);
+    writereport(cfg.style, table, codecount, cfg.nusers, cfg.threshold, out, ids, layer);
   };
   if (!cfg.outputpath.empty()) return writefile(cfg.outputpath, "report", write, fail);
   const int errnum = writeall(report, write);
@@ -184,8 +184,15 @@ bool reportpass(const runconfig& cfg, const celltable& table, const std::vector<
 }
 
 bool heatmappass(const runconfig& cfg, const recordlist& list, const celltable& table,
-                 const std::vector<std::int64_t>& codecount, failure& fail) {
+                 const std::vector<std::int64_t>& codecount, const geojsonlayer& layer, failure& fail) {
   if (cfg.heatmappath.empty()) return true;
+  const std::string_view ext = ".geojson";
+  if (cfg.heatmappath.size() >= ext.size() && cfg.heatmappath.compare(cfg.heatmappath.size() - ext.size(), ext.size(), ext) == 0)
+    return writefile(cfg.heatmappath, "heat map", [&](textout& out) {
+      geojsonwriter writer(layer, out);
+      writeheat(list, cfg.nobjects, writer);
+      writer.finish();
+    }, fail);
   const heatgrid grid = aggregate(list, cfg.nobjects, frequentcodes(table, codecount, cfg.nusers, cfg.threshold));
   return writefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
 }
@@ -257,8 +264,11 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
   const objectids ids{extras != nullptr ? extras->ids() : nullptr, cfg.groupsize};
   if (ok) {
     cells.discard();
-    ok = reportpass(cfg, table, codecount, ids, report, fail) && heatmappass(cfg, list, table, codecount, fail) &&
-         idmappass(cfg, ids, fail);
+    geojsonlayer layer;
+    if (extras != nullptr) layer = extras->layer(cfg);
+    else layer.cellsize = cfg.cellsize;
+    ok = reportpass(cfg, table, codecount, ids, layer, report, fail) &&
+         heatmappass(cfg, list, table, codecount, layer, fail) && idmappass(cfg, ids, fail);
   }
   if (ok) return status_ok;
   if (fail.whole)

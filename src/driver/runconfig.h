@@ -59,6 +59,8 @@ public:
   virtual bool read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) = 0;
   // The objects' own ids, when the trace had text ids; null otherwise.
   virtual const std::vector<std::string>* ids() const = 0;
+  // The grid's CRS and how its metres map to longitude/latitude.
+  virtual geojsonlayer layer(const runconfig& cfg) const = 0;
 };
 
 // The fixed programs' configurations.
