@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The input-format benchmark: one fleet (fixed seed) written by tracegen as
+# the TAB dialect in metres, as CSV in degrees with a time column, as CSV in
+# UTM metres and as gzipped CSV in degrees, all with the same positions;
+# then five rounds in one loop, each running `wc -l` on the TAB trace (the
+# baseline), cellfreq on every form and `zcat` of the gzipped one. Prints,
+# per run, the median wall time with the spread (min-max), the peak
+# resident memory and the ratio to the TAB run of the same rounds.
+#
+#   bench/formats.sh [BUILD_DIR] [SIZE_MB]      (default: build 1000)
+#
+# SIZE_MB is the TAB trace's approximate size. Needs GNU time (Debian
+# package "time").
+set -euo pipefail
+
+build=${1:-build}
+mb=${2:-1000}
+objects=1000
+rounds=5
+[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
+for p in tools/tracegen apps/cellfreq; do
+  [ -x "$build/$p" ] || { echo "bench: $build/$p is not built" >&2; exit 1; }
+done
+gen=$(realpath "$build/tools/tracegen")
+cellfreq=$(realpath "$build/apps/cellfreq")
+work=$(realpath "$build")/bench/formats-${mb}MB
+mkdir -p "$work"
+cd "$work"
+
+# About 55 bytes a TAB line: the number of steps that gives SIZE_MB.
+steps=$((mb * 1000000 / 55 / objects))
+[ -f fleet.txt ] || "$gen" --seed 11 --objects $objects --steps $steps -o fleet.txt
+[ -f fleet.csv ] || "$gen" --seed 11 --objects $objects --steps $steps --format csv -o fleet.csv
+[ -f metres.csv ] || "$gen" --seed 11 --objects $objects --steps $steps --format csv-metres -o metres.csv
+[ -f fleet.csv.gz ] || "$gen" --seed 11 --objects $objects --steps $steps --format csv --gzip -o fleet.csv.gz
+
+degrees="--input-format csv --crs EPSG:4326 --x-column lon --y-column lat --time-column time"
+declare -A runs=(
+  [wc]="wc -l fleet.txt"
+  [tab]="$cellfreq --objects $objects -o report.txt fleet.txt"
+  [csv-degrees]="$cellfreq $degrees -o report.txt fleet.csv"
+  [csv-metres]="$cellfreq --input-format csv -o report.txt metres.csv"
+  [csv-degrees.gz]="$cellfreq $degrees -o report.txt fleet.csv.gz"
+  [zcat]="zcat fleet.csv.gz"
+)
+order=(wc tab csv-degrees csv-metres csv-degrees.gz zcat)
+
+cat fleet.txt fleet.csv metres.csv fleet.csv.gz >/dev/null  # warm the page cache
+declare -A walls rss
+for ((r = 1; r <= rounds; r++)); do
+  for name in "${order[@]}"; do
+    read -r -a cmd <<<"${runs[$name]}"
+    /usr/bin/time -f '%e %M' -o time.txt "${cmd[@]}" >/dev/null 2>/dev/null
+    read -r wall kb <time.txt
+    walls[$name]+="$wall "
+    rss[$name]=$kb
+  done
+done
+
+median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | sed -n "$(((rounds + 1) / 2))p"; }
+lo() { tr ' ' '\n' <<<"$1" | grep . | sort -g | head -1; }
+hi() { tr ' ' '\n' <<<"$1" | grep . | sort -g | tail -1; }
+tabmed=$(median "${walls[tab]}")
+printf '%s\n' "fleet: $objects objects, $steps steps, $(wc -l <fleet.txt) TAB lines ($(du -m fleet.txt | cut -f1) MB);" \
+  "CSV in degrees $(du -m fleet.csv | cut -f1) MB, gzipped $(du -m fleet.csv.gz | cut -f1) MB; median of $rounds rounds"
+printf '%-15s %9s %15s %9s %9s\n' run median_s spread_s peak_MiB x_tab
+for name in "${order[@]}"; do
+  m=$(median "${walls[$name]}")
+  printf '%-15s %9.2f %7.2f-%-7.2f %9.0f %9.2f\n' "$name" "$m" "$(lo "${walls[$name]}")" "$(hi "${walls[$name]}")" \
+    "$(echo "${rss[$name]} / 1024" | bc -l)" "$(echo "$m / $tabmed" | bc -l)"
+done
