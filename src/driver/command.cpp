@@ -63,6 +63,7 @@ int runcommand(int argc, const char* const* argv) {
       out.newline();
     });
   cl.cfg.progress = cl.progress.value_or(stderr_is_terminal());
+  cl.cfg.replacecells = true;
   const int status = run(cl.cfg, stdout, stderr, progname);
   if (cl.pause) pause();
   return status;
