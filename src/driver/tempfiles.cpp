@@ -48,7 +48,7 @@ slot slots[nslots];
 
 std::atomic<int> caught{0};         // the first signal, once one came
 std::atomic<bool> creating{false};  // a file is being created: the signal waits
-std::atomic_flag ending = ATOMIC_FLAG_INIT;
+std::atomic_flag ending;  // clear
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 // The line printed for a signal, composed before any can arrive.
@@ -158,6 +158,15 @@ bool setname(int i, const std::string& name) {
   return true;
 }
 
+// Registers `name` in a free entry; the entry, or -1 when none is free or
+// the name does not fit.
+int enter(const std::string& name) {
+  const int i = freeslot();
+  if (i < 0 || !setname(i, name)) return -1;
+  slots[i].armed.store(true);
+  return i;
+}
+
 // ---- creating files ----------------------------------------------------------
 
 #ifdef _WIN32
@@ -258,21 +267,19 @@ std::FILE* createfresh(const std::string& folder, const char* prefix, const char
   return nullptr;
 }
 
-// Opens `name` as fopen "wb" does; registered in entry `i` only when the
-// name is a regular file, which removing the name then undoes.
-std::FILE* openinplace(const std::string& name, int i, int& errnum) {
+// Opens `name` as fopen "wb" does; `regular` tells whether the name is a
+// regular file, which removing the name undoes.
+std::FILE* openinplace(const std::string& name, bool& regular, int& errnum) {
 #ifdef _WIN32
   std::FILE* f = winopen(name, CREATE_ALWAYS, errnum);
-  const bool regular =
-      f != nullptr && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) == FILE_TYPE_DISK;
+  regular = f != nullptr && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) == FILE_TYPE_DISK;
 #else
   errno = 0;
   std::FILE* f = std::fopen(name.c_str(), "wb");
   if (f == nullptr) errnum = errno != 0 ? errno : EIO;
   struct stat st {};
-  const bool regular = f != nullptr && ::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  regular = f != nullptr && ::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 #endif
-  if (regular && setname(i, name)) slots[i].armed.store(true);
   return f;
 }
 
@@ -342,21 +349,27 @@ bool atomicfile::open(const std::string& path, placement how, int& errnum) {
       }
     }
   }
+  if (how_ == placement::inplace) {
+    // Opened before the hold, since opening a pipe waits for its reader.
+    bool regular = false;
+    file_ = openinplace(path_, regular, errnum);
+    const creation held;
+    if (regular) slot_ = enter(path_);
+    return file_ != nullptr;
+  }
   const creation held;
-  slot_ = freeslot();
-  if (slot_ < 0) {
+  const int i = freeslot();
+  if (i < 0) {
     errnum = EMFILE;
     return false;
   }
   if (how_ == placement::temporary) {
-    file_ = createfresh(tempfolder(), "cellfreq-", ".cells", slot_, temp_, errnum);
+    file_ = createfresh(tempfolder(), "cellfreq-", ".cells", i, temp_, errnum);
     path_ = temp_;
-  } else if (how_ == placement::replace) {
-    file_ = createfresh(fs::path(target_).parent_path().string(), ".cellfreq-", ".tmp", slot_, temp_, errnum);
   } else {
-    file_ = openinplace(path_, slot_, errnum);
+    file_ = createfresh(fs::path(target_).parent_path().string(), ".cellfreq-", ".tmp", i, temp_, errnum);
   }
-  if (!slots[slot_].armed.load()) slot_ = -1;
+  if (file_ != nullptr) slot_ = i;
   return file_ != nullptr;
 }
 
