@@ -183,6 +183,11 @@ TEST(Outputs, ReplacedOnlyWhenCompleteWithTheUsualPermissions) {
     EXPECT_EQ(runcellfreq(w.dir(), run, mask), 0);
     EXPECT_EQ(modeof(w.dir() / "report.txt"), mode) << mask;
   }
+  // A link stays: the file it names is replaced.
+  fs::create_symlink("report.txt", w.dir() / "via");
+  EXPECT_EQ(runcellfreq(w.dir(), {"-o", "via", "--users", "1", "t.txt"}), 0);
+  EXPECT_TRUE(fs::is_symlink(w.dir() / "via"));
+  EXPECT_EQ(readfile(w.dir() / "report.txt"), " \n");
 }
 
 TEST(Signals, AnInterruptedRunLeavesTheOldOutputsOrCompleteNewOnes) {

@@ -328,25 +328,29 @@ bool atomicfile::open(const std::string& path, placement how, int& errnum) {
   temp_.clear();
   how_ = how;
   if (how_ == placement::replace) {
-    // What exists at the path decides what is replaced, and how.
+    // A link stays: what it names, existing or not, is replaced.
     std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
+    fs::path t = path;
+    for (int n = 0; n < 40 && fs::is_symlink(fs::symlink_status(t, ec)); ++n) {
+      const fs::path to = fs::read_symlink(t, ec);
+      if (ec) break;
+      t = to.is_absolute() ? to : t.parent_path() / to;
+    }
+    target_ = t.string();
+    // What exists there decides how, and with which permissions.
+    const fs::file_status st = fs::status(target_, ec);
     if (!fs::exists(st)) {
       mode_ = newmode();
     } else if (!fs::is_regular_file(st)) {
       how_ = placement::inplace;  // a device, a pipe or a folder is written (or refused) where it is
     } else {
 #ifndef _WIN32
-      if (::access(path.c_str(), W_OK) != 0) {  // refused as fopen would refuse it
+      if (::access(target_.c_str(), W_OK) != 0) {  // refused as fopen would refuse it
         errnum = errno;
         return false;
       }
 #endif
       mode_ = static_cast<unsigned>(st.permissions()) & 07777u;
-      if (fs::is_symlink(fs::symlink_status(path, ec))) {
-        const fs::path real = fs::canonical(path, ec);
-        if (!ec) target_ = real.string();  // the link stays, its target is replaced
-      }
     }
   }
   if (how_ == placement::inplace) {
@@ -380,10 +384,11 @@ bool atomicfile::commit(int& errnum) {
     return false;
   }
 #ifndef _WIN32
-  if (how_ == placement::replace && ::fchmod(::fileno(file_), static_cast<mode_t>(mode_)) != 0) errnum = errno;
+  // Best effort: a file system without permissions has its own.
+  if (how_ == placement::replace) (void)::fchmod(::fileno(file_), static_cast<mode_t>(mode_));
 #endif
   errno = 0;
-  if (std::fclose(file_) != 0 && errnum == 0) errnum = errno != 0 ? errno : EIO;
+  if (std::fclose(file_) != 0) errnum = errno != 0 ? errno : EIO;
   file_ = nullptr;
   if (errnum == 0 && how_ == placement::replace) errnum = renameover(temp_, target_);
   if (errnum != 0) return false;
