@@ -172,18 +172,18 @@ void geojsonwriter::flushbatch() {
     if (finite) {
       out_.put("{\"type\":\"Polygon\",\"coordinates\":[[");
       char* p = ring;
-      char* second = nullptr;  // where the first position ends
+      std::size_t firstlen = 0;  // the first position's length
       for (int k = 0; k < 4; ++k) {
         *p++ = '[';
         p = putcoord(p, x[k]);
         *p++ = ',';
         p = putcoord(p, y[k]);
         *p++ = ']';
-        if (k == 0) second = p;
+        if (k == 0) firstlen = static_cast<std::size_t>(p - ring);
         *p++ = ',';
       }
       out_.put(std::string_view(ring, static_cast<std::size_t>(p - ring)));
-      out_.put(std::string_view(ring, static_cast<std::size_t>(second - ring)));  // closes the ring
+      out_.put(std::string_view(ring, firstlen));  // closes the ring
       out_.put("]]}");
     } else {
       out_.put("null");

@@ -64,6 +64,7 @@ int runcommand(int argc, const char* const* argv) {
       out.newline();
     });
   cl.cfg.progress = cl.progress.value_or(stderr_is_terminal());
+  cl.cfg.replacecells = true;
   commandinput input(cl.input);
   const int status = run(cl.cfg, stdout, stderr, progname, &input);
   if (cl.pause) pause();

@@ -5,16 +5,13 @@
 // checked up to the close of the file, and the table is only filled from a
 // cell file that was written, closed and reopened without error. Optional
 // outputs (a report file, the heat map) are created only once everything
-// before them succeeded, so a failed run leaves no half-made files.
+// before them succeeded, and each is renamed into place only when complete,
+// so a failed or interrupted run leaves no half-made files.
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <optional>
-#include <random>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "analysis/formats.h"
@@ -23,6 +20,7 @@
 #include "cells/celltable.h"
 #include "driver/progress.h"
 #include "driver/runconfig.h"
+#include "driver/tempfiles.h"
 #include "trace/recordlist.h"
 
 #ifdef _WIN32
@@ -67,59 +65,31 @@ int writeall(std::FILE* f, W&& write) {
   return out.error();
 }
 
-// Creates `path`, writes it through write(textout&) and closes it; a failure
-// names the file as `noun`.
+// Makes `file` at `path` as placed by `how`, writes it through
+// write(textout&) and commits it; a failure names the file as `noun` and
+// discards it, so the path keeps what it held before.
 template <class W>
-bool writefile(const std::string& path, const char* noun, W&& write, failure& fail) {
-  errno = 0;
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    fail = {cannot("create", noun, path), errno};
+bool writeinto(atomicfile& file, const std::string& path, placement how, const char* noun, W&& write,
+               failure& fail) {
+  int errnum = 0;
+  if (!file.open(path, how, errnum)) {
+    fail = {cannot("create", noun, file.path()), errnum};
     return false;
   }
-  int errnum = writeall(f, write);
-  closefile(f, errnum);
-  if (errnum != 0) {
-    fail = {cannot("write", noun, path), errnum};
-    return false;
-  }
-  return true;
+  errnum = writeall(file.file(), write);
+  if (errnum == 0 && file.commit(errnum)) return true;
+  fail = {cannot("write", noun, file.path()), errnum};
+  file.discard();
+  return false;
 }
 
-// The cell file's path for one run: the configured one, or else a fresh name
-// in the temporary folder. A temporary file is removed as soon as the table
-// has been loaded from it (so that a report cut short by a closed pipe leaves
-// nothing behind), and at the latest when the run ends, whatever its outcome.
-class cellfile {
-public:
-  explicit cellfile(const std::string& configured) : path_(configured) {
-    if (!path_.empty()) return;
-    std::error_code ec;
-    const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
-    std::mt19937_64 rng(std::random_device{}() ^
-                        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::filesystem::path candidate;
-    do {
-      candidate = (ec ? std::filesystem::path(".") : dir) / ("cellfreq-" + std::to_string(rng()) + ".cells");
-    } while (std::filesystem::exists(candidate, ec));
-    path_ = candidate.string();
-    temporary_ = true;
-  }
-  ~cellfile() { discard(); }
-  // Removes a temporary file; a configured one stays.
-  void discard() {
-    std::error_code ec;
-    if (temporary_) std::filesystem::remove(path_, ec);
-    temporary_ = false;
-  }
-  cellfile(const cellfile&) = delete;
-  cellfile& operator=(const cellfile&) = delete;
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-  bool temporary_ = false;
-};
+// Replaces `path` with a complete file written through write(textout&), or
+// leaves it as it was.
+template <class W>
+bool writefile(const std::string& path, const char* noun, W&& write, failure& fail) {
+  atomicfile file;
+  return writeinto(file, path, placement::replace, noun, write, fail);
+}
 
 // The path by which the trace can be opened a second time, for reading its
 // halves in parallel: its own path, or for a standard input redirected from
@@ -140,20 +110,27 @@ bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* prog
   return f != nullptr && readtab(cfg, f, list, err, progname, fail);
 }
 
-// Writes the cell file; `exacttokens` receives the number of tokens that
-// name a cell beyond the code range.
-bool cellpass(const runconfig& cfg, const std::string& cellpath, const recordlist& list,
-              std::vector<std::int64_t>& codecount, std::int64_t& exacttokens, failure& fail) {
+// Writes the cell file: a temporary when none is configured (removed once
+// the table is loaded, so that a report cut short by a closed pipe leaves
+// nothing behind, and at the latest when the run ends), else the configured
+// path, replaced when complete or, for the fixed programs, written in place.
+// `exacttokens` receives the number of tokens that name a cell beyond the
+// code range.
+bool cellpass(const runconfig& cfg, atomicfile& cells, const recordlist& list, std::vector<std::int64_t>& codecount,
+              std::int64_t& exacttokens, failure& fail) {
   const cellform form{cfg.groupsize, cfg.exactcells};
-  return writefile(
-      cellpath, "cell file",
+  const placement how = cfg.cellpath.empty() ? placement::temporary
+                        : cfg.replacecells  ? placement::replace
+                                            : placement::inplace;
+  return writeinto(
+      cells, cfg.cellpath, how, "cell file",
       [&](textout& out) { writecells(list, cfg.nobjects, out, codecount, form, &exacttokens); }, fail);
 }
 
 bool loadpass(const std::string& cellpath, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
               bool exact, celltable& table, failure& fail) {
   errno = 0;
-  std::FILE* f = std::fopen(cellpath.c_str(), "rb");
+  std::FILE* f = reopencells(cellpath.c_str());
   if (f == nullptr) {
     fail = {cannot("reopen", "cell file", cellpath), errno};
     return false;
@@ -251,15 +228,16 @@ bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* er
 }
 
 int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* progname, runextras* extras) {
+  catchsignals(progname);
   runconfig cfg = config;
   failure fail;
   recordlist list;
   std::vector<std::int64_t> codecount;
   std::int64_t exacttokens = 0;
   celltable table;
-  cellfile cells(cfg.cellpath);
+  atomicfile cells;
   bool ok = readpass(cfg, list, err, progname, extras, fail) &&
-            cellpass(cfg, cells.path(), list, codecount, exacttokens, fail) &&
+            cellpass(cfg, cells, list, codecount, exacttokens, fail) &&
             loadpass(cells.path(), codecount, cellfreq::max(codecount, cfg.nusers), exacttokens != 0, table, fail);
   const objectids ids{extras != nullptr ? extras->ids() : nullptr, cfg.groupsize};
   if (ok) {

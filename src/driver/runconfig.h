@@ -35,6 +35,7 @@ struct runconfig {
   std::int32_t groupsize = objects_per_user;  // consecutive objects that form a user
   bool exactcells = false;      // name every cell exactly, beyond the fixed programs' code range
   std::string idmappath{};      // object number -> id table (CSV); empty: none
+  bool replacecells = false;    // a configured cell file is replaced when complete, not written in place
 };
 
 // A run's failure: the message names what failed and why; `reason`, when
@@ -76,7 +77,8 @@ inline constexpr int status_usage = 2;  // the configurable command only
 // Runs the pass sequence with `cfg`, printing the report to `report` (opened
 // in binary mode) unless `cfg.outputpath` names a file, and writing the heat
 // map last when asked for. A temporary cell file is removed at the end,
-// whatever the outcome. A failure prints one line "PROG: what: reason" on
+// whatever the outcome, and by a signal that ends the run (catchsignals() in
+// driver/tempfiles.h). A failure prints one line "PROG: what: reason" on
 // `err` and returns status_failed; otherwise returns status_ok.
 //
 // With `extras`, the trace is read by extras->read() and the outputs carry

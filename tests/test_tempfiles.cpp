@@ -1,0 +1,220 @@
+// Temporaries, outputs replaced only when complete, and interrupted runs:
+// exclusive owner-only creation that never follows a planted link, the
+// permissions of a replaced file, a cell file that cannot be reopened, and
+// the real `cellfreq` stopped by a signal at many moments of its run.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "driver/runconfig.h"
+#include "driver/tempfiles.h"
+#include "support/runner.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+using names = std::vector<std::string>;
+
+namespace {
+
+// Joined by appending: chains of operator+ on strings trip a false
+// -Wrestrict warning in some compilers.
+std::string cat(std::initializer_list<std::string_view> parts) {
+  std::string s;
+  for (const std::string_view p : parts) s.append(p);
+  return s;
+}
+
+std::uint64_t nextbits = 7;  // the random bits of the next temporary name
+std::uint64_t countingbits() { return nextbits++; }
+
+unsigned modeof(const fs::path& p) { return static_cast<unsigned>(fs::status(p).permissions()); }
+
+// The sorted names in `dir`, but for the scratch folders' "C:".
+names list(const fs::path& dir) {
+  names n;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().filename() != "C:") n.push_back(e.path().filename().string());
+  std::sort(n.begin(), n.end());
+  return n;
+}
+
+// Runs `cellfreq ARGS` in `dir` with TMPDIR `dir`/tmp, umask `mask`, files
+// limited to `fsize` bytes and standard error to `dir`/err, and sends `sig`
+// `ms` milliseconds after the start. The status, 128 + the signal for a
+// process ended by one.
+int runcellfreq(const fs::path& dir, const names& args, mode_t mask = 022, rlim_t fsize = RLIM_INFINITY, int sig = 0,
+                int ms = 0) {
+  const std::string exe = program("cellfreq"), tmp = (dir / "tmp").string(), err = (dir / "err").string();
+  std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  writefile(err, "");
+  // The child starts with the signals' default actions, as from a shell;
+  // they are held until then, since this process may have handlers of its own.
+  sigset_t held, old;
+  sigemptyset(&held);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, s);
+  ::sigprocmask(SIG_BLOCK, &held, &old);
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, SIG_DFL);
+    std::signal(SIGXFSZ, SIG_IGN);
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    const rlimit limit{fsize, fsize};
+    ::umask(mask);
+    if (::chdir(dir.c_str()) == 0 && std::freopen("/dev/null", "r", stdin) && std::freopen("/dev/null", "w", stdout) &&
+        std::freopen(err.c_str(), "w", stderr) && ::setenv("TMPDIR", tmp.c_str(), 1) == 0 &&
+        ::setrlimit(RLIMIT_FSIZE, &limit) == 0)
+      ::execv(exe.c_str(), argv.data());
+    std::_Exit(126);
+  }
+  ::sigprocmask(SIG_SETMASK, &old, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  if (sig != 0) ::kill(pid, sig);
+  int raw = 0;
+  EXPECT_EQ(::waitpid(pid, &raw, 0), pid);
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+// A scratch folder with an empty "tmp" folder and the trace "t.txt".
+struct workdir : scratch {
+  explicit workdir(const std::string& trace) {
+    fs::create_directory(dir() / "tmp");
+    writefile(dir() / "t.txt", trace);
+  }
+};
+
+const std::string visit = "p\t10\t1\t0\t5\t200\t200\t1\n";  // object 10 in cell (1, 1)
+
+}  // namespace
+
+TEST(Temporaries, ExclusiveOwnerOnlyAndNeverThroughALink) {
+  scratch s;
+  ::setenv("TMPDIR", s.dir().c_str(), 1);
+  const auto saved = cellfreq::randombits;
+  cellfreq::randombits = countingbits;
+  const std::string out = (s.dir() / "out.txt").string();
+  for (const cellfreq::placement how : {cellfreq::placement::temporary, cellfreq::placement::replace}) {
+    int errnum = 0;
+    cellfreq::atomicfile f;
+    nextbits = 7;
+    ASSERT_TRUE(f.open(out, how, errnum)) << errnum;
+    ASSERT_EQ(list(s.dir()).size(), 1u);
+    const fs::path first = s.dir() / list(s.dir())[0];
+    EXPECT_EQ(modeof(first), 0600u);
+    f.discard();
+    EXPECT_FALSE(fs::exists(first));
+    // The same name again: a link planted there is not followed.
+    writefile(s.dir() / "victim", "keep");
+    fs::create_symlink(s.dir() / "victim", first);
+    nextbits = 7;
+    ASSERT_TRUE(f.open(out, how, errnum)) << errnum;
+    std::fputs("new", f.file());
+    ASSERT_TRUE(f.commit(errnum)) << errnum;
+    EXPECT_EQ(readfile(s.dir() / "victim"), "keep");
+    EXPECT_TRUE(fs::is_symlink(first));
+    EXPECT_EQ(readfile(how == cellfreq::placement::replace ? out : f.path()), "new");
+    f.discard();
+    for (const fs::path& p : {first, s.dir() / "victim", fs::path(out)}) fs::remove(p);
+  }
+  cellfreq::randombits = saved;
+  ::unsetenv("TMPDIR");
+}
+
+TEST(Temporaries, CellFileThatCannotBeReopened) {
+  workdir w(visit);
+  ::setenv("TMPDIR", (w.dir() / "tmp").c_str(), 1);
+  const auto reopen = cellfreq::reopencells;
+  cellfreq::reopencells = [](const char*) -> std::FILE* { errno = EACCES; return nullptr; };
+  for (const std::string& cells : {std::string(), (w.dir() / "cells.txt").string()}) {
+    cellfreq::runconfig cfg = cellfreq::config400();
+    cfg.tracepath = (w.dir() / "t.txt").string();
+    cfg.cellpath = cells;
+    cfg.replacecells = true;
+    std::FILE* report = std::fopen((w.dir() / "report").c_str(), "wb");
+    std::FILE* err = std::fopen((w.dir() / "err").c_str(), "wb");
+    EXPECT_EQ(cellfreq::run(cfg, report, err, "prog"), 1);
+    std::fclose(report);
+    std::fclose(err);
+    EXPECT_EQ(readfile(w.dir() / "report"), "");
+    const std::string msg = readfile(w.dir() / "err");
+    const std::string shown = cells.empty() ? cat({(w.dir() / "tmp").string(), "/cellfreq-"}) : cells;
+    EXPECT_EQ(msg.rfind(cat({"prog: cannot reopen cell file '", shown}), 0), 0u) << msg;
+    EXPECT_TRUE(msg.ends_with("': Permission denied\n")) << msg;
+    EXPECT_TRUE(fs::is_empty(w.dir() / "tmp"));
+  }
+  cellfreq::reopencells = reopen;
+  ::unsetenv("TMPDIR");
+}
+
+TEST(Outputs, ReplacedOnlyWhenCompleteWithTheUsualPermissions) {
+  std::string trace;  // 100 visits: a cell file of 1707 bytes, a report of about 4000
+  for (int i = 0; i < 100; ++i) trace += visit;
+  workdir w(trace);
+  const names run = {"--threshold", "0", "-o", "report.txt", "t.txt"};
+  writefile(w.dir() / "report.txt", "old\n");
+  fs::permissions(w.dir() / "report.txt", fs::perms(0604));
+  // A missing trace, and a report larger than the files the run may write.
+  EXPECT_EQ(runcellfreq(w.dir(), {"-o", "report.txt", "missing.txt"}), 1);
+  EXPECT_EQ(runcellfreq(w.dir(), run, 022, 2048), 1);
+  EXPECT_EQ(readfile(w.dir() / "err"), "cellfreq: cannot write report 'report.txt': File too large\n");
+  EXPECT_EQ(readfile(w.dir() / "report.txt"), "old\n");
+  EXPECT_EQ(list(w.dir()), (names{"err", "report.txt", "t.txt", "tmp"}));
+  // A replaced file keeps its permissions; a new one follows the umask.
+  EXPECT_EQ(runcellfreq(w.dir(), run, 077), 0);
+  EXPECT_NE(readfile(w.dir() / "report.txt").find("User 1 frequent cell is: C[1][1]  1,99\n \n"), std::string::npos);
+  EXPECT_EQ(modeof(w.dir() / "report.txt"), 0604u);
+  for (const auto& [mask, mode] : {std::pair{022u, 0644u}, {027u, 0640u}, {077u, 0600u}}) {
+    fs::remove(w.dir() / "report.txt");
+    EXPECT_EQ(runcellfreq(w.dir(), run, mask), 0);
+    EXPECT_EQ(modeof(w.dir() / "report.txt"), mode) << mask;
+  }
+  // A link stays: the file it names is replaced.
+  fs::create_symlink("report.txt", w.dir() / "via");
+  EXPECT_EQ(runcellfreq(w.dir(), {"-o", "via", "--users", "1", "t.txt"}), 0);
+  EXPECT_TRUE(fs::is_symlink(w.dir() / "via"));
+  EXPECT_EQ(readfile(w.dir() / "report.txt"), " \n");
+}
+
+TEST(Signals, AnInterruptedRunLeavesTheOldOutputsOrCompleteNewOnes) {
+  workdir w("");
+  const std::string gen = cat({"'", program("tracegen"), "' --seed 3 --bytes 20000000 -o '", w.dir().string(), "/t.txt'"});
+  ASSERT_EQ(std::system(gen.c_str()), 0);
+  fs::create_directory(w.dir() / "out");
+  const names run = {"-o", "out/report.txt", "--heatmap", "out/map.svg", "t.txt"};
+  ASSERT_EQ(runcellfreq(w.dir(), run), 0);
+  const std::string report = readfile(w.dir() / "out/report.txt"), map = readfile(w.dir() / "out/map.svg");
+  for (const auto& [sig, name] : {std::pair{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+    for (const int ms : {0, 5, 20, 50, 100, 200, 300}) {
+      const std::string what = cat({name, " after ", std::to_string(ms), " ms"});
+      fs::remove(w.dir() / "out/map.svg");
+      writefile(w.dir() / "out/report.txt", "old\n");
+      const int status = runcellfreq(w.dir(), run, 022, RLIM_INFINITY, sig, ms);
+      const std::string err = readfile(w.dir() / "err"), now = readfile(w.dir() / "out/report.txt");
+      const names left = list(w.dir() / "out");
+      EXPECT_TRUE(status == 0 || status == 128 + sig) << what << ": " << status;
+      // Empty when the run had finished, or had not yet caught signals.
+      EXPECT_TRUE(err.empty() || (status != 0 && err == cat({"cellfreq: interrupted by ", name, "\n"}))) << what << err;
+      EXPECT_TRUE(fs::is_empty(w.dir() / "tmp")) << what;
+      EXPECT_TRUE(now == "old\n" || now == report) << what;
+      EXPECT_TRUE(left == names{"report.txt"} ||
+                  (left == names{"map.svg", "report.txt"} && readfile(w.dir() / "out/map.svg") == map))
+          << what;
+      EXPECT_TRUE(status != 0 || (now == report && left.size() == 2)) << what;
+    }
+  }
+}
