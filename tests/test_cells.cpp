@@ -332,3 +332,38 @@ TEST(Loadcells, TheWritersEdgeTokensReadBackLikeScanint) {
     EXPECT_EQ(cellsof(load(s, counts, cellfreq::max(counts, 2))), scanall(s, static_cast<std::size_t>(n)));
   }
 }
+
+// The exact form gives every cell back through the file, whichever codec
+// the run's cells need, and keeps the fixed bytes where codes suffice.
+TEST(ExactCells, EveryCellComesBackThroughTheFile) {
+  const std::vector<std::vector<node>> runs{
+      {{0, 4, 3}, {1, 1234, 5}, {1, 0, 999}},                              // codes suffice: plain bytes
+      {{0, 12504, 14501}, {0, -1, 5}, {1, 4, -1}, {1, 4, 1000}, {0, 4, 3}},  // packed over their box
+      {{0, INT32_MIN, INT32_MIN}, {1, INT32_MAX, INT32_MAX}, {0, 7, 7}, {1, 0, -1}},  // too wide to pack: ranks
+  };
+  for (const auto& nodes : runs) {
+    std::vector<std::int64_t> counts;
+    std::string s;
+    textout out(s, "\n");
+    cellbox box;
+    EXPECT_TRUE(writecells(listof(nodes), 10, out, counts, {objects_per_user, true}, &box));
+    out.flush();
+    std::vector<std::int64_t> plaincounts;
+    EXPECT_EQ(s == cellfile(nodes, plaincounts, 10), box.colons == 0) << s;
+    textin in(s, false);
+    celltable t;
+    ASSERT_TRUE(loadcells(in, counts, counts[0], t, &box));
+    std::vector<cell> back;
+    for (const std::int32_t code : t.row(0)) back.push_back(t.codec().decode(code));
+    std::vector<cell> want;
+    for (const std::int32_t id : {0, 1})
+      for (const node& n : nodes)
+        if (n.id == id) want.push_back({n.x, n.y});
+    EXPECT_EQ(back, want) << s;
+    // A file changed since it was written is refused, not misread.
+    if (box.colons != 0) {
+      textin changed(s.replace(0, s.find(' '), "x:1"), false);
+      EXPECT_FALSE(loadcells(changed, counts, counts[0], t, &box));
+    }
+  }
+}

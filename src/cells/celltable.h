@@ -48,11 +48,16 @@ inline constexpr std::int64_t min_row_width = 203;
 // Writes one line per object id 0 … nobjects-1: a token "%.3d%.3d " (x, then
 // y) for each of the object's records in trace order, then a line end.
 // Records with other ids are not written. Fills `codecount` with one count
-// of written tokens per user (nobjects / groupsize users). `exacttokens`,
-// when given, receives the number of "X:Y" tokens written. Returns false if
-// a write failed (out.error() tells why); nothing is flushed here.
+// of written tokens per user (nobjects / groupsize users). `box`, when
+// given with the exact form, receives what loadcells() needs to read such a
+// file back. Returns false if a write failed (out.error() tells why);
+// nothing is flushed here.
+struct cellbox {
+  std::int64_t colons = 0;                  // "X:Y" tokens written
+  cell lo{INT32_MAX, INT32_MAX}, hi{INT32_MIN, INT32_MIN};  // the written cells' bounds
+};
 bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std::vector<std::int64_t>& codecount,
-                const cellform& form = {}, std::int64_t* exacttokens = nullptr);
+                const cellform& form = {}, cellbox* box = nullptr);
 
 // The largest of the first `nusers` counts (0 when there are none).
 std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers);
@@ -80,7 +85,7 @@ public:
   std::int32_t encode(const cell& c) const;
 
 private:
-  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, bool);
+  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*);
   bool plain_ = true;
   std::int64_t xmin_ = 0, ymin_ = 0, height_ = code_multiplier;
   std::vector<cell> cells_;  // the rank form's cells, ascending
@@ -106,7 +111,7 @@ public:
   }
 
 private:
-  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, bool);
+  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*);
   cellcodec codec_;
   std::vector<std::int32_t> codes_;
   std::vector<std::int64_t> start_{0};
@@ -120,10 +125,12 @@ private:
 // its codes; a later user's codes beyond `maxcount` flow on into the rows
 // after it. Returns false if reading failed (in.error() tells why).
 //
-// With `exact`, the file may hold "X:Y" tokens (see cellform): each token
-// is then read as its cell, and the codes are those of a codec over the
-// file's cells; a plain token still names (v / 1000, v % 1000).
+// Given the `box` of a file with "X:Y" tokens (see cellform), each token is
+// read as its cell, and the codes are those of a codec over the file's
+// cells; a plain token still names (v / 1000, v % 1000). Such a file must
+// be the one written: a token that does not read, or names a cell outside
+// the box, makes loadcells() return false with in.error() 0.
 bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-               celltable& table, bool exact = false);
+               celltable& table, const cellbox* box = nullptr);
 
 }  // namespace cellfreq

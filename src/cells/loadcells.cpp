@@ -111,13 +111,15 @@ bool spanint(const char*& p, const char* end, std::int32_t& out) {
   return true;
 }
 
-// Reads the exact form's tokens into [c, stop): "X:Y" is the cell (X, Y), a
-// plain integer v the cell (v / 1000, v % 1000). Tokens are short, so each
-// is read from a span that holds it whole; one that does not convert (the
-// file ended, or was changed by hand) leaves its cell (0, 0).
-void readcells(textin& in, cell* c, cell* const stop) {
+// Reads the exact form's tokens, handing the i-th one's cell to put(i, c):
+// "X:Y" is the cell (X, Y), a plain integer v the cell (v / 1000, v % 1000).
+// Tokens are short, so each is read from a span that holds it whole. False
+// at a token that does not convert (the file ended, or was changed since it
+// was written).
+template <class F>
+bool readcells(textin& in, std::size_t n, F&& put) {
   constexpr std::size_t room = 64;  // more than the longest token
-  for (; c != stop; ++c) {
+  for (std::size_t i = 0; i < n; ++i) {
     const char* p = in.data();
     for (;;) {  // blanks, however many, then a span that holds the token
       while (p != in.limit() && space(static_cast<unsigned char>(*p))) ++p;
@@ -129,18 +131,18 @@ void readcells(textin& in, cell* c, cell* const stop) {
     }
     const char* const end = std::min(in.limit(), p + room);
     std::int32_t x = 0, y = 0;
-    if (spanint(p, end, x)) {
-      if (p != end && *p == ':') {
-        ++p;
-        spanint(p, end, y);
-      } else {
-        y = x % code_multiplier;
-        x /= code_multiplier;
-      }
+    if (!spanint(p, end, x)) return false;
+    if (p != end && *p == ':') {
+      ++p;
+      if (!spanint(p, end, y)) return false;
+    } else {
+      y = x % code_multiplier;
+      x /= code_multiplier;
     }
-    *c = {x, y};
+    if (!put(i, cell{x, y})) return false;
     in.consume_to(p);
   }
+  return true;
 }
 
 }  // namespace
@@ -177,41 +179,43 @@ std::int32_t cellcodec::encode(const cell& c) const {
 // are set first and the stream is then read into all cells in one go. All
 // cells start zero, so a read that converts nothing leaves its cell 0.
 bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-               celltable& table, bool exact) {
+               celltable& table, const cellbox* box) {
   table.width_ = std::max(min_row_width, maxcount);
   table.start_.assign(1, 0);
   table.start_.reserve(codecount.size() + 1);
   for (const std::int64_t c : codecount)
     table.start_.push_back(table.start_.back() + std::clamp<std::int64_t>(c, 0, maxcount));
+  const auto n = static_cast<std::size_t>(table.start_.back());
   table.codec_ = cellcodec();
-  if (!exact) {
-    table.codes_.assign(static_cast<std::size_t>(table.start_.back()), 0);
-    readcodes(in, table.codes_.data(), table.codes_.data() + table.codes_.size());
+  if (box == nullptr || box->colons == 0) {
+    table.codes_.assign(n, 0);
+    readcodes(in, table.codes_.data(), table.codes_.data() + n);
     return in.error() == 0;
   }
-  // The codec depends on every cell of the file, so the cells are read
-  // first; the distinct ones are only gathered when the bounding box is too
-  // large to pack.
-  std::vector<cell> cells(static_cast<std::size_t>(table.start_.back()));
-  readcells(in, cells.data(), cells.data() + cells.size());
-  if (!cells.empty()) {
-    std::vector<cell> distinct;
-    cell lo = cells.front(), hi = cells.front();
-    for (const cell& c : cells) {
-      lo = {std::min(lo.x, c.x), std::min(lo.y, c.y)};
-      hi = {std::max(hi.x, c.x), std::max(hi.y, c.y)};
-    }
-    // The box alone decides the codec unless it is too large to pack.
-    table.codec_ = cellcodec::over({lo, {lo.x, hi.y}, {hi.x, lo.y}, hi});
-    if (!table.codec_.cells_.empty()) {
-      distinct = cells;
-      std::sort(distinct.begin(), distinct.end());
-      distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-      table.codec_ = cellcodec::over(distinct);
-    }
-  }
-  table.codes_.resize(cells.size());
-  for (std::size_t i = 0; i < cells.size(); ++i) table.codes_[i] = table.codec_.encode(cells[i]);
+  // The box of the written cells decides the codec, so cells are encoded as
+  // they are read; one outside the box (or a token that does not read) means
+  // the file is not the one written. Only a box too large to pack needs the
+  // distinct cells, and so all cells first.
+  const cell lo = box->lo, hi = box->hi;
+  const auto inside = [&](cell c) { return c.x >= lo.x && c.x <= hi.x && c.y >= lo.y && c.y <= hi.y; };
+  table.codec_ = cellcodec::over({lo, {lo.x, hi.y}, {hi.x, lo.y}, hi});
+  table.codes_.resize(n);
+  if (table.codec_.cells_.empty())
+    return readcells(in, n, [&](std::size_t i, cell c) {
+             table.codes_[i] = table.codec_.encode(c);
+             return inside(c);
+           }) && in.error() == 0;
+  std::vector<cell> cells(n);
+  if (!readcells(in, n, [&](std::size_t i, cell c) {
+        cells[i] = c;
+        return inside(c);
+      }))
+    return false;
+  std::vector<cell> distinct = cells;
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  table.codec_ = cellcodec::over(distinct);
+  for (std::size_t i = 0; i < n; ++i) table.codes_[i] = table.codec_.encode(cells[i]);
   return in.error() == 0;
 }
 

@@ -74,16 +74,21 @@ const std::uint32_t* putnarrow(const std::uint32_t* k, const std::uint32_t* cons
 // 0 … nobjects-1 fail the one unsigned compare and are skipped in both
 // passes alike.
 bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std::vector<std::int64_t>& codecount,
-                const cellform& form, std::int64_t* exacttokens) {
+                const cellform& form, cellbox* box) {
   const auto nobj = static_cast<std::size_t>(nobjects);
   const auto limit = static_cast<std::uint32_t>(nobjects);
   std::vector<std::size_t> first(nobj + 1, 0);
   std::vector<std::size_t> widefirst(nobj + 1, 0);
+  cell lo{INT32_MAX, INT32_MAX}, hi{INT32_MIN, INT32_MIN};
   list.foreach([&](const node& n) {
     if (static_cast<std::uint32_t>(n.id) < limit) {
       const auto i = static_cast<std::size_t>(n.id) + 1;
       ++first[i];
       if (!narrow(n)) ++widefirst[i];
+      if (form.exact) {
+        lo = {std::min(lo.x, n.x), std::min(lo.y, n.y)};
+        hi = {std::max(hi.x, n.x), std::max(hi.y, n.y)};
+      }
     }
   });
   for (std::size_t i = 0; i < nobj; ++i) {
@@ -137,7 +142,7 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std
     out.newline();
     if (out.failed()) return false;
   }
-  if (exacttokens != nullptr) *exacttokens = colons;
+  if (box != nullptr) *box = {colons, lo, hi};
   return true;
 }
 

@@ -114,21 +114,20 @@ bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* prog
 // the table is loaded, so that a report cut short by a closed pipe leaves
 // nothing behind, and at the latest when the run ends), else the configured
 // path, replaced when complete or, for the fixed programs, written in place.
-// `exacttokens` receives the number of tokens that name a cell beyond the
-// code range.
+// `box` receives what reading it back needs.
 bool cellpass(const runconfig& cfg, atomicfile& cells, const recordlist& list, std::vector<std::int64_t>& codecount,
-              std::int64_t& exacttokens, failure& fail) {
+              cellbox& box, failure& fail) {
   const cellform form{cfg.groupsize, cfg.exactcells};
   const placement how = cfg.cellpath.empty() ? placement::temporary
                         : cfg.replacecells  ? placement::replace
                                             : placement::inplace;
   return writeinto(
       cells, cfg.cellpath, how, "cell file",
-      [&](textout& out) { writecells(list, cfg.nobjects, out, codecount, form, &exacttokens); }, fail);
+      [&](textout& out) { writecells(list, cfg.nobjects, out, codecount, form, &box); }, fail);
 }
 
 bool loadpass(const std::string& cellpath, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-              bool exact, celltable& table, failure& fail) {
+              const cellbox& box, celltable& table, failure& fail) {
   errno = 0;
   std::FILE* f = reopencells(cellpath.c_str());
   if (f == nullptr) {
@@ -136,11 +135,12 @@ bool loadpass(const std::string& cellpath, const std::vector<std::int64_t>& code
     return false;
   }
   textin in(f);
-  loadcells(in, codecount, maxcount, table, exact);
+  const bool read = loadcells(in, codecount, maxcount, table, &box);
   int errnum = in.error();
   closefile(f, errnum);
-  if (errnum != 0) {
+  if (errnum != 0 || !read) {
     fail = {cannot("read", "cell file", cellpath), errnum};
+    if (errnum == 0) fail.reason = "it no longer holds the cells that were written";
     return false;
   }
   return true;
@@ -233,12 +233,12 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
   failure fail;
   recordlist list;
   std::vector<std::int64_t> codecount;
-  std::int64_t exacttokens = 0;
+  cellbox box;
   celltable table;
   atomicfile cells;
   bool ok = readpass(cfg, list, err, progname, extras, fail) &&
-            cellpass(cfg, cells, list, codecount, exacttokens, fail) &&
-            loadpass(cells.path(), codecount, cellfreq::max(codecount, cfg.nusers), exacttokens != 0, table, fail);
+            cellpass(cfg, cells, list, codecount, box, fail) &&
+            loadpass(cells.path(), codecount, cellfreq::max(codecount, cfg.nusers), box, table, fail);
   const objectids ids{extras != nullptr ? extras->ids() : nullptr, cfg.groupsize};
   if (ok) {
     cells.discard();
