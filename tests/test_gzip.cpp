@@ -70,7 +70,7 @@ std::string translated(const std::string& plain) {
 std::string lines(int n) {
   std::string s;
   for (int i = 0; i < n; ++i)
-    s.append("track\t").append(std::to_string(i * 7919 % 1000)).append(i % 3 ? "\t1\t2\r\n" : "\t3\r4\n");
+    s.append("track\t").append(std::to_string(i % 997)).append(i % 3 ? "\t1\t2\r\n" : "\t3\r4\n");
   return s;
 }
 
@@ -94,8 +94,9 @@ TEST(Gzsource, BlockBoundariesAreInvisible) {
 }
 
 TEST(Gzsource, MembersFollowEachOther) {
+  // Level 0 stores the text, so its member spans many input blocks.
   const std::string big = lines(100000);
-  const result r = readgz(gz("one\n") + gz("") + gz(big, 1) + gz("two"), false);
+  const result r = readgz(gz("one\n") + gz("") + gz(big, 0) + gz("two"), false);
   EXPECT_EQ(r.error, 0);
   EXPECT_EQ(r.text, "one\n" + translated(big) + "two");
   EXPECT_EQ(readgz(gz(""), false).text, "");

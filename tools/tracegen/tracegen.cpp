@@ -629,7 +629,7 @@ private:
 
 // One line of the TAB trace.
 char* tabLine(char* p, const Record& rec, std::uint32_t id, std::uint64_t t, bool last,
-            const Snippet* tenths, const Snippet* hundredths) {
+              const Snippet* tenths, const Snippet* hundredths) {
     // Labels are padded to eight bytes so the copy has a fixed size.
     const char* label = rec.moving ? "track\t\0\0" : "dwell\t\0\0";
     std::size_t len = 6;
@@ -726,20 +726,23 @@ char* putStamp(char* p, std::uint64_t seconds) {
     return p;
 }
 
+// 10^Decimals, for the two fixed-point forms of the CSV formats.
+template <int Decimals>
+constexpr std::uint64_t kScale = Decimals == 2 ? 100 : 10000000;
+
 // A decimal with exactly Decimals digits after the point, of v / 10^Decimals.
 template <int Decimals>
 char* putFixed(char* p, std::int64_t v) {
-    constexpr std::uint64_t kScale = Decimals == 2 ? 100 : 10000000;
     static_assert(Decimals == 2 || Decimals == 7);
     std::uint64_t u = static_cast<std::uint64_t>(v);
     if (v < 0) {
         *p++ = '-';
         u = ~u + 1;
     }
-    const std::uint64_t whole = u / kScale;
+    const std::uint64_t whole = u / kScale<Decimals>;
     p = putU64(p, whole);
     *p++ = '.';
-    return putPadded<Decimals>(p, static_cast<std::uint32_t>(u - whole * kScale));
+    return putPadded<Decimals>(p, static_cast<std::uint32_t>(u - whole * kScale<Decimals>));
 }
 
 // The CSV formats: a header, then per record the object's name ("veh-"
@@ -760,7 +763,8 @@ public:
         out_.advance(out_.cursor() + h.size());
     }
     void begin(std::uint64_t t, bool) {
-        stampLen_ = static_cast<std::size_t>(putStamp(stamp_, kEpoch + t * static_cast<std::uint64_t>(kStepSeconds)) - stamp_);
+        const std::uint64_t seconds = kEpoch + t * static_cast<std::uint64_t>(kStepSeconds);
+        stampLen_ = static_cast<std::size_t>(putStamp(stamp_, seconds) - stamp_);
     }
     bool line(const Record& rec, std::uint32_t id) {
         ids_[n_] = id;
@@ -768,14 +772,15 @@ public:
         ys_[n_] = static_cast<double>(kNorthingCm + rec.y) / 100;
         return ++n_ < kBatch || end();
     }
-    // Writes the batch.
+    // Writes the batch.  A position that PROJ cannot transform ends the
+    // program with status 1 (it never happens inside the city).
     bool end() {
         if (n_ == 0) return true;
         if (degrees_ != nullptr && !degrees_->toDegrees(xs_, ys_, n_)) {
             std::fprintf(stderr, "tracegen: cannot transform positions to degrees: %s\n", degrees_->error().c_str());
             std::exit(kExitIo);
         }
-        const bool ok = degrees_ != nullptr ? rows<7>(1e7) : rows<2>(100);
+        const bool ok = degrees_ != nullptr ? rows<7>() : rows<2>();
         n_ = 0;
         return ok;
     }
@@ -784,7 +789,8 @@ private:
     static constexpr std::size_t kBatch = 4096;
 
     template <int Decimals>
-    bool rows(double scale) {
+    bool rows() {
+        constexpr double scale = kScale<Decimals>;
         for (std::size_t i = 0; i < n_; ++i) {
             char* p = out_.cursor();
             std::memcpy(p, "veh-", 4);
