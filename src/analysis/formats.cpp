@@ -147,22 +147,9 @@ std::span<const std::string> objectids::ofuser(std::int32_t u) const {
 }
 
 void putjson(textout& out, std::string_view s) {
-  static constexpr char hex[] = "0123456789abcdef";
-  out.put('"');
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out.put('\\');
-      out.put(ch);
-    } else if (c < 0x20) {
-      out.put("\\u00");
-      out.put(hex[c >> 4]);
-      out.put(hex[c & 15]);
-    } else {
-      out.put(ch);
-    }
-  }
-  out.put('"');
+  std::string quoted;
+  appendjson(quoted, s);
+  out.put(quoted);
 }
 
 void putcsv(textout& out, std::string_view s) {

@@ -90,6 +90,8 @@ void appendstring(std::string& to, std::string_view s) {
 
 }  // namespace
 
+void appendjson(std::string& to, std::string_view s) { appendstring(to, s); }
+
 std::pair<double, double> celledges(std::int32_t c, double s) {
   const double d = c;  // c - 2 overflows 32 bits at the bottom of the range
   if (c >= 1) return {(d - 1) * s, d * s};
@@ -121,12 +123,8 @@ void geojsonwriter::frequent(std::int32_t user, std::span<const std::string> ids
     if (i != 0) props_ += ',';
     appendstring(props_, ids[i]);
   }
-  props_ += "],\"x\":";
-  appendint(props_, x);
-  props_ += ",\"y\":";
-  appendint(props_, y);
-  props_ += ",\"visits\":";
-  appendint(props_, visits);
+  props_ += "],";
+  cellprops(x, y, visits);
   props_ += ",\"first_position\":";
   appendint(props_, firstposition);
   props_ += ',';
@@ -134,14 +132,19 @@ void geojsonwriter::frequent(std::int32_t user, std::span<const std::string> ids
 }
 
 void geojsonwriter::heat(std::int32_t x, std::int32_t y, std::int64_t visits) {
+  cellprops(x, y, visits);
+  props_ += ',';
+  add(x, y);
+}
+
+// Appends "x", "y" and "visits" to the waiting feature's properties.
+void geojsonwriter::cellprops(std::int32_t x, std::int32_t y, std::int64_t visits) {
   props_ += "\"x\":";
   appendint(props_, x);
   props_ += ",\"y\":";
   appendint(props_, y);
   props_ += ",\"visits\":";
   appendint(props_, visits);
-  props_ += ',';
-  add(x, y);
 }
 
 // Queues the corners of cell (x, y) behind the properties just formatted.

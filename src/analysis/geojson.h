@@ -11,6 +11,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,11 @@ namespace cellfreq {
 // coordinates v with trunc(v / s + 1) == c. Cell c >= 1 is [(c-1)s, cs),
 // cell 0 is (-2s, 0), twice as wide, and cell c <= -1 is ((c-2)s, (c-1)s].
 std::pair<double, double> celledges(std::int32_t c, double s);
+
+// Appends `s` to `to` as a JSON string: quotes and backslashes escaped,
+// control bytes as \u00XX, UTF-8 passed through and any other byte read as
+// Latin-1, so that the text stays valid JSON in UTF-8.
+void appendjson(std::string& to, std::string_view s);
 
 struct geojsonlayer {
   double cellsize = 400;
@@ -51,6 +57,7 @@ public:
   void finish();
 
 private:
+  void cellprops(std::int32_t x, std::int32_t y, std::int64_t visits);
   void add(std::int32_t x, std::int32_t y);
   void flushbatch();
 
