@@ -43,6 +43,17 @@ bool stdingzip(std::FILE* f, bool& seekable) {
 // UTM northing.
 std::int32_t cellof(double coord, double cellsize) { return trunc_sat(coord / cellsize + 1.0); }
 
+// The progress of a source's raw bytes, which for gzip data are fewer than
+// the text read, so that the percentage is of the file's size.
+struct rawprogress {
+  progressline* line;
+  const gzsource* source;
+  static void onblock(void* ctx, std::uint64_t) {
+    const auto* p = static_cast<const rawprogress*>(ctx);
+    progressline::onblock(p->line, p->source->consumed());
+  }
+};
+
 std::string name(const runconfig& cfg) {
   return cfg.tracepath == stdin_path ? std::string("standard input") : cfg.tracepath;
 }
@@ -96,9 +107,10 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
   gzsource source(f, !gzip);
   textin in(source);
   std::optional<progressline> progress;
+  rawprogress raw{nullptr, &source};
   if (cfg.progress) {
-    progress.emplace(err, progname, f, list);
-    in.on_progress(&progressline::onblock, &*progress);
+    raw.line = &progress.emplace(err, progname, f, list);
+    in.on_progress(&rawprogress::onblock, &raw);
   }
   bool ok = true;
   std::int64_t nrec = 0;
