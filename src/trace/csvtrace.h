@@ -93,21 +93,22 @@ private:
     bool isquoted = false;       // the current field began with a quote
     bool ended = false;          // a line feed ended the row
   };
-  // One row in memory: [data, data + size) without its line end.
+  // One row in memory: [data, data + size) without its line end; the
+  // bytes up to `limit` may be read.
   struct row {
     const char* data;
     std::size_t size;
+    const char* limit;
   };
   enum { role_id, role_x, role_y, role_time, nroles };
 
   bool readrow(row& r);
   bool nextrow(row& r);
   bool scan(const char* p, std::size_t n, bool final);
-  void endfield(std::size_t end);
   std::string_view field(const row& r, std::size_t i, std::string& scratch) const;
   bool take(const row& r, csvbatch& batch);
   bool resolve(int role, const std::vector<std::string>& names, std::string& error);
-  std::int32_t objectof(std::string_view id);
+  std::int32_t objectof(std::string_view id, const char* limit);
   void grow();
   bool bad(std::int64_t line, std::string_view reason);
 
@@ -118,7 +119,7 @@ private:
   std::size_t col_[nroles] = {};      // 0-based column of each role
   int roles_ = role_time;             // roles in use: the time column is optional
   std::size_t keep_ = SIZE_MAX;       // fields recorded per row
-  std::vector<fieldref> fields_;
+  std::vector<fieldref> fields_;     // the first st_.nfields (at most keep_) are the row's
   rowscan st_;
   std::string pending_;               // a row that crosses the end of the buffered bytes
   std::string scratch_[nroles];       // unquoted text of quoted fields
@@ -131,9 +132,13 @@ private:
   bool done_ = false;                 // the input is exhausted
 
   std::vector<std::string> ids_;
-  std::vector<std::uint64_t> hashes_;  // hash of each id
-  std::vector<std::uint32_t> slots_;   // open addressing: object + 1, 0 when free
+  struct slot {
+    std::uint64_t head = 0, meta = 0;  // see objectof(); meta 0 when free
+  };
+  std::vector<slot> slots_;            // open addressing
   std::int32_t last_ = -1;             // the object of the last good row
+  std::uint64_t lasthead_ = 0;         // and its id's head word and length
+  std::size_t lastsize_ = 0;
 };
 
 }  // namespace cellfreq
