@@ -137,7 +137,8 @@ TEST(Csv, OpenErrors) {
     o.timecolumn = time;
     return readcsv(text, o).error;
   };
-  EXPECT_EQ(error("id,t,x,y\n", "lon"), "no column 'lon' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
+  EXPECT_EQ(error("id,t,x,y\n", "lon"),
+            "no column 'lon' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
   EXPECT_EQ(error("id,t,x,y\n", "5"), "no column '5' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
   EXPECT_EQ(error("id,t,x,y\n", "0"), "no column '0' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
   EXPECT_EQ(error("id,\"a\tb\",x,y\n", "x", "time"),
@@ -275,7 +276,8 @@ TEST(Csv, TimeForms) {
   for (const char* bad : {"2008-13-01", "2008-00-10", "2007-02-29", "1900-02-29", "2008-04-31", "2008-10-23T24:00",
                           "2008-10-23T12:60", "2008-10-23T12:00:61", "2008-10-23T12", "2008-10-23T12:00:00.",
                           "2008-10-23T12:00Zx", "2008-10-23T12:00+2", "2008-10-23T12:00+24", "2008-10-23T12:00+01:60",
-                          "2008-10-23Z", "2008-1-23", "20x8-10-23", "2008-10-23T1x:00", "08-10-23", "2008/10/23", "2008-10-23t12:00", ""}) {
+                          "2008-10-23Z", "2008-1-23", "20x8-10-23", "2008-10-23T1x:00", "08-10-23", "2008/10/23",
+                          "2008-10-23t12:00", ""}) {
     csvoptions o;
     o.timecolumn = "4";
     const outcome r = readcsv(std::string("id,x,y,t\na,1,2,") + bad + "\n", o);
@@ -306,7 +308,8 @@ TEST(Csv, NumbersRoundExactlyLikeStrtod) {
   std::string expect;
   for (int i = 0; i < 20000; ++i) {
     std::string t = rng() % 2 ? "-" : "";
-    for (int k = static_cast<int>(rng() % (i % 50 == 0 ? 40 : 10)); k >= 0; --k) t += static_cast<char>('0' + rng() % 10);
+    for (int k = static_cast<int>(rng() % (i % 50 == 0 ? 40 : 10)); k >= 0; --k)
+      t += static_cast<char>('0' + rng() % 10);
     t.append(".").append(std::to_string(rng() % 1000000));
     if (rng() % 3 == 0) t.append("e").append(std::to_string(static_cast<int>(rng() % 600) - 340));
     text.append("v,").append(t).append(",0\n");

@@ -3,9 +3,9 @@
 // A row is found by one scan that looks only at the bytes that can matter
 // (the delimiter, quotes and line feeds), sixteen at a time, and records
 // where its fields lie. The scan runs on the reader's buffered bytes in
-// place; a row that goes on past them (once a block, or a very long one) is
-// gathered in a growing buffer, the scan resuming where it stopped, so no
-// byte is looked at twice and no row is too long. Unquoted fields are used
+// place, with a few kilobytes always buffered ahead; a row that goes on
+// past them (a very long one) is gathered in a growing buffer, the scan
+// resuming where it stopped, so no row is too long. Unquoted fields are used
 // where they lie; quoted ones are unescaped into per-column buffers that
 // keep their capacity, so a row costs no allocation. Ids are numbered
 // through a hash table keyed by their bytes, after a check of the last id.
@@ -42,8 +42,9 @@ constexpr const char* optionname[] = {"--id-column", "--x-column", "--y-column",
 inline unsigned specials(const char* p, char delim) {
 #if defined(__SSE2__)
   const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(delim)), _mm_cmpeq_epi8(c, _mm_set1_epi8('"'))),
-                                   _mm_cmpeq_epi8(c, _mm_set1_epi8('\n')));
+  const __m128i quote = _mm_cmpeq_epi8(c, _mm_set1_epi8('"'));
+  const __m128i lf = _mm_cmpeq_epi8(c, _mm_set1_epi8('\n'));
+  const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(delim)), quote), lf);
   return static_cast<unsigned>(_mm_movemask_epi8(hit));
 #else
   unsigned m = 0;
@@ -52,12 +53,12 @@ inline unsigned specials(const char* p, char delim) {
 #endif
 }
 
-bool isblank(char c) { return c == ' ' || c == '\t'; }
+bool isblank_c(char c) { return c == ' ' || c == '\t'; }
 
 inline std::string_view trim(std::string_view s) {
-  if (s.empty() || (!isblank(s.front()) && !isblank(s.back()))) return s;
-  while (!s.empty() && isblank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isblank(s.back())) s.remove_suffix(1);
+  if (s.empty() || (!isblank_c(s.front()) && !isblank_c(s.back()))) return s;
+  while (!s.empty() && isblank_c(s.front())) s.remove_prefix(1);
+  while (!s.empty() && isblank_c(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -463,7 +464,8 @@ bool csvreader::resolve(int role, const std::vector<std::string>& names, std::st
   }
   error = "no column '" + show(value) + "' for " + optionname[role] + " in the header of '" + name_ + "' (columns: ";
   for (std::size_t i = 0; i < names.size() && i < names_listed; ++i) error += (i == 0 ? "" : ", ") + show(names[i]);
-  if (names.size() > names_listed) error += ", ... " + plural(static_cast<std::int64_t>(names.size()), "column") + " in all";
+  if (names.size() > names_listed)
+    error += ", ... " + plural(static_cast<std::int64_t>(names.size()), "column") + " in all";
   error += ")";
   return false;
 }
@@ -562,7 +564,9 @@ bool csvreader::take(const row& r, csvbatch& batch) {
     const numberstatus s = date ? (parseisotime(t, v[role]) ? numberstatus::ok : numberstatus::invalid)
                                 : parsedecimal(text, limit, v[role]);
     if (s == numberstatus::ok) continue;
-    const char* what = s == numberstatus::range ? "' is out of range" : role == role_time ? "' is not a date-time" : "' is not a number";
+    const char* what = s == numberstatus::range ? "' is out of range"
+                       : role == role_time       ? "' is not a date-time"
+                                                 : "' is not a number";
     return bad(rowline_, std::string(rolename[role]) + " '" + show(text) + what);
   }
   const std::int32_t object = objectof(id, fields_[col_[role_id]].quoted ? id.data() + id.size() : r.limit);
