@@ -241,8 +241,8 @@ std::uint64_t hashid(std::uint64_t head, std::string_view s) {
   return h ^ (h >> 33);
 }
 
-// The tag and length part of a slot's `meta` word.
-std::uint64_t slotmeta(std::uint64_t hash, std::size_t size) {
+// The tag and length half of a table slot.
+std::uint64_t slottag(std::uint64_t hash, std::size_t size) {
   return (hash & 0xFFFFFF0000000000u) | (static_cast<std::uint64_t>(std::min<std::size_t>(size, 255)) << 32);
 }
 
@@ -434,7 +434,7 @@ bool csvreader::open(std::string& error) {
     if (!resolve(role, names, error)) return false;
     keep_ = std::max(keep_, col_[role] + 1);
   }
-  slots_.assign(1024, slot{});
+  slots_.assign(1024, 0);
   opened_ = true;
   return true;
 }
@@ -493,33 +493,35 @@ void csvreader::finish() {
 }
 
 // The object of an id: the last row's, or the one in the table, or a new
-// one numbered next. A slot holds the id's head word, and a tag from its
-// hash, its length (up to 255) and the object + 1; an id of up to eight
-// bytes is thus found in its slot alone, a longer one is compared in full
-// once head and tag agree. Bytes of the row up to `limit` may be read.
+// one numbered next. A slot holds a tag from the id's hash, its length (up
+// to 255) and the object + 1; where they agree, the object's head word is
+// compared, which settles an id of up to eight bytes, and a longer one is
+// then compared in full. The slots and head words are small, so that a
+// table of many thousand ids stays in the cache. Bytes of the row up to
+// `limit` may be read.
 std::int32_t csvreader::objectof(std::string_view id, const char* limit) {
   const std::uint64_t head = headkey(id, limit);
-  const auto same = [&](std::size_t o) { return id.size() <= 8 || ids_[o] == id; };
-  if (last_ >= 0 && head == lasthead_ && id.size() == lastsize_ && same(static_cast<std::size_t>(last_))) return last_;
+  const auto same = [&](std::size_t o) { return heads_[o] == head && (id.size() <= 8 || ids_[o] == id); };
+  if (last_ >= 0 && id.size() == lastsize_ && same(static_cast<std::size_t>(last_))) return last_;
   const std::uint64_t h = hashid(head, id);
-  const std::uint64_t meta = slotmeta(h, id.size());
+  const std::uint64_t tag = slottag(h, id.size());
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = h & mask;
-  for (; slots_[i].meta != 0; i = (i + 1) & mask) {
-    const std::size_t o = (slots_[i].meta & 0xFFFFFFFFu) - 1;
-    if (slots_[i].head == head && (slots_[i].meta & ~std::uint64_t{0xFFFFFFFF}) == meta && same(o)) {
+  for (; slots_[i] != 0; i = (i + 1) & mask) {
+    const std::size_t o = (slots_[i] & 0xFFFFFFFFu) - 1;
+    if ((slots_[i] & ~std::uint64_t{0xFFFFFFFF}) == tag && same(o)) {
       last_ = static_cast<std::int32_t>(o);
       break;
     }
   }
-  if (slots_[i].meta == 0) {
+  if (slots_[i] == 0) {
     if (ids_.size() == static_cast<std::size_t>(INT32_MAX)) return -1;
     last_ = static_cast<std::int32_t>(ids_.size());
     ids_.emplace_back(id);
-    slots_[i] = {head, meta | ids_.size()};
+    heads_.push_back(head);
+    slots_[i] = tag | ids_.size();
     if (ids_.size() * 2 > slots_.size()) grow();
   }
-  lasthead_ = head;
   lastsize_ = id.size();
   return last_;
 }
@@ -527,15 +529,13 @@ std::int32_t csvreader::objectof(std::string_view id, const char* limit) {
 // Doubles the table, keeping it at most half full; the hashes are
 // computed again, which costs less than keeping them.
 void csvreader::grow() {
-  slots_.assign(slots_.size() * 2, slot{});
+  slots_.assign(slots_.size() * 2, 0);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t o = 0; o < ids_.size(); ++o) {
-    const std::string& id = ids_[o];
-    const std::uint64_t head = headkey(id, id.data() + id.size());
-    const std::uint64_t h = hashid(head, id);
+    const std::uint64_t h = hashid(heads_[o], ids_[o]);
     std::size_t i = h & mask;
-    while (slots_[i].meta != 0) i = (i + 1) & mask;
-    slots_[i] = {head, slotmeta(h, id.size()) | (o + 1)};
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = slottag(h, ids_[o].size()) | (o + 1);
   }
 }
 
@@ -561,7 +561,7 @@ bool csvreader::take(const row& r, csvbatch& batch) {
     // A time that looks like a date is one; anything else must be a number.
     const std::string_view t = role == role_time ? trim(text) : text;
     const bool date = role == role_time && t.size() >= 10 && t[4] == '-';
-    const numberstatus s = date ? (parseisotime(t, v[role]) ? numberstatus::ok : numberstatus::invalid)
+    const numberstatus s = date ? (parseisotime(t, v[role], dates_) ? numberstatus::ok : numberstatus::invalid)
                                 : parsedecimal(text, limit, v[role]);
     if (s == numberstatus::ok) continue;
     const char* what = s == numberstatus::range ? "' is out of range"

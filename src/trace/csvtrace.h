@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "trace/isotime.h"
 #include "trace/textin.h"
 
 namespace cellfreq {
@@ -123,6 +124,7 @@ private:
   rowscan st_;
   std::string pending_;               // a row that crosses the end of the buffered bytes
   std::string scratch_[nroles];       // unquoted text of quoted fields
+  datecache dates_;
   std::int64_t line_ = 1;             // the line the next row starts on
   std::int64_t rowline_ = 0;          // the line the current row started on
   std::int64_t rows_ = 0;
@@ -132,13 +134,10 @@ private:
   bool done_ = false;                 // the input is exhausted
 
   std::vector<std::string> ids_;
-  struct slot {
-    std::uint64_t head = 0, meta = 0;  // see objectof(); meta 0 when free
-  };
-  std::vector<slot> slots_;            // open addressing
+  std::vector<std::uint64_t> heads_;   // the first eight bytes of each id
+  std::vector<std::uint64_t> slots_;   // open addressing, 0 when free (see objectof())
   std::int32_t last_ = -1;             // the object of the last good row
-  std::uint64_t lasthead_ = 0;         // and its id's head word and length
-  std::size_t lastsize_ = 0;
+  std::size_t lastsize_ = 0;           // and the length of its id
 };
 
 }  // namespace cellfreq

@@ -2,6 +2,8 @@
 // with range checks, and the civil-date-to-days conversion.
 #include "trace/isotime.h"
 
+#include <cstring>
+
 namespace cellfreq {
 namespace {
 
@@ -49,14 +51,21 @@ std::int64_t daysfromcivil(std::int64_t year, int month, int day) {
 }
 
 // YYYY-MM-DD is at offsets 0-9, the time's hh:mm at 11-15 and :ss at
-// 16-18; a fraction and a zone follow. The fraction's digits are combined
+// 16-18; a fraction and a zone follow. A date like the last one (whose
+// '-' at offset 4 an empty cache cannot match) takes its day number. The fraction's digits are combined
 // with the whole seconds into one integer where that is exact, so that the
 // result is rounded once.
-bool parseisotime(std::string_view s, double& out) {
+bool parseisotime(std::string_view s, double& out, datecache& cache) {
   if (s.size() < 10 || s[4] != '-' || s[7] != '-') return false;
-  const int century = two(s, 0), lo = two(s, 2), year = century * 100 + lo, month = two(s, 5), day = two(s, 8);
-  if (century > 99 || lo > 99 || month < 1 || month > 12 || day < 1 || day > daysinmonth(year, month))
-    return false;
+  std::int64_t days = cache.days;
+  if (std::memcmp(s.data(), cache.date, sizeof cache.date) != 0) {
+    const int century = two(s, 0), lo = two(s, 2), year = century * 100 + lo, month = two(s, 5), day = two(s, 8);
+    if (century > 99 || lo > 99 || month < 1 || month > 12 || day < 1 || day > daysinmonth(year, month))
+      return false;
+    days = daysfromcivil(year, month, day);
+    std::memcpy(cache.date, s.data(), sizeof cache.date);
+    cache.days = days;
+  }
   int hh = 0, mm = 0, ss = 0;
   std::uint64_t frac = 0;
   std::int64_t scale = 1;  // 10^(fraction digits kept)
@@ -84,7 +93,7 @@ bool parseisotime(std::string_view s, double& out) {
     }
     if (hh > 23 || mm > 59 || ss > 60 || !zone(s.substr(at), offset)) return false;
   }
-  const std::int64_t whole = daysfromcivil(year, month, day) * 86400 + hh * 3600 + mm * 60 + ss - offset;
+  const std::int64_t whole = days * 86400 + hh * 3600 + mm * 60 + ss - offset;
   // Up to 2^33 s (about 270 years) from 1970 with up to six fraction
   // digits, the seconds and the fraction make one integer below 2^53.
   constexpr std::int64_t near = std::int64_t{1} << 33;
