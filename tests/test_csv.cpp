@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ struct outcome {
   std::string error;  // from open(), if it failed
   std::string rows;   // "line:id x y[ time]" per good row
   std::string err;    // the error stream
+  std::string ids;    // object 0, 1, ... in order
   std::int64_t seen = 0, bad = 0;
   bool failed = false;
   bool operator==(const outcome&) const = default;
@@ -69,17 +71,12 @@ outcome readcsv(const std::string& text, csvoptions opts = {}, std::size_t block
     }
     r.finish();
   }
+  for (const std::string& id : r.ids()) o.ids += (o.ids.empty() ? "" : " ") + id;
   o.seen = r.rows();
   o.bad = r.badrows();
   o.failed = r.failed();
   o.err = slurp(err);
   if (file != nullptr) std::fclose(file);
-  return o;
-}
-
-csvoptions delimited(char d) {
-  csvoptions o;
-  o.delimiter = d;
   return o;
 }
 
@@ -106,7 +103,7 @@ TEST(Csv, Dialect) {
       {"id,x,y\n", ',', ""},
   };
   for (const auto& c : cases) {
-    const outcome o = readcsv(c.text, delimited(c.delimiter));
+    const outcome o = readcsv(c.text, {.delimiter = c.delimiter});
     EXPECT_EQ(o.error, "") << c.text;
     EXPECT_EQ(o.rows, c.rows) << c.text;
   }
@@ -121,21 +118,13 @@ TEST(Csv, ColumnsByNameNumberOrFoldedName) {
       {"vehicle", "Lon ", "LAT", "2:v1 1 2\n"},   // folded: the first match
       {"1", "5", "003", "2:v1 4 2\n"},
   };
-  for (const auto& c : cases) {
-    csvoptions o;
-    o.idcolumn = c.id;
-    o.xcolumn = c.x;
-    o.ycolumn = c.y;
-    EXPECT_EQ(readcsv(text, o).rows, c.rows) << c.x;
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(readcsv(text, {.idcolumn = c.id, .xcolumn = c.x, .ycolumn = c.y}).rows, c.rows) << c.x;
 }
 
 TEST(Csv, OpenErrors) {
   const auto error = [](const std::string& text, const char* x, const char* time = "") {
-    csvoptions o;
-    o.xcolumn = x;
-    o.timecolumn = time;
-    return readcsv(text, o).error;
+    return readcsv(text, {.xcolumn = x, .timecolumn = time}).error;
   };
   EXPECT_EQ(error("id,t,x,y\n", "lon"),
             "no column 'lon' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
@@ -152,7 +141,7 @@ TEST(Csv, OpenErrors) {
   EXPECT_EQ(error("\n\r\n", "x"), "no header row in 't.csv': the input is empty");
   EXPECT_EQ(error("id,\"x\"y,y\n", "x"), "t.csv:1: header field 2 has text after its closing quote");
   EXPECT_EQ(error("id,\"x,y\n", "x"), "t.csv:1: the header has an unterminated quote");
-  EXPECT_EQ(readcsv("id\"x\"y\n", delimited('"')).error, "the delimiter cannot be a quote or a line end");
+  EXPECT_EQ(readcsv("id\"x\"y\n", {.delimiter = '"'}).error, "the delimiter cannot be a quote or a line end");
   std::FILE* dir = std::fopen("/", "rb");
   ASSERT_NE(dir, nullptr);
   textin in(dir, false);
@@ -215,9 +204,7 @@ TEST(Csv, TenNamedThenTotalAndStrictStops) {
   EXPECT_EQ(o.bad, 12);
   EXPECT_FALSE(o.failed);
 
-  csvoptions strict;
-  strict.strict = true;
-  const outcome s = readcsv("id,x,y\nv,1,1\nv,?,1\nv,2,2\n", strict, 0, 1);
+  const outcome s = readcsv("id,x,y\nv,1,1\nv,?,1\nv,2,2\n", {.strict = true}, 0, 1);
   EXPECT_EQ(s.err, "t.csv:3: x '?' is not a number\n");
   EXPECT_EQ(s.rows, "2:v 1 1\n");
   EXPECT_EQ(s.seen, 2);
@@ -227,9 +214,7 @@ TEST(Csv, TenNamedThenTotalAndStrictStops) {
   for (const bool isstrict : {false, true}) {
     std::FILE* err = std::tmpfile();
     textin in(std::string_view("id,x,y\nv,1,1\n"), false);
-    csvoptions opts;
-    opts.strict = isstrict;
-    csvreader r(in, opts, "t.csv", err);
+    csvreader r(in, {.strict = isstrict}, "t.csv", err);
     std::string e;
     csvbatch b;
     ASSERT_TRUE(r.open(e));
@@ -274,36 +259,22 @@ TEST(Csv, TimeForms) {
     std::snprintf(row, sizeof row, "%d:a 1 2 %.17g\n", line++, g.seconds);
     expect += row;
   }
-  csvoptions named;
-  named.timecolumn = "t";
-  EXPECT_EQ(readcsv(text, named).rows, expect);
+  EXPECT_EQ(readcsv(text, {.timecolumn = "t"}).rows, expect);
   for (const char* bad : {"2008-13-01", "2008-00-10", "2007-02-29", "1900-02-29", "2008-04-31", "2008-10-23T24:00",
                           "2008-10-23T12:60", "2008-10-23T12:00:61", "2008-10-23T12", "2008-10-23T12:00:00.",
                           "2008-10-23T12:00Zx", "2008-10-23T12:00+2", "2008-10-23T12:00+24", "2008-10-23T12:00+01:60",
                           "2008-10-23Z", "2008-1-23", "20x8-10-23", "2008-10-23T1x:00", "08-10-23", "2008/10/23",
                           "2008-10-23t12:00", ""}) {
-    csvoptions o;
-    o.timecolumn = "4";
-    const outcome r = readcsv(std::string("id,x,y,t\na,1,2,") + bad + "\n", o);
+    const outcome r = readcsv(std::string("id,x,y,t\na,1,2,") + bad + "\n", {.timecolumn = "4"});
     EXPECT_EQ(r.err, std::string("t.csv:2: time '") + bad + "' is not a date-time\nt.csv: 1 bad row skipped\n");
   }
   EXPECT_EQ(daysfromcivil(-1, 12, 31), -719529);
 }
 
 TEST(Csv, IdsNumberedInFirstAppearanceOfGoodRows) {
-  std::FILE* err = std::tmpfile();
-  textin in(std::string_view("id,x,y\nb,1,1\nz,bad,1\na,1,1\nb,2,2\n\"a\",3,3\nz,4,4\n"), false);
-  csvreader r(in, {}, "t.csv", err);
-  std::string e;
-  csvbatch batch;
-  ASSERT_TRUE(r.open(e));
-  while (r.next(batch, 2)) {
-  }
-  std::fclose(err);
-  EXPECT_EQ(batch.object, (std::vector<std::int32_t>{0, 1, 0, 1, 2}));
-  EXPECT_EQ(batch.line, (std::vector<std::int64_t>{2, 4, 5, 6, 7}));
-  EXPECT_EQ(r.ids(), (std::vector<std::string>{"b", "a", "z"}));
-  EXPECT_TRUE(batch.time.empty());
+  const outcome o = readcsv("id,x,y\nb,1,1\nz,bad,1\na,1,1\nb,2,2\n\"a\",3,3\nz,4,4\n", {}, 0, 2);
+  EXPECT_EQ(o.ids, "b a z");
+  EXPECT_EQ(o.rows, "2:b 1 1\n4:a 1 1\n5:b 2 2\n6:a 3 3\n7:z 4 4\n");
 }
 
 TEST(Csv, NumbersRoundExactlyLikeStrtod) {
@@ -330,14 +301,16 @@ TEST(Csv, SmallBlocksReadLikeMemory) {
   std::mt19937_64 rng(5);
   std::string text = "id,x,y,t\r\n";
   for (int i = 0; i < 400; ++i) {
-    const std::string id = i % 97 == 0 ? std::string(5000 + i, 'L') : "v" + std::to_string(rng() % 20);
-    text += (i % 3 == 0 ? "\"" + id + "\"\"\r\n\"" : id) + "," + std::to_string(rng() % 1000) + ".5," +
-            (i % 41 == 0 ? "?" : "7") + ",2008-10-23T02:53:0" + std::to_string(i % 10) + "Z" +
-            (i % 2 ? "\r\n" : "\n") + (i % 13 == 0 ? "\n" : "");
+    const std::string id =
+        i % 97 == 0 ? std::string(5000 + i, 'L') : std::string("v").append(std::to_string(rng() % 20));
+    if (i % 3 == 0) text.append("\"").append(id).append("\"\"\r\n\"");
+    else text.append(id);
+    text.append(",").append(std::to_string(rng() % 1000)).append(i % 41 == 0 ? ".5,?" : ".5,7");
+    text.append(",2008-10-23T02:53:0").append(std::to_string(i % 10)).append(i % 2 ? "Z\r\n" : "Z\n");
+    if (i % 13 == 0) text.append("\n");
   }
   text += "tail,1,2,3";
-  csvoptions o;
-  o.timecolumn = "t";
+  const csvoptions o{.timecolumn = "t"};
   const outcome mem = readcsv(text, o);
   EXPECT_EQ(mem.bad, 10);
   EXPECT_EQ(mem.seen, 401);

@@ -30,7 +30,7 @@ struct csvoptions {
   std::string idcolumn = "id";
   std::string xcolumn = "x";
   std::string ycolumn = "y";
-  std::string timecolumn;  // empty: no time column
+  std::string timecolumn{};  // empty: no time column
   bool strict = false;
 };
 
