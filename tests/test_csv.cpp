@@ -2,11 +2,15 @@
 // messages naming them, time forms, id numbering, and block independence.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "trace/csvtrace.h"
@@ -319,3 +323,38 @@ TEST(Csv, SmallBlocksReadLikeMemory) {
     EXPECT_EQ(readcsv(text, o, block, 7), mem) << block;
   }
 }
+
+#ifdef __GLIBC__
+// A read that fails after the first bytes ends the rows there: a row cut
+// short is dropped, not read as a shorter one, and the error stays for the
+// caller to report.
+TEST(Csv, ReadErrorDropsTheRowItCuts) {
+  static constexpr std::string_view bytes = "id,x,y\na,1,2\nb,3,45";
+  std::size_t at = 0;
+  cookie_io_functions_t io{};
+  io.read = [](void* cookie, char* buf, std::size_t n) -> ssize_t {
+    std::size_t& pos = *static_cast<std::size_t*>(cookie);
+    if (pos == bytes.size() - 1) {
+      errno = EIO;
+      return -1;
+    }
+    n = std::min(n, bytes.size() - 1 - pos);
+    std::memcpy(buf, bytes.data() + pos, n);
+    pos += n;
+    return static_cast<ssize_t>(n);
+  };
+  std::FILE* f = fopencookie(&at, "rb", io);
+  ASSERT_NE(f, nullptr);
+  textin in(f, false, 16);
+  csvreader r(in, {}, "t.csv", stderr);
+  std::string e;
+  csvbatch b;
+  ASSERT_TRUE(r.open(e));
+  while (r.next(b, 10)) {
+  }
+  EXPECT_EQ(b.line, (std::vector<std::int64_t>{2}));
+  EXPECT_EQ(in.error(), EIO);
+  EXPECT_EQ(r.badrows(), 0);
+  std::fclose(f);
+}
+#endif
