@@ -83,16 +83,16 @@ private:
   };
   // The progress of the scan of one row, which may resume after a refill.
   struct rowscan {
-    std::size_t pos = 0;         // bytes scanned
-    std::size_t fieldstart = 0;  // start of the current field
-    std::size_t closed = SIZE_MAX;  // the quote that last closed it, if quoted
-    std::size_t nfields = 0;     // fields ended so far
+    std::size_t pos = 0;              // bytes scanned
+    std::size_t fieldstart = 0;       // start of the current field
+    std::size_t closed = SIZE_MAX;    // the quote that last closed it, if quoted
+    std::size_t nfields = 0;          // fields ended so far
     std::size_t badfield = SIZE_MAX;  // first field with text after its closing quote
-    std::size_t end = 0;         // end of the row without its line end
-    std::int64_t innerlf = 0;    // line feeds inside quotes
-    bool quoted = false;         // inside quotes now
-    bool isquoted = false;       // the current field began with a quote
-    bool ended = false;          // a line feed ended the row
+    std::size_t end = 0;              // end of the row without its line end
+    std::int64_t innerlf = 0;         // line feeds inside quotes
+    bool quoted = false;              // inside quotes now
+    bool isquoted = false;            // the current field began with a quote
+    bool ended = false;               // a line feed ended the row
   };
   // One row in memory: [data, data + size) without its line end; the
   // bytes up to `limit` may be read.
@@ -117,27 +117,27 @@ private:
   csvoptions opts_;
   std::string name_;
   std::FILE* err_;
-  std::size_t col_[nroles] = {};      // 0-based column of each role
-  int roles_ = role_time;             // roles in use: the time column is optional
-  std::size_t keep_ = SIZE_MAX;       // fields recorded per row
-  std::vector<fieldref> fields_;     // the first st_.nfields (at most keep_) are the row's
+  std::size_t col_[nroles] = {};  // 0-based column of each role
+  int roles_ = role_time;         // roles in use: the time column is optional
+  std::size_t keep_ = SIZE_MAX;   // fields recorded per row
+  std::vector<fieldref> fields_;  // the first st_.nfields (at most keep_) are the row's
   rowscan st_;
-  std::string pending_;               // a row that crosses the end of the buffered bytes
-  std::string scratch_[nroles];       // unquoted text of quoted fields
+  std::string pending_;           // a row that crosses the end of the buffered bytes
+  std::string scratch_[nroles];   // unquoted text of quoted fields
   datecache dates_;
-  std::int64_t line_ = 1;             // the line the next row starts on
-  std::int64_t rowline_ = 0;          // the line the current row started on
+  std::int64_t line_ = 1;         // the line the next row starts on
+  std::int64_t rowline_ = 0;      // the line the current row started on
   std::int64_t rows_ = 0;
   std::int64_t bad_ = 0;
   bool failed_ = false;
   bool opened_ = false;
-  bool done_ = false;                 // the input is exhausted
+  bool done_ = false;             // the input is exhausted
 
   std::vector<std::string> ids_;
-  std::vector<std::uint64_t> heads_;   // the first eight bytes of each id
-  std::vector<std::uint64_t> slots_;   // open addressing, 0 when free (see objectof())
-  std::int32_t last_ = -1;             // the object of the last good row
-  std::size_t lastsize_ = 0;           // and the length of its id
+  std::vector<std::uint64_t> heads_;  // the first eight bytes of each id
+  std::vector<std::uint64_t> slots_;  // open addressing, 0 when free (see objectof())
+  std::int32_t last_ = -1;            // the object of the last good row
+  std::size_t lastsize_ = 0;          // and the length of its id
 };
 
 }  // namespace cellfreq
