@@ -520,13 +520,13 @@ std::int32_t csvreader::objectof(std::string_view id, const char* limit) {
     ids_.emplace_back(id);
     heads_.push_back(head);
     slots_[i] = tag | ids_.size();
-    if (ids_.size() * 2 > slots_.size()) grow();
+    if (ids_.size() * 4 > slots_.size() * 3) grow();
   }
   lastsize_ = id.size();
   return last_;
 }
 
-// Doubles the table, keeping it at most half full; the hashes are
+// Doubles the table, keeping it at most three quarters full; the hashes are
 // computed again, which costs less than keeping them.
 void csvreader::grow() {
   slots_.assign(slots_.size() * 2, 0);
