@@ -281,6 +281,21 @@ TEST(Csv, IdsNumberedInFirstAppearanceOfGoodRows) {
   EXPECT_EQ(o.rows, "2:b 1 1\n4:a 1 1\n5:b 2 2\n6:a 3 3\n7:z 4 4\n");
 }
 
+// Thousands of ids, short and long ones sharing their first eight bytes,
+// seen again in reverse order after the table has grown.
+TEST(Csv, ManyIdsKeepTheirNumbers) {
+  std::string text = "id,x,y\n", expect;
+  for (int i = 0; i < 6000; ++i) {
+    const int k = i < 3000 ? i : 5999 - i;
+    const std::string id = std::string(k % 2 ? "v" : "sameprefix-").append(std::to_string(k));
+    text.append(id).append(",1,1\n");
+    expect.append(std::to_string(i + 2)).append(":").append(id).append(" 1 1\n");
+  }
+  const outcome o = readcsv(text);
+  EXPECT_EQ(o.rows, expect);
+  EXPECT_EQ(std::count(o.ids.begin(), o.ids.end(), ' '), 2999);
+}
+
 TEST(Csv, NumbersRoundExactlyLikeStrtod) {
   std::mt19937_64 rng(11);
   std::string text = "id,x,y\n";
