@@ -3,9 +3,9 @@
 // A row is found by one scan that looks only at the bytes that can matter
 // (the delimiter, quotes and line feeds), sixteen at a time, and records
 // where its fields lie. The scan runs on the reader's buffered bytes in
-// place; a row that goes on past them (once a block, or a very long one) is
-// gathered in a growing buffer, the scan resuming where it stopped, so no
-// byte is looked at twice and no row is too long. Unquoted fields are used
+// place, with a few kilobytes always buffered ahead; a row that goes on
+// past them (a very long one) is gathered in a growing buffer, the scan
+// resuming where it stopped, so no row is too long. Unquoted fields are used
 // where they lie; quoted ones are unescaped into per-column buffers that
 // keep their capacity, so a row costs no allocation. Ids are numbered
 // through a hash table keyed by their bytes, after a check of the last id.
@@ -42,8 +42,9 @@ constexpr const char* optionname[] = {"--id-column", "--x-column", "--y-column",
 inline unsigned specials(const char* p, char delim) {
 #if defined(__SSE2__)
   const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(delim)), _mm_cmpeq_epi8(c, _mm_set1_epi8('"'))),
-                                   _mm_cmpeq_epi8(c, _mm_set1_epi8('\n')));
+  const __m128i quote = _mm_cmpeq_epi8(c, _mm_set1_epi8('"'));
+  const __m128i lf = _mm_cmpeq_epi8(c, _mm_set1_epi8('\n'));
+  const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(delim)), quote), lf);
   return static_cast<unsigned>(_mm_movemask_epi8(hit));
 #else
   unsigned m = 0;
@@ -52,81 +53,118 @@ inline unsigned specials(const char* p, char delim) {
 #endif
 }
 
-bool isblank(char c) { return c == ' ' || c == '\t'; }
+bool isblank_c(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && isblank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isblank(s.back())) s.remove_suffix(1);
+inline std::string_view trim(std::string_view s) {
+  if (s.empty() || (!isblank_c(s.front()) && !isblank_c(s.back()))) return s;
+  while (!s.empty() && isblank_c(s.front())) s.remove_prefix(1);
+  while (!s.empty() && isblank_c(s.back())) s.remove_suffix(1);
   return s;
 }
 
 enum class numberstatus { ok, invalid, range };
 
+inline unsigned digitof(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; }
+
+// Appends the run of decimal digits at p, ending by `e`, to m (which wraps
+// past 19 digits; callers count them) and returns its end. Where eight bytes
+// can be read (up to `limit`), they are taken in one word: each byte less
+// '0' is a digit value exactly up to the first byte that is none (a borrow
+// only runs upward), which the mask finds, and the digits are combined in
+// pairs, quads and eights.
+inline const char* digitrun(const char* p, const char* e, const char* limit, std::uint64_t& m) {
+  static constexpr std::uint64_t pow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+  if constexpr (std::endian::native == std::endian::little) {
+    while (limit - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      w -= 0x3030303030303030u;
+      const std::uint64_t odd = (w | (w + 0x7676767676767676u)) & 0x8080808080808080u;
+      auto n = static_cast<std::size_t>(odd == 0 ? 8 : std::countr_zero(odd) / 8);
+      if (n > static_cast<std::size_t>(e - p)) n = static_cast<std::size_t>(e - p);
+      if (n == 0) return p;
+      w <<= 8 * (8 - n);  // the digits end at the top; zeros lead
+      w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFu;
+      w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFu;
+      w = (w * 10000 + (w >> 32)) & 0xFFFFFFFFu;
+      m = m * pow10[n] + w;
+      p += n;
+      if (n < 8) return p;
+    }
+  }
+  for (; p != e && digitof(*p) <= 9; ++p) m = m * 10 + digitof(*p);
+  return p;
+}
+
+// The decimal exponent of the first significant digit of the mantissa
+// [p, e) (digits with at most one point), given the explicit exponent.
+int leadexponent(const char* p, const char* e, int exp10) {
+  int lead = -1;  // where the first significant digit lies after the point
+  bool fraction = false;
+  for (; p != e; ++p) {
+    if (*p == '.') {
+      fraction = true;
+      continue;
+    }
+    if (*p != '0') break;
+    if (fraction) --lead;
+  }
+  int intdigits = 0;
+  for (; p != e && *p != '.'; ++p) ++intdigits;
+  return (fraction ? lead : intdigits - 1) + exp10;
+}
+
 // Converts a field that is one complete decimal number with optional blanks
-// around it, correctly rounded: directly when the significant digits fit
-// 2^53 and the power of ten is exact (one IEEE operation then rounds
-// correctly), otherwise through std::from_chars once the grammar is known
-// to hold (it would also take "inf", "nan" and other forms). Magnitudes
-// below the smallest double give zero; above the largest, `range`.
-numberstatus parsedecimal(std::string_view text, double& out) {
+// around it, correctly rounded: directly when it has at most 19 digits, the
+// mantissa fits 2^53 and the power of ten is exact (one IEEE operation then
+// rounds correctly), otherwise through std::from_chars once the grammar is
+// known to hold (it would also take "inf", "nan" and other forms).
+// Magnitudes below the smallest double give zero; above the largest,
+// `range`. Bytes up to `limit` may be read.
+numberstatus parsedecimal(std::string_view text, const char* limit, double& out) {
   text = trim(text);
   const char* p = text.data();
   const char* const e = p + text.size();
   const bool neg = p != e && *p == '-';
   if (p != e && (*p == '-' || *p == '+')) ++p;
   const char* const body = p;
-  std::uint64_t m = 0;  // the first 19 significant digits
-  int sig = 0;          // significant digits seen
-  int exp10 = 0;        // value = m * 10^exp10, digits past the 19th aside
-  bool dropped = false;
-  bool anydigit = false;
-  bool fraction = false;
-  for (; p != e; ++p) {
-    if (*p == '.' && !fraction) {
-      fraction = true;
-      continue;
-    }
-    const unsigned d = static_cast<unsigned char>(*p) - '0';
-    if (d > 9) break;
-    anydigit = true;
-    if (m == 0 && d == 0) {
-      exp10 -= fraction ? 1 : 0;
-    } else if (sig < 19) {
-      m = m * 10 + d;
-      ++sig;
-      exp10 -= fraction ? 1 : 0;
-    } else {
-      dropped = true;
-      exp10 += fraction ? 0 : 1;
-    }
+  std::uint64_t m = 0;  // wraps harmlessly past 19 digits, which go the slow way
+  p = digitrun(p, e, limit, m);
+  int ndigits = static_cast<int>(p - body);
+  int fracdigits = 0;
+  if (p != e && *p == '.') {
+    const char* const frac = ++p;
+    p = digitrun(p, e, limit, m);
+    fracdigits = static_cast<int>(p - frac);
+    ndigits += fracdigits;
   }
-  if (!anydigit) return numberstatus::invalid;
+  if (ndigits == 0) return numberstatus::invalid;
+  const char* const mantissaend = p;
+  int exp10 = 0;
   if (p != e) {
     if (*p != 'e' && *p != 'E') return numberstatus::invalid;
     ++p;
     const bool negexp = p != e && *p == '-';
     if (p != e && (*p == '-' || *p == '+')) ++p;
     if (p == e) return numberstatus::invalid;
-    int x = 0;
     for (; p != e; ++p) {
-      const unsigned d = static_cast<unsigned char>(*p) - '0';
-      if (d > 9) return numberstatus::invalid;
-      if (x < 100000) x = x * 10 + static_cast<int>(d);
+      if (digitof(*p) > 9) return numberstatus::invalid;
+      if (exp10 < 100000) exp10 = exp10 * 10 + static_cast<int>(digitof(*p));
     }
-    exp10 += negexp ? -x : x;
+    if (negexp) exp10 = -exp10;
   }
   static constexpr double pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const int scale = exp10 - fracdigits;
   double v = 0.0;
-  if (!dropped && m <= (std::uint64_t{1} << 53) && exp10 >= -22 && exp10 <= 22) {
+  if (ndigits <= 19 && m <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
     v = static_cast<double>(m);
-    v = exp10 < 0 ? v / pow10[-exp10] : v * pow10[exp10];
+    v = scale < 0 ? v / pow10[-scale] : v * pow10[scale];
   } else {
     const std::from_chars_result r = std::from_chars(body, e, v);
     if (r.ec == std::errc::result_out_of_range) {
-      // Out of range either way; the decimal exponent of the first digit
-      // tells which.
-      if (sig - 1 + exp10 >= 0) return numberstatus::range;
+      // Out of range either way; the exponent of the first digit tells which.
+      if (leadexponent(body, mantissaend, exp10) >= 0) return numberstatus::range;
       v = 0.0;
     } else if (r.ec != std::errc() || r.ptr != e) {
       return numberstatus::invalid;
@@ -174,30 +212,57 @@ bool samefolded(std::string_view a, std::string_view b) {
   return true;
 }
 
-// A hash of the id bytes, eight at a time, finished so that the low bits
-// (the table index) depend on all of them.
-std::uint64_t hashbytes(std::string_view s) {
-  std::uint64_t h = 0x9E3779B97F4A7C15u ^ s.size();
-  const char* p = s.data();
-  std::size_t n = s.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9u;
-    h ^= h >> 31;
+// The first eight bytes of an id (fewer: zero-padded) as one word; bytes
+// up to `limit` may be read.
+std::uint64_t headkey(std::string_view s, const char* limit) {
+  std::uint64_t w = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (limit - s.data() >= 8) {
+      std::memcpy(&w, s.data(), 8);
+      return s.size() >= 8 ? w : w & ((std::uint64_t{1} << (8 * s.size())) - 1);
+    }
   }
-  if (n > 0) {
+  std::memcpy(&w, s.data(), std::min<std::size_t>(s.size(), 8));
+  return w;
+}
+
+// A hash of an id from its head word and the words after it, finished so
+// that the low bits (the table index) and the high ones (the slot tag)
+// depend on all of them.
+std::uint64_t hashid(std::uint64_t head, std::string_view s) {
+  std::uint64_t h = (0x9E3779B97F4A7C15u ^ s.size() ^ head) * 0xBF58476D1CE4E5B9u;
+  for (std::size_t at = 8; at < s.size(); at += 8) {
     std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+    std::memcpy(&w, s.data() + at, std::min<std::size_t>(8, s.size() - at));
+    h = (h ^ (h >> 31) ^ w) * 0xBF58476D1CE4E5B9u;
   }
   h ^= h >> 33;
   h *= 0xFF51AFD7ED558CCDu;
   return h ^ (h >> 33);
 }
 
+// The tag and length half of a table slot.
+std::uint64_t slottag(std::uint64_t hash, std::size_t size) {
+  return (hash & 0xFFFFFF0000000000u) | (static_cast<std::uint64_t>(std::min<std::size_t>(size, 255)) << 32);
+}
+
 std::string plural(std::int64_t n, const char* what) {
   return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+// The text between a field's quotes, each doubled quote made one.
+std::string_view unquote(const char* p, const char* e, std::string& scratch) {
+  scratch.clear();
+  while (p != e) {
+    const auto* q = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(e - p)));
+    if (q == nullptr) {
+      scratch.append(p, e);
+      break;
+    }
+    scratch.append(p, q + 1);  // the first of a doubled quote
+    p = q + 2;
+  }
+  return scratch;
 }
 
 }  // namespace
@@ -213,24 +278,28 @@ void csvbatch::clear() {
 csvreader::csvreader(textin& in, csvoptions opts, std::string name, std::FILE* err)
     : in_(in), opts_(std::move(opts)), name_(std::move(name)), err_(err) {}
 
-// Ends the current field at `end`; a quoted field must end just after the
-// quote that closed it.
-void csvreader::endfield(std::size_t end) {
-  if (st_.isquoted && st_.closed + 1 != end && st_.badfield == SIZE_MAX) st_.badfield = st_.nfields;
-  if (st_.nfields < keep_) fields_.push_back({st_.fieldstart, end, st_.isquoted});
-  ++st_.nfields;
-  st_.isquoted = false;
-  st_.closed = SIZE_MAX;
-}
-
 // Scans on from st_.pos through the n bytes of the row at p; true when the
 // row is complete: a line feed outside quotes ended it, or `final` says no
 // bytes follow. Inside quotes only a quote matters; outside, a quote opens
 // a field only at its start, or reopens one right after the quote that
-// closed it (a doubled quote); elsewhere it is an ordinary byte.
+// closed it (a doubled quote); elsewhere it is an ordinary byte. The state
+// is worked on in a local copy, which the compiler keeps in registers.
 bool csvreader::scan(const char* p, std::size_t n, bool final) {
+  rowscan s = st_;
   const char delim = opts_.delimiter;
-  for (std::size_t at = st_.pos; at < n; at += 16) {
+  // Ends the current field at `end`; a quoted field must end just after
+  // the quote that closed it.
+  const auto endfield = [&](std::size_t end) {
+    if (s.isquoted && s.closed + 1 != end && s.badfield == SIZE_MAX) s.badfield = s.nfields;
+    if (s.nfields < keep_) {
+      if (s.nfields == fields_.size()) fields_.resize(fields_.size() * 2 + 16);
+      fields_[s.nfields] = {s.fieldstart, end, s.isquoted};
+    }
+    ++s.nfields;
+    s.isquoted = false;
+    s.closed = SIZE_MAX;
+  };
+  for (std::size_t at = s.pos; at < n; at += 16) {
     unsigned m;
     if (n - at >= 16) {
       m = specials(p + at, delim);
@@ -242,34 +311,37 @@ bool csvreader::scan(const char* p, std::size_t n, bool final) {
     for (; m != 0; m &= m - 1) {
       const std::size_t i = at + static_cast<std::size_t>(std::countr_zero(m));
       const char c = p[i];
-      if (st_.quoted) {
+      if (s.quoted) {
         if (c == '"') {
-          st_.quoted = false;
-          st_.closed = i;
+          s.quoted = false;
+          s.closed = i;
         } else if (c == '\n') {
-          ++st_.innerlf;
+          ++s.innerlf;
         }
       } else if (c == '"') {
-        if (i == st_.fieldstart) st_.quoted = st_.isquoted = true;
-        else if (st_.isquoted && st_.closed == i - 1) st_.quoted = true;
+        if (i == s.fieldstart) s.quoted = s.isquoted = true;
+        else if (s.isquoted && s.closed == i - 1) s.quoted = true;
       } else if (c == delim) {
         endfield(i);
-        st_.fieldstart = i + 1;
+        s.fieldstart = i + 1;
       } else {
         // A carriage return before the line feed belongs to the line end.
-        st_.end = i != 0 && p[i - 1] == '\r' ? i - 1 : i;
-        endfield(st_.end);
-        st_.pos = i;
-        st_.ended = true;
+        s.end = i != 0 && p[i - 1] == '\r' ? i - 1 : i;
+        endfield(s.end);
+        s.pos = i;
+        s.ended = true;
+        st_ = s;
         return true;
       }
     }
   }
-  st_.pos = n;
-  if (!final) return false;
-  st_.end = n;
-  endfield(n);
-  return true;
+  s.pos = n;
+  if (final) {
+    s.end = n;
+    endfield(n);
+  }
+  st_ = s;
+  return final;
 }
 
 // Finds the next row, in place when the buffered bytes hold it whole,
@@ -277,7 +349,6 @@ bool csvreader::scan(const char* p, std::size_t n, bool final) {
 // last row that a read error cut short.
 bool csvreader::readrow(row& r) {
   st_ = rowscan{};
-  fields_.clear();
   in_.want(readahead);
   bool gathered = false;
   for (;;) {
@@ -297,7 +368,7 @@ bool csvreader::readrow(row& r) {
       const std::size_t used = st_.ended ? st_.pos + 1 : before + n;
       in_.consume_to(from + (used - before));
       if (!st_.ended && (used == 0 || in_.error() != 0)) return false;
-      r = {base, st_.end};
+      r = {base, st_.end, base + before + n};
       return true;
     }
     // Keep the bytes, all but a last carriage return, which may pair with
@@ -325,24 +396,10 @@ bool csvreader::nextrow(row& r) {
 
 // Field i of the row r without its quotes; a quoted one, which is known to
 // be well-formed, is unescaped into `scratch`.
-std::string_view csvreader::field(const row& r, std::size_t i, std::string& scratch) const {
+inline std::string_view csvreader::field(const row& r, std::size_t i, std::string& scratch) const {
   const fieldref& f = fields_[i];
-  const char* p = r.data + f.start;
-  const char* e = r.data + f.end;
-  if (!f.quoted) return {p, static_cast<std::size_t>(e - p)};
-  scratch.clear();
-  ++p;
-  --e;
-  while (p != e) {
-    const auto* q = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(e - p)));
-    if (q == nullptr) {
-      scratch.append(p, e);
-      break;
-    }
-    scratch.append(p, q + 1);  // the first of a doubled quote
-    p = q + 2;
-  }
-  return scratch;
+  if (!f.quoted) return {r.data + f.start, f.end - f.start};
+  return unquote(r.data + f.start + 1, r.data + f.end - 1, scratch);
 }
 
 bool csvreader::open(std::string& error) {
@@ -407,7 +464,8 @@ bool csvreader::resolve(int role, const std::vector<std::string>& names, std::st
   }
   error = "no column '" + show(value) + "' for " + optionname[role] + " in the header of '" + name_ + "' (columns: ";
   for (std::size_t i = 0; i < names.size() && i < names_listed; ++i) error += (i == 0 ? "" : ", ") + show(names[i]);
-  if (names.size() > names_listed) error += ", ... " + plural(static_cast<std::int64_t>(names.size()), "column") + " in all";
+  if (names.size() > names_listed)
+    error += ", ... " + plural(static_cast<std::int64_t>(names.size()), "column") + " in all";
   error += ")";
   return false;
 }
@@ -435,33 +493,49 @@ void csvreader::finish() {
 }
 
 // The object of an id: the last row's, or the one in the table, or a new
-// one numbered next.
-std::int32_t csvreader::objectof(std::string_view id) {
-  if (last_ >= 0 && ids_[static_cast<std::size_t>(last_)] == id) return last_;
-  const std::uint64_t h = hashbytes(id);
+// one numbered next. A slot holds a tag from the id's hash, its length (up
+// to 255) and the object + 1; where they agree, the object's head word is
+// compared, which settles an id of up to eight bytes, and a longer one is
+// then compared in full. The slots and head words are small, so that a
+// table of many thousand ids stays in the cache. Bytes of the row up to
+// `limit` may be read.
+std::int32_t csvreader::objectof(std::string_view id, const char* limit) {
+  const std::uint64_t head = headkey(id, limit);
+  const auto same = [&](std::size_t o) { return heads_[o] == head && (id.size() <= 8 || ids_[o] == id); };
+  if (last_ >= 0 && id.size() == lastsize_ && same(static_cast<std::size_t>(last_))) return last_;
+  const std::uint64_t h = hashid(head, id);
+  const std::uint64_t tag = slottag(h, id.size());
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = h & mask;
   for (; slots_[i] != 0; i = (i + 1) & mask) {
-    const std::size_t o = slots_[i] - 1;
-    if (hashes_[o] == h && ids_[o] == id) return last_ = static_cast<std::int32_t>(o);
+    const std::size_t o = (slots_[i] & 0xFFFFFFFFu) - 1;
+    if ((slots_[i] & ~std::uint64_t{0xFFFFFFFF}) == tag && same(o)) {
+      last_ = static_cast<std::int32_t>(o);
+      break;
+    }
   }
-  if (ids_.size() == static_cast<std::size_t>(INT32_MAX)) return -1;
-  last_ = static_cast<std::int32_t>(ids_.size());
-  ids_.emplace_back(id);
-  hashes_.push_back(h);
-  slots_[i] = static_cast<std::uint32_t>(ids_.size());
-  if (ids_.size() * 2 > slots_.size()) grow();
+  if (slots_[i] == 0) {
+    if (ids_.size() == static_cast<std::size_t>(INT32_MAX)) return -1;
+    last_ = static_cast<std::int32_t>(ids_.size());
+    ids_.emplace_back(id);
+    heads_.push_back(head);
+    slots_[i] = tag | ids_.size();
+    if (ids_.size() * 4 > slots_.size() * 3) grow();
+  }
+  lastsize_ = id.size();
   return last_;
 }
 
-// Doubles the table, keeping it at most half full.
+// Doubles the table, keeping it at most three quarters full; the hashes are
+// computed again, which costs less than keeping them.
 void csvreader::grow() {
   slots_.assign(slots_.size() * 2, 0);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t o = 0; o < ids_.size(); ++o) {
-    std::size_t i = hashes_[o] & mask;
+    const std::uint64_t h = hashid(heads_[o], ids_[o]);
+    std::size_t i = h & mask;
     while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = static_cast<std::uint32_t>(o + 1);
+    slots_[i] = slottag(h, ids_[o].size()) | (o + 1);
   }
 }
 
@@ -483,13 +557,19 @@ bool csvreader::take(const row& r, csvbatch& batch) {
   double v[nroles] = {};
   for (int role = role_x; role < roles_; ++role) {
     const std::string_view text = field(r, col_[role], scratch_[role]);
-    numberstatus s = parsedecimal(text, v[role]);
-    if (role == role_time && s == numberstatus::invalid && parseisotime(trim(text), v[role])) s = numberstatus::ok;
+    const char* const limit = fields_[col_[role]].quoted ? text.data() + text.size() : r.limit;
+    // A time that looks like a date is one; anything else must be a number.
+    const std::string_view t = role == role_time ? trim(text) : text;
+    const bool date = role == role_time && t.size() >= 10 && t[4] == '-';
+    const numberstatus s = date ? (parseisotime(t, v[role], dates_) ? numberstatus::ok : numberstatus::invalid)
+                                : parsedecimal(text, limit, v[role]);
     if (s == numberstatus::ok) continue;
-    const char* what = s == numberstatus::range ? "' is out of range" : role == role_time ? "' is not a date-time" : "' is not a number";
+    const char* what = s == numberstatus::range ? "' is out of range"
+                       : role == role_time       ? "' is not a date-time"
+                                                 : "' is not a number";
     return bad(rowline_, std::string(rolename[role]) + " '" + show(text) + what);
   }
-  const std::int32_t object = objectof(id);
+  const std::int32_t object = objectof(id, fields_[col_[role_id]].quoted ? id.data() + id.size() : r.limit);
   if (object < 0) return bad(rowline_, "more than 2147483647 distinct ids");
   batch.object.push_back(object);
   batch.x.push_back(v[role_x]);

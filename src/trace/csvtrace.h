@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "trace/isotime.h"
 #include "trace/textin.h"
 
 namespace cellfreq {
@@ -29,7 +30,7 @@ struct csvoptions {
   std::string idcolumn = "id";
   std::string xcolumn = "x";
   std::string ycolumn = "y";
-  std::string timecolumn;  // empty: no time column
+  std::string timecolumn{};  // empty: no time column
   bool strict = false;
 };
 
@@ -82,32 +83,33 @@ private:
   };
   // The progress of the scan of one row, which may resume after a refill.
   struct rowscan {
-    std::size_t pos = 0;         // bytes scanned
-    std::size_t fieldstart = 0;  // start of the current field
-    std::size_t closed = SIZE_MAX;  // the quote that last closed it, if quoted
-    std::size_t nfields = 0;     // fields ended so far
+    std::size_t pos = 0;              // bytes scanned
+    std::size_t fieldstart = 0;       // start of the current field
+    std::size_t closed = SIZE_MAX;    // the quote that last closed it, if quoted
+    std::size_t nfields = 0;          // fields ended so far
     std::size_t badfield = SIZE_MAX;  // first field with text after its closing quote
-    std::size_t end = 0;         // end of the row without its line end
-    std::int64_t innerlf = 0;    // line feeds inside quotes
-    bool quoted = false;         // inside quotes now
-    bool isquoted = false;       // the current field began with a quote
-    bool ended = false;          // a line feed ended the row
+    std::size_t end = 0;              // end of the row without its line end
+    std::int64_t innerlf = 0;         // line feeds inside quotes
+    bool quoted = false;              // inside quotes now
+    bool isquoted = false;            // the current field began with a quote
+    bool ended = false;               // a line feed ended the row
   };
-  // One row in memory: [data, data + size) without its line end.
+  // One row in memory: [data, data + size) without its line end; the
+  // bytes up to `limit` may be read.
   struct row {
     const char* data;
     std::size_t size;
+    const char* limit;
   };
   enum { role_id, role_x, role_y, role_time, nroles };
 
   bool readrow(row& r);
   bool nextrow(row& r);
   bool scan(const char* p, std::size_t n, bool final);
-  void endfield(std::size_t end);
   std::string_view field(const row& r, std::size_t i, std::string& scratch) const;
   bool take(const row& r, csvbatch& batch);
   bool resolve(int role, const std::vector<std::string>& names, std::string& error);
-  std::int32_t objectof(std::string_view id);
+  std::int32_t objectof(std::string_view id, const char* limit);
   void grow();
   bool bad(std::int64_t line, std::string_view reason);
 
@@ -115,25 +117,27 @@ private:
   csvoptions opts_;
   std::string name_;
   std::FILE* err_;
-  std::size_t col_[nroles] = {};      // 0-based column of each role
-  int roles_ = role_time;             // roles in use: the time column is optional
-  std::size_t keep_ = SIZE_MAX;       // fields recorded per row
-  std::vector<fieldref> fields_;
+  std::size_t col_[nroles] = {};  // 0-based column of each role
+  int roles_ = role_time;         // roles in use: the time column is optional
+  std::size_t keep_ = SIZE_MAX;   // fields recorded per row
+  std::vector<fieldref> fields_;  // the first st_.nfields (at most keep_) are the row's
   rowscan st_;
-  std::string pending_;               // a row that crosses the end of the buffered bytes
-  std::string scratch_[nroles];       // unquoted text of quoted fields
-  std::int64_t line_ = 1;             // the line the next row starts on
-  std::int64_t rowline_ = 0;          // the line the current row started on
+  std::string pending_;           // a row that crosses the end of the buffered bytes
+  std::string scratch_[nroles];   // unquoted text of quoted fields
+  datecache dates_;
+  std::int64_t line_ = 1;         // the line the next row starts on
+  std::int64_t rowline_ = 0;      // the line the current row started on
   std::int64_t rows_ = 0;
   std::int64_t bad_ = 0;
   bool failed_ = false;
   bool opened_ = false;
-  bool done_ = false;                 // the input is exhausted
+  bool done_ = false;             // the input is exhausted
 
   std::vector<std::string> ids_;
-  std::vector<std::uint64_t> hashes_;  // hash of each id
-  std::vector<std::uint32_t> slots_;   // open addressing: object + 1, 0 when free
-  std::int32_t last_ = -1;             // the object of the last good row
+  std::vector<std::uint64_t> heads_;  // the first eight bytes of each id
+  std::vector<std::uint64_t> slots_;  // open addressing, 0 when free (see objectof())
+  std::int32_t last_ = -1;            // the object of the last good row
+  std::size_t lastsize_ = 0;          // and the length of its id
 };
 
 }  // namespace cellfreq

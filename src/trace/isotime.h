@@ -8,6 +8,7 @@
 // integers, so that no locale or time zone of the machine plays a part.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -17,8 +18,15 @@ namespace cellfreq {
 // calendar (negative before it); month 1-12, day 1-31.
 std::int64_t daysfromcivil(std::int64_t year, int month, int day);
 
+// The last date read and its day number, which the rows of a trace nearly
+// always share; starts empty.
+struct datecache {
+  char date[10] = {};
+  std::int64_t days = 0;
+};
+
 // Converts the whole of `text` (no blanks around it); false when it is not
 // one of the forms above or a part is out of range, with `out` unchanged.
-bool parseisotime(std::string_view text, double& out);
+bool parseisotime(std::string_view text, double& out, datecache& cache);
 
 }  // namespace cellfreq

@@ -4,6 +4,7 @@
 // without a fault, identically from memory and from a file in small blocks
 // handed out in small batches, and every good row must be what a plain
 // character-by-character split of the text finds on its line.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -202,7 +203,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::int64_t lines = 0;
   for (const char c : a.err) lines += c == '\n';
   require(lines == std::min<std::int64_t>(a.bad, 10) + (a.bad > 0 && !a.failed ? 1 : 0), "wrong number of messages");
-  for (std::size_t o = 0; o < a.ids.size(); ++o) require(!a.ids[o].empty(), "an empty id was numbered");
+  std::vector<std::string> sorted = a.ids;
+  std::sort(sorted.begin(), sorted.end());
+  require(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end(), "an id was numbered twice");
+  require(sorted.empty() || !sorted[0].empty(), "an empty id was numbered");
   std::int32_t next = 0;
   for (std::size_t i = 0; i < good; ++i) {
     require(a.object[i] >= 0 && a.object[i] <= next, "object numbers are not in first-appearance order");
