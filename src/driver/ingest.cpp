@@ -38,11 +38,6 @@ bool stdingzip(std::FILE* f, bool& seekable) {
   return got == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
 }
 
-// The cell number of a coordinate held in double precision; CSV coordinates
-// are not narrowed to single precision, which would cost half a metre at a
-// UTM northing.
-std::int32_t cellof(double coord, double cellsize) { return trunc_sat(coord / cellsize + 1.0); }
-
 // The progress of a source's raw bytes, which for gzip data are fewer than
 // the text read, so that the percentage is of the file's size.
 struct rawprogress {
@@ -135,6 +130,8 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
     return in.error() != 0;  // a read error is reported as such
   }
   const bool timed = !input_.columns.timecolumn.empty();
+  // CSV coordinates stay in double precision: single precision would cost
+  // half a metre at a UTM northing.
   const double size = cfg.cellsize;
   std::vector<double> times;
   csvbatch batch;
@@ -156,7 +153,7 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
         reader.reject(batch.line[i], "position outside the area of the coordinate reference system");
         continue;
       }
-      list.push({batch.object[i], cellof(batch.x[i], size), cellof(batch.y[i], size)});
+      list.push({batch.object[i], cellnumber(batch.x[i], size), cellnumber(batch.y[i], size)});
       if (timed) times.push_back(batch.time[i]);
     }
     batch.clear();

@@ -49,8 +49,9 @@ inline std::int32_t trunc_sat(double d) {
 
 // The cell number of a coordinate: coordinate / cellsize + 1, evaluated in
 // double precision and truncated toward zero (saturated).
+inline std::int32_t cellnumber(double coord, double cellsize) { return trunc_sat(coord / cellsize + 1.0); }
 inline std::int32_t cellnumber(float coord, float cellsize) {
-  return trunc_sat(static_cast<double>(coord) / static_cast<double>(cellsize) + 1.0);
+  return cellnumber(static_cast<double>(coord), static_cast<double>(cellsize));
 }
 
 // Converts the text of a complete decimal number (sign, digits, optional
