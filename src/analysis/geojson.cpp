@@ -88,6 +88,20 @@ void appendstring(std::string& to, std::string_view s) {
   to += '"';
 }
 
+// The properties every feature shares (grid CRS and cell size), followed by
+// the feature's end: built once, written after each feature's own properties.
+std::string sharedtail(const geojsonlayer& layer) {
+  std::string tail = "\"grid_crs\":";
+  if (layer.gridcrs.empty()) tail += "null";
+  else appendstring(tail, layer.gridcrs);
+  tail += ",\"cell_size\":";
+  char buf[32];
+  if (std::isfinite(layer.cellsize)) tail.append(buf, std::to_chars(buf, buf + sizeof buf, layer.cellsize).ptr);
+  else tail += "null";
+  tail += "}}";
+  return tail;
+}
+
 }  // namespace
 
 void appendjson(std::string& to, std::string_view s) { appendstring(to, s); }
@@ -99,15 +113,8 @@ std::pair<double, double> celledges(std::int32_t c, double s) {
   return {(d - 2) * s, (d - 1) * s};
 }
 
-geojsonwriter::geojsonwriter(const geojsonlayer& layer, textout& out) : layer_(layer), out_(out) {
-  tail_ = "\"grid_crs\":";
-  if (layer_.gridcrs.empty()) tail_ += "null";
-  else appendstring(tail_, layer_.gridcrs);
-  tail_ += ",\"cell_size\":";
-  char buf[32];
-  if (std::isfinite(layer_.cellsize)) tail_.append(buf, std::to_chars(buf, buf + sizeof buf, layer_.cellsize).ptr);
-  else tail_ += "null";
-  tail_ += "}}";
+geojsonwriter::geojsonwriter(const geojsonlayer& layer, textout& out)
+    : layer_(layer), out_(out), tail_(sharedtail(layer)) {
   xs_.reserve(4 * batch);
   ys_.reserve(4 * batch);
   ends_.reserve(batch);
