@@ -115,28 +115,6 @@ void jsonuser(std::int32_t user, const std::vector<frequentcell>& cells, bool po
   out.newline();
 }
 
-// One GeoJSON feature per user and frequent cell, in the summary's order.
-void geojsonusers(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t nusers,
-                  std::int32_t threshold, const objectids& ids, const geojsonlayer& layer, textout& out) {
-  geojsonwriter writer(layer, out);
-  freqcounter counter;
-  std::vector<std::string> numbers;  // a user's object numbers, when there are no ids
-  for (std::int32_t u = 0; u < nusers && !out.failed(); ++u) {
-    std::vector<frequentcell> cells = frequentcells(table, u, codecount[static_cast<std::size_t>(u)], threshold, counter);
-    if (cells.empty()) continue;
-    summaryorder(cells);
-    std::span<const std::string> own = ids.ofuser(u);
-    if (ids.ids == nullptr) {
-      numbers.clear();
-      for (std::int64_t i = 0; i < ids.groupsize; ++i)
-        numbers.push_back(std::to_string(static_cast<std::int64_t>(u) * ids.groupsize + i));
-      own = numbers;
-    }
-    for (const frequentcell& c : cells) writer.frequent(u, own, c.where.x, c.where.y, c.visits, c.positions.front());
-  }
-  writer.finish();
-}
-
 }  // namespace
 
 std::span<const std::string> objectids::ofuser(std::int32_t u) const {
@@ -179,45 +157,63 @@ std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t use
   return cells;
 }
 
-void writereport(const reportstyle& style, const celltable& table, const std::vector<std::int64_t>& codecount,
-                 std::int32_t nusers, std::int32_t threshold, textout& out, const objectids& ids,
-                 const geojsonlayer& layer) {
+reportwriter::reportwriter(const reportstyle& style, std::int32_t threshold, textout& out, const objectids& ids,
+                           const geojsonlayer& layer)
+    : style_(style), threshold_(threshold), out_(out), ids_(ids) {
   if (style.format == reportformat::geojson) {
-    geojsonusers(table, codecount, nusers, threshold, ids, layer, out);
-    return;
-  }
-  if (style.format == reportformat::csv) {
+    geo_.emplace(layer, out);
+  } else if (style.format == reportformat::csv) {
     out.put(style.summary ? "user,x,y,visits" : "user,x,y,position");
     if (ids.ids != nullptr) out.put(",ids");
     out.newline();
   }
-  freqcounter counter;
-  for (std::int32_t u = 0; u < nusers && !out.failed(); ++u) {
+}
+
+void reportwriter::users(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t from,
+                         std::int32_t to) {
+  for (std::int32_t u = from; u < to && !out_.failed(); ++u) {
     const std::int64_t n = codecount[static_cast<std::size_t>(u)];
-    if (!style.summary && style.format == reportformat::text) {
-      findx(table, u, n, threshold, counter, out);
-    } else if (!style.summary && style.format == reportformat::csv) {
-      csvvisits(table, u, n, threshold, counter, ids, out);
+    if (!style_.summary && style_.format == reportformat::text) {
+      findx(table, u, n, threshold_, counter_, out_);
+    } else if (!style_.summary && style_.format == reportformat::csv) {
+      csvvisits(table, u, n, threshold_, counter_, ids_, out_);
     } else {
-      std::vector<frequentcell> cells = frequentcells(table, u, n, threshold, counter);
-      if (style.summary) summaryorder(cells);
-      if (style.format == reportformat::json) jsonuser(u, cells, !style.summary, ids, out);
-      else if (style.format == reportformat::csv) csvsummary(u, cells, ids, out);
-      else textsummary(u, cells, out);
+      std::vector<frequentcell> cells = frequentcells(table, u, n, threshold_, counter_);
+      if (style_.summary || geo_) summaryorder(cells);
+      if (geo_) geojsonuser(u, cells);
+      else if (style_.format == reportformat::json) jsonuser(u, cells, !style_.summary, ids_, out_);
+      else if (style_.format == reportformat::csv) csvsummary(u, cells, ids_, out_);
+      else textsummary(u, cells, out_);
     }
   }
 }
 
-std::vector<cell> frequentcodes(const celltable& table, const std::vector<std::int64_t>& codecount,
-                                std::int32_t nusers, std::int32_t threshold) {
-  std::vector<cell> codes;
+// One GeoJSON feature per frequent cell, in the summary's order, carrying
+// the user's ids (object numbers when there are none).
+void reportwriter::geojsonuser(std::int32_t u, const std::vector<frequentcell>& cells) {
+  if (cells.empty()) return;
+  std::span<const std::string> own = ids_.ofuser(u);
+  if (ids_.ids == nullptr) {
+    numbers_.clear();
+    for (std::int64_t i = 0; i < ids_.groupsize; ++i)
+      numbers_.push_back(std::to_string(static_cast<std::int64_t>(u) * ids_.groupsize + i));
+    own = numbers_;
+  }
+  for (const frequentcell& c : cells) geo_->frequent(u, own, c.where.x, c.where.y, c.visits, c.positions.front());
+}
+
+void reportwriter::finish() {
+  if (geo_) geo_->finish();
+}
+
+void addfrequent(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t from,
+                 std::int32_t to, std::int32_t threshold, std::vector<cell>& cells) {
   freqcounter counter;
-  for (std::int32_t u = 0; u < nusers; ++u)
+  for (std::int32_t u = from; u < to; ++u)
     frequentvisits(table, u, codecount[static_cast<std::size_t>(u)], threshold, counter,
-                   [&](std::int64_t, std::int32_t code, std::int64_t) { codes.push_back(table.codec().decode(code)); });
-  std::sort(codes.begin(), codes.end());
-  codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
-  return codes;
+                   [&](std::int64_t, std::int32_t code, std::int64_t) { cells.push_back(table.codec().decode(code)); });
+  std::sort(cells.begin(), cells.end());
+  cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
 }
 
 }  // namespace cellfreq

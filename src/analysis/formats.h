@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -50,19 +51,37 @@ struct frequentcell {
 std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t user, std::int64_t n,
                                         std::int32_t threshold, freqcounter& counter);
 
-// Writes the report of users 0 … nusers-1 in `style`; the csv and json
-// formats carry each user's object ids when `ids` has them, the geojson
-// format always (object numbers when there are no ids) and lays its cells
-// out by `layer`. Stops early once a write has failed; out.failed() tells.
-void writereport(const reportstyle& style, const celltable& table, const std::vector<std::int64_t>& codecount,
-                 std::int32_t nusers, std::int32_t threshold, textout& out, const objectids& ids = {},
-                 const geojsonlayer& layer = {});
+// Writes the report in `style`, a range of users at a time: the head when
+// made, then users() for consecutive ranges from user 0, then finish(). The
+// csv and json formats carry each user's object ids when `ids` has them,
+// the geojson format always (object numbers when there are no ids) and
+// lays its cells out by `layer`. Stops early once a write has failed;
+// out.failed() tells.
+class reportwriter {
+public:
+  reportwriter(const reportstyle& style, std::int32_t threshold, textout& out, const objectids& ids = {},
+               const geojsonlayer& layer = {});
+  // The users from … to-1, whose rows `table` holds.
+  void users(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t from, std::int32_t to);
+  // Ends the report; nothing may be added afterwards.
+  void finish();
 
-// The distinct cells that are frequent for at least one of users
-// 0 … nusers-1, ascending.
-std::vector<cell> frequentcodes(const celltable& table, const std::vector<std::int64_t>& codecount,
-                                std::int32_t nusers, std::int32_t threshold);
+private:
+  void geojsonuser(std::int32_t u, const std::vector<frequentcell>& cells);
 
+  reportstyle style_;
+  std::int32_t threshold_;
+  textout& out_;
+  objectids ids_;
+  freqcounter counter_;
+  std::optional<geojsonwriter> geo_;
+  std::vector<std::string> numbers_;  // a user's object numbers, when there are no ids
+};
+
+// Adds to `cells` (ascending, no repeats, and kept so) the distinct cells
+// that are frequent for at least one of users from … to-1.
+void addfrequent(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t from,
+                 std::int32_t to, std::int32_t threshold, std::vector<cell>& cells);
 // Writes `s` as a JSON string, quotes included.
 void putjson(textout& out, std::string_view s);
 

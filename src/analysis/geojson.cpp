@@ -216,10 +216,10 @@ void geojsonwriter::finish() {
   out_.newline();
 }
 
-void writeheat(const recordlist& list, std::int32_t nobjects, geojsonwriter& out) {
+void writeheat(const cellvisits& visits, geojsonwriter& out) {
   // Limits that are never reached keep every cell a square of its own.
   const heatlimits cells{std::numeric_limits<std::size_t>::max(), std::numeric_limits<std::int64_t>::max()};
-  for (const heatsquare& s : aggregate(list, nobjects, {}, cells).squares)
+  for (const heatsquare& s : aggregate(visits, {}, cells).squares)
     out.heat(static_cast<std::int32_t>(s.bx), static_cast<std::int32_t>(s.by), s.visits);
 }
 

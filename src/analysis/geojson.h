@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "trace/recordlist.h"
+#include "analysis/heatmap.h"
 #include "trace/textout.h"
 
 namespace cellfreq {
@@ -70,9 +70,8 @@ private:
   bool first_ = true;
 };
 
-// The heat-map layer: one feature per cell visited by objects
-// 0 … nobjects-1, with its number of visits, row by row from the south and
+// The heat-map layer: one feature per counted cell, with its number of visits, row by row from the south and
 // west to east within a row.
-void writeheat(const recordlist& list, std::int32_t nobjects, geojsonwriter& out);
+void writeheat(const cellvisits& visits, geojsonwriter& out);
 
 }  // namespace cellfreq

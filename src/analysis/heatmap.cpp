@@ -25,13 +25,15 @@ std::int64_t keyy(std::uint64_t k) { return static_cast<std::int32_t>(static_cas
 
 }  // namespace
 
-heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const std::vector<cell>& frequentcodes,
-                   const heatlimits& limits) {
-  heatgrid grid;
-  std::unordered_map<std::uint64_t, std::int64_t> cells;
+void cellvisits::add(const recordlist& list, std::int32_t from, std::int32_t to) {
   list.foreach([&](const node& n) {
-    if (n.id >= 0 && n.id < nobjects) ++cells[key(n.x, n.y)];
+    if (n.id >= from && n.id < to) ++counts_[key(n.x, n.y)];
   });
+}
+
+heatgrid aggregate(const cellvisits& visits, const std::vector<cell>& frequentcodes, const heatlimits& limits) {
+  heatgrid grid;
+  const auto& cells = visits.counts();
   if (cells.empty()) return grid;
 
   std::int64_t xmin = INT64_MAX, xmax = INT64_MIN, ymin = INT64_MAX, ymax = INT64_MIN;

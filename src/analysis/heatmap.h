@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "cells/celltable.h"
@@ -41,11 +42,30 @@ struct heatgrid {
   std::vector<heatsquare> squares;
 };
 
-// Aggregates the visits of objects 0 … nobjects-1 (the visits of the cell
-// file) into bins within `limits`; the cells of `frequentcodes` mark the
-// bins they fall in.
-heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const std::vector<cell>& frequentcodes,
-                   const heatlimits& limits = {});
+// The visits per distinct cell, counted over the records of ranges of
+// objects: memory grows with the cells a trace touches, not its length.
+class cellvisits {
+public:
+  // Counts the records of objects from … to-1.
+  void add(const recordlist& list, std::int32_t from, std::int32_t to);
+  // Visits by cell, the key holding x in its high and y in its low half.
+  const std::unordered_map<std::uint64_t, std::int64_t>& counts() const { return counts_; }
+
+private:
+  std::unordered_map<std::uint64_t, std::int64_t> counts_;
+};
+
+// Aggregates the counted visits into bins within `limits`; the cells of
+// `frequentcodes` mark the bins they fall in.
+heatgrid aggregate(const cellvisits& visits, const std::vector<cell>& frequentcodes, const heatlimits& limits = {});
+// The same for the visits of objects 0 … nobjects-1 of `list` (the visits
+// of the cell file).
+inline heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const std::vector<cell>& frequentcodes,
+                          const heatlimits& limits = {}) {
+  cellvisits visits;
+  visits.add(list, 0, nobjects);
+  return aggregate(visits, frequentcodes, limits);
+}
 
 // Writes `grid` as an SVG document: shaded squares on a logarithmic scale
 // with a legend, frequent bins outlined, axes in cell numbers and metres.

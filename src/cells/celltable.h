@@ -58,6 +58,13 @@ struct cellbox {
 };
 bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std::vector<std::int64_t>& codecount,
                 const cellform& form = {}, cellbox* box = nullptr);
+// The lines of objects from … to-1 only, from the records of `list` with
+// those ids: their counts are added to `codecount` (sized for every user)
+// and their cells to `box`. Writing consecutive ranges one after another
+// gives the file that writecells() writes, so a trace can be grouped a
+// range of objects at a time.
+bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
+                    std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box);
 
 // The largest of the first `nusers` counts (0 when there are none).
 std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers);
@@ -85,7 +92,8 @@ public:
   std::int32_t encode(const cell& c) const;
 
 private:
-  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*);
+  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*,
+                        std::int32_t, std::int32_t);
   bool plain_ = true;
   std::int64_t xmin_ = 0, ymin_ = 0, height_ = code_multiplier;
   std::vector<cell> cells_;  // the rank form's cells, ascending
@@ -93,16 +101,19 @@ private:
 
 // The cell table: one row per user, each `width()` codes wide, zero where
 // nothing was read. Only the cells that loadcells() read are stored; the
-// rest of each row is implicitly zero.
+// rest of each row is implicitly zero. A table may hold a range of users
+// only, rows first() … first()+rows()-1, so that a long file is read a
+// range of users at a time.
 class celltable {
 public:
   const cellcodec& codec() const { return codec_; }
+  std::int32_t first() const { return first_; }
   std::int32_t rows() const { return static_cast<std::int32_t>(start_.size()) - 1; }
   std::int64_t width() const { return width_; }
   // The codes read into row r, from column 0 on.
   std::span<const std::int32_t> row(std::int32_t r) const {
-    return {codes_.data() + start_[static_cast<std::size_t>(r)],
-            codes_.data() + start_[static_cast<std::size_t>(r) + 1]};
+    const auto i = static_cast<std::size_t>(r - first_);
+    return {codes_.data() + start_[i], codes_.data() + start_[i + 1]};
   }
   // Any cell of the table; zero outside the part that was read.
   std::int32_t at(std::int32_t r, std::int64_t j) const {
@@ -111,11 +122,13 @@ public:
   }
 
 private:
-  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*);
+  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*,
+                        std::int32_t, std::int32_t);
   cellcodec codec_;
   std::vector<std::int32_t> codes_;
   std::vector<std::int64_t> start_{0};
   std::int64_t width_ = min_row_width;
+  std::int32_t first_ = 0;
 };
 
 // Fills `table` from the cell file: row r, in order from row 0, receives the
@@ -130,7 +143,11 @@ private:
 // cells; a plain token still names (v / 1000, v % 1000). Such a file must
 // be the one written: a token that does not read, or names a cell outside
 // the box, makes loadcells() return false with in.error() 0.
+//
+// Given a range of rows `from` … `to`-1 (to < 0: every row), only those are
+// filled, from where `in` stands: reading the ranges one after another
+// from the start of the file fills each as a whole table would be.
 bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-               celltable& table, const cellbox* box = nullptr);
+               celltable& table, const cellbox* box = nullptr, std::int32_t from = 0, std::int32_t to = -1);
 
 }  // namespace cellfreq

@@ -179,12 +179,14 @@ std::int32_t cellcodec::encode(const cell& c) const {
 // are set first and the stream is then read into all cells in one go. All
 // cells start zero, so a read that converts nothing leaves its cell 0.
 bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-               celltable& table, const cellbox* box) {
+               celltable& table, const cellbox* box, std::int32_t from, std::int32_t to) {
+  const auto end = to < 0 ? codecount.size() : static_cast<std::size_t>(to);
   table.width_ = std::max(min_row_width, maxcount);
+  table.first_ = from;
   table.start_.assign(1, 0);
-  table.start_.reserve(codecount.size() + 1);
-  for (const std::int64_t c : codecount)
-    table.start_.push_back(table.start_.back() + std::clamp<std::int64_t>(c, 0, maxcount));
+  table.start_.reserve(end - static_cast<std::size_t>(from) + 1);
+  for (std::size_t r = static_cast<std::size_t>(from); r < end; ++r)
+    table.start_.push_back(table.start_.back() + std::clamp<std::int64_t>(codecount[r], 0, maxcount));
   const auto n = static_cast<std::size_t>(table.start_.back());
   table.codec_ = cellcodec();
   if (box == nullptr || box->colons == 0) {

@@ -69,20 +69,21 @@ const std::uint32_t* putnarrow(const std::uint32_t* k, const std::uint32_t* cons
 }  // namespace
 
 // Counting sort by object id: `first[i]` and `widefirst[i]` become the
-// positions of object i's first code and first wide cell, then each record
-// is placed behind the ones of its object seen before it. Ids outside
-// 0 … nobjects-1 fail the one unsigned compare and are skipped in both
-// passes alike.
-bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std::vector<std::int64_t>& codecount,
-                const cellform& form, cellbox* box) {
-  const auto nobj = static_cast<std::size_t>(nobjects);
-  const auto limit = static_cast<std::uint32_t>(nobjects);
+// positions of object from+i's first code and first wide cell, then each
+// record is placed behind the ones of its object seen before it. Ids outside
+// the range fail the one unsigned compare and are skipped in both passes
+// alike.
+bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
+                    std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box) {
+  const auto nobj = static_cast<std::size_t>(to - from);
+  const auto base = static_cast<std::uint32_t>(from);
+  const auto limit = static_cast<std::uint32_t>(nobj);
   std::vector<std::size_t> first(nobj + 1, 0);
   std::vector<std::size_t> widefirst(nobj + 1, 0);
-  cell lo{INT32_MAX, INT32_MAX}, hi{INT32_MIN, INT32_MIN};
+  cell lo = box.lo, hi = box.hi;
   list.foreach([&](const node& n) {
-    if (static_cast<std::uint32_t>(n.id) < limit) {
-      const auto i = static_cast<std::size_t>(n.id) + 1;
+    if (static_cast<std::uint32_t>(n.id) - base < limit) {
+      const auto i = static_cast<std::size_t>(static_cast<std::uint32_t>(n.id) - base) + 1;
       ++first[i];
       if (!narrow(n)) ++widefirst[i];
       if (form.exact) {
@@ -108,8 +109,8 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std
       widenext[i] = wides.get() + widefirst[i];
     }
     list.foreach([&](const node& n) {
-      if (static_cast<std::uint32_t>(n.id) < limit) {
-        const auto i = static_cast<std::size_t>(n.id);
+      if (static_cast<std::uint32_t>(n.id) - base < limit) {
+        const auto i = static_cast<std::size_t>(static_cast<std::uint32_t>(n.id) - base);
         if (narrow(n)) {
           *next[i]++ = static_cast<std::uint32_t>(n.x) << 10 | static_cast<std::uint32_t>(n.y);
         } else {
@@ -121,8 +122,7 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std
   }
 
   const auto group = static_cast<std::size_t>(form.groupsize);
-  std::int64_t colons = 0;
-  codecount.assign(nobj / group, 0);
+  std::int64_t colons = box.colons;
   for (std::size_t i = 0; i < nobj; ++i) {
     const std::uint32_t* k = codes.get() + first[i];
     const std::uint32_t* const stop = codes.get() + first[i + 1];
@@ -138,12 +138,21 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std
       ++wide;
       ++k;
     }
-    codecount[i / group] += static_cast<std::int64_t>(first[i + 1] - first[i]);
+    codecount[(base + i) / group] += static_cast<std::int64_t>(first[i + 1] - first[i]);
     out.newline();
     if (out.failed()) return false;
   }
-  if (box != nullptr) *box = {colons, lo, hi};
+  box = {colons, lo, hi};
   return true;
+}
+
+bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std::vector<std::int64_t>& codecount,
+                const cellform& form, cellbox* box) {
+  codecount.assign(static_cast<std::size_t>(nobjects / form.groupsize), 0);
+  cellbox all;
+  const bool written = writecellrange(list, 0, nobjects, out, codecount, form, all);
+  if (box != nullptr) *box = all;
+  return written;
 }
 
 std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers) {

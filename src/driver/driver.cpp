@@ -10,14 +10,17 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analysis/formats.h"
 #include "analysis/heatmap.h"
 #include "analysis/report.h"
 #include "cells/celltable.h"
+#include "driver/grouping.h"
 #include "driver/progress.h"
 #include "driver/runconfig.h"
 #include "driver/tempfiles.h"
@@ -78,7 +81,7 @@ bool writeinto(atomicfile& file, const std::string& path, placement how, const c
   }
   errnum = writeall(file.file(), write);
   if (errnum == 0 && file.commit(errnum)) return true;
-  fail = {cannot("write", noun, file.path()), errnum};
+  if (fail.what.empty()) fail = {cannot("write", noun, file.path()), errnum};
   file.discard();
   return false;
 }
@@ -89,6 +92,11 @@ template <class W>
 bool writefile(const std::string& path, const char* noun, W&& write, failure& fail) {
   atomicfile file;
   return writeinto(file, path, placement::replace, noun, write, fail);
+}
+
+bool isgeojson(const std::string& path) {
+  const std::string_view ext = ".geojson";
+  return path.size() >= ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
 }
 
 // The path by which the trace can be opened a second time, for reading its
@@ -110,67 +118,101 @@ bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* prog
   return f != nullptr && readtab(cfg, f, list, err, progname, fail);
 }
 
-// Writes the cell file: a temporary when none is configured (removed once
-// the table is loaded, so that a report cut short by a closed pipe leaves
-// nothing behind, and at the latest when the run ends), else the configured
-// path, replaced when complete or, for the fixed programs, written in place.
-// `box` receives what reading it back needs.
-bool cellpass(const runconfig& cfg, atomicfile& cells, const recordlist& list, std::vector<std::int64_t>& codecount,
-              cellbox& box, failure& fail) {
+// A scratch file's failure `errnum`, if any, as the run's failure.
+bool scratchok(int errnum, failure& fail) {
+  if (errnum == 0) return true;
+  fail = {"cannot spill records to folder " + inquotes(tempfolder()), errnum};
+  return false;
+}
+
+// Writes the cell file from `list` (and `times`, which order each object's
+// records when given), emptying them: a temporary when none is configured
+// (removed once reopened for reading, so that a report cut short by a
+// closed pipe leaves nothing behind, and at the latest when the run ends),
+// else the configured path, replaced when complete or, for the fixed
+// programs, written in place. `cells` receives what reading it back needs,
+// and the visits per cell when a heat map is asked for.
+bool cellpass(const runconfig& cfg, std::int64_t budget, atomicfile& file, recordlist& list,
+              chunkedlist<double>* times, grouped& cells, failure& fail) {
+  if (!scratchok(list.error(), fail) || !scratchok(times != nullptr ? times->error() : 0, fail)) return false;
   const cellform form{cfg.groupsize, cfg.exactcells};
   const placement how = cfg.cellpath.empty() ? placement::temporary
                         : cfg.replacecells  ? placement::replace
                                             : placement::inplace;
-  return writeinto(
-      cells, cfg.cellpath, how, "cell file",
-      [&](textout& out) { writecells(list, cfg.nobjects, out, codecount, form, &box); }, fail);
+  int scratch = 0;
+  const bool written = writeinto(
+      file, cfg.cellpath, how, "cell file",
+      [&](textout& out) {
+        groupcells(list, times, cfg.nobjects, form, budget, !cfg.heatmappath.empty(), out, cells, scratch);
+      },
+      fail);
+  return scratchok(scratch, fail) && written;
 }
 
-bool loadpass(const std::string& cellpath, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-              const cellbox& box, celltable& table, failure& fail) {
+// Reads the cell file back a range of users at a time, as many as the
+// table's share of the budget holds, and writes each range's part of the
+// report. `frequent`, when given, receives the cells that are frequent for
+// some user. A cell file that cannot be read ends the report unfinished.
+bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile, const grouped& cells,
+                const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, std::FILE* report,
+                failure& fail) {
+  const std::string cellpath = cellfile.path();
   errno = 0;
   std::FILE* f = reopencells(cellpath.c_str());
   if (f == nullptr) {
     fail = {cannot("reopen", "cell file", cellpath), errno};
     return false;
   }
+  cellfile.discard();
   textin in(f);
-  const bool read = loadcells(in, codecount, maxcount, table, &box);
+  const std::vector<std::int64_t>& counts = cells.codecount;
+  const std::int64_t maxcount = cellfreq::max(counts, cfg.nusers);
+  const std::int64_t room = tableshare(budget) / static_cast<std::int64_t>(sizeof(std::int32_t));
+  const auto width = [&](std::int32_t u) { return std::clamp<std::int64_t>(counts[static_cast<std::size_t>(u)], 0, maxcount); };
+  bool loaded = true;
+  const auto write = [&](textout& out) {
+    reportwriter writer(cfg.style, cfg.threshold, out, ids, layer);
+    celltable table;
+    for (std::int32_t from = 0, to = 0; from < cfg.nusers && !out.failed(); from = to) {
+      std::int64_t codes = width(from);
+      for (to = from + 1; to < cfg.nusers && codes + width(to) <= room; ++to) codes += width(to);
+      if (!loadcells(in, counts, maxcount, table, &cells.box, from, to) || in.error() != 0) {
+        loaded = false;
+        out.abandon(in.error());
+        return;
+      }
+      writer.users(table, counts, from, to);
+      if (frequent != nullptr) addfrequent(table, counts, from, to, cfg.threshold, *frequent);
+    }
+    writer.finish();
+  };
+  bool ok = true;
+  if (!cfg.outputpath.empty()) {
+    ok = writefile(cfg.outputpath, "report", write, fail);
+  } else if (const int errnum = writeall(report, write); errnum != 0) {
+    fail = {"cannot write report", errnum};
+    ok = false;
+  }
   int errnum = in.error();
   closefile(f, errnum);
-  if (errnum != 0 || !read) {
+  if (!loaded || errnum != 0) {
     fail = {cannot("read", "cell file", cellpath), errnum};
     if (errnum == 0) fail.reason = "it no longer holds the cells that were written";
     return false;
   }
-  return true;
+  return ok;
 }
 
-bool reportpass(const runconfig& cfg, const celltable& table, const std::vector<std::int64_t>& codecount,
-                const objectids& ids, const geojsonlayer& layer, std::FILE* report, failure& fail) {
-  const auto write = [&](textout& out) {
-    writereport(cfg.style, table, codecount, cfg.nusers, cfg.threshold, out, ids, layer);
-  };
-  if (!cfg.outputpath.empty()) return writefile(cfg.outputpath, "report", write, fail);
-  const int errnum = writeall(report, write);
-  if (errnum != 0) {
-    fail = {"cannot write report", errnum};
-    return false;
-  }
-  return true;
-}
-
-bool heatmappass(const runconfig& cfg, const recordlist& list, const celltable& table,
-                 const std::vector<std::int64_t>& codecount, const geojsonlayer& layer, failure& fail) {
+bool heatmappass(const runconfig& cfg, const grouped& cells, const std::vector<cell>& frequent,
+                 const geojsonlayer& layer, failure& fail) {
   if (cfg.heatmappath.empty()) return true;
-  const std::string_view ext = ".geojson";
-  if (cfg.heatmappath.size() >= ext.size() && cfg.heatmappath.compare(cfg.heatmappath.size() - ext.size(), ext.size(), ext) == 0)
+  if (isgeojson(cfg.heatmappath))
     return writefile(cfg.heatmappath, "heat map", [&](textout& out) {
       geojsonwriter writer(layer, out);
-      writeheat(list, cfg.nobjects, writer);
+      writeheat(cells.visits, writer);
       writer.finish();
     }, fail);
-  const heatgrid grid = aggregate(list, cfg.nobjects, frequentcodes(table, codecount, cfg.nusers, cfg.threshold));
+  const heatgrid grid = aggregate(cells.visits, frequent);
   return writefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
 }
 
@@ -230,23 +272,26 @@ bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* er
 int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* progname, runextras* extras) {
   catchsignals(progname);
   runconfig cfg = config;
+  const std::int64_t budget = memorybudget(cfg.memorylimit);
   failure fail;
-  recordlist list;
-  std::vector<std::int64_t> codecount;
-  cellbox box;
-  celltable table;
-  atomicfile cells;
-  bool ok = readpass(cfg, list, err, progname, extras, fail) &&
-            cellpass(cfg, cells, list, codecount, box, fail) &&
-            loadpass(cells.path(), codecount, cellfreq::max(codecount, cfg.nusers), box, table, fail);
+  grouped cells;
+  atomicfile cellfile;
+  bool ok = false;
+  {
+    recordlist list;
+    list.limit(readinglimit(budget, sizeof(node)), scratchfile);
+    ok = readpass(cfg, list, err, progname, extras, fail) &&
+         cellpass(cfg, budget, cellfile, list, extras != nullptr ? extras->times() : nullptr, cells, fail);
+  }
   const objectids ids{extras != nullptr ? extras->ids() : nullptr, cfg.groupsize};
+  std::vector<cell> frequent;
   if (ok) {
-    cells.discard();
     geojsonlayer layer;
     if (extras != nullptr) layer = extras->layer(cfg);
     else layer.cellsize = cfg.cellsize;
-    ok = reportpass(cfg, table, codecount, ids, layer, report, fail) &&
-         heatmappass(cfg, list, table, codecount, layer, fail) && idmappass(cfg, ids, fail);
+    const bool svg = !cfg.heatmappath.empty() && !isgeojson(cfg.heatmappath);
+    ok = reportpass(cfg, budget, cellfile, cells, ids, layer, svg ? &frequent : nullptr, report, fail) &&
+         heatmappass(cfg, cells, frequent, layer, fail) && idmappass(cfg, ids, fail);
   }
   if (ok) return status_ok;
   if (fail.whole)

@@ -7,11 +7,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <numeric>
 #include <optional>
 #include <string_view>
 
+#include "driver/grouping.h"
 #include "driver/progress.h"
+#include "driver/tempfiles.h"
 #include "trace/csvtrace.h"
 #include "trace/gzsource.h"
 #include "trace/scan.h"
@@ -54,34 +55,6 @@ std::string name(const runconfig& cfg) {
 }
 
 }  // namespace
-
-void ordertimes(recordlist& list, const std::vector<double>& times) {
-  // Usually every object's rows already come in time order; then nothing moves.
-  {
-    std::vector<double> last;
-    bool sorted = true;
-    std::size_t i = 0;
-    list.foreach([&](const node& n) {
-      if (n.id < 0) {
-        ++i;
-        return;
-      }
-      const auto id = static_cast<std::size_t>(n.id);
-      if (id >= last.size()) last.resize(id + 1, -HUGE_VAL);
-      if (times[i] < last[id]) sorted = false;
-      last[id] = times[i++];
-    });
-    if (sorted) return;
-  }
-  const std::vector<node> nodes = list.tovector();
-  list = recordlist();
-  std::vector<std::uint32_t> order(nodes.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return nodes[a].id != nodes[b].id ? nodes[a].id < nodes[b].id : times[a] < times[b];
-  });
-  for (const std::uint32_t k : order) list.push(nodes[k]);
-}
 
 bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) {
   if (!input_.crs.empty()) {
@@ -133,7 +106,15 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
   // CSV coordinates stay in double precision: single precision would cost
   // half a metre at a UTM northing.
   const double size = cfg.cellsize;
-  std::vector<double> times;
+  // With times, a record costs its time as well until the records are
+  // ordered; whether they need it is seen as they come, from each object's
+  // latest time so far.
+  std::vector<double> latest;
+  if (timed) {
+    const std::size_t limit = readinglimit(memorybudget(cfg.memorylimit), sizeof(node) + sizeof(double));
+    list.limit(limit, scratchfile);
+    times_.limit(limit, scratchfile);
+  }
   csvbatch batch;
   while (reader.next(batch, batchrows)) {
     const std::size_t n = batch.size();
@@ -154,7 +135,13 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
         continue;
       }
       list.push({batch.object[i], cellnumber(batch.x[i], size), cellnumber(batch.y[i], size)});
-      if (timed) times.push_back(batch.time[i]);
+      if (timed) {
+        const auto id = static_cast<std::size_t>(batch.object[i]);
+        if (id >= latest.size()) latest.resize(id + 1, -HUGE_VAL);
+        unordered_ |= batch.time[i] < latest[id];
+        latest[id] = std::max(latest[id], batch.time[i]);
+        times_.push(batch.time[i]);
+      }
     }
     batch.clear();
     if (reader.failed()) break;
@@ -165,7 +152,7 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
     return false;
   }
   ids_ = reader.ids();
-  if (timed) ordertimes(list, times);
+  if (!unordered_) times_ = {};
   return true;
 }
 

@@ -23,6 +23,7 @@ public:
   explicit commandinput(const inputconfig& input) : input_(input) {}
   bool read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) override;
   const std::vector<std::string>* ids() const override { return input_.csv ? &ids_ : nullptr; }
+  chunkedlist<double>* times() override { return unordered_ ? &times_ : nullptr; }
   geojsonlayer layer(const runconfig& cfg) const override;
 
 private:
@@ -33,10 +34,8 @@ private:
   inputconfig input_;
   std::vector<std::string> ids_;
   std::unique_ptr<crstransform> crs_;
+  chunkedlist<double> times_;  // one per record, with a time column
+  bool unordered_ = false;     // some object's records are not in time order
 };
-
-// Puts the records of each object in the order of their times, keeping the
-// trace order of equal times; `times` holds one time per record.
-void ordertimes(recordlist& list, const std::vector<double>& times);
 
 }  // namespace cellfreq

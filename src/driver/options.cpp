@@ -18,7 +18,7 @@ namespace {
 
 enum class opt { cellsize, cellfile, objects, users, threshold, output, format, summary, heatmap,
                  progress, noprogress, pause, help, version, inputformat, delimiter, idcolumn, xcolumn, ycolumn,
-                 timecolumn, strict, groupsize, idmap, crs, gridcrs };
+                 timecolumn, strict, groupsize, idmap, crs, gridcrs, memorylimit };
 
 struct optinfo {
   std::string_view name;
@@ -36,6 +36,7 @@ constexpr optinfo options[] = {
     {"id-column", opt::idcolumn, true}, {"x-column", opt::xcolumn, true}, {"y-column", opt::ycolumn, true},
     {"time-column", opt::timecolumn, true}, {"strict", opt::strict, false}, {"group-size", opt::groupsize, true},
     {"id-map", opt::idmap, true},       {"crs", opt::crs, true},           {"grid-crs", opt::gridcrs, true},
+    {"memory-limit", opt::memorylimit, true},
 };
 
 // The pieces joined into one message. Built by appending: chains of
@@ -64,6 +65,21 @@ bool parsecount(std::string_view text, std::int64_t limit, std::int64_t& out) {
   return true;
 }
 
+// A size in bytes: decimal digits, optionally followed by K, M or G (powers
+// of 1024), at least 1 byte and below 2^62.
+bool parsesize(std::string_view text, std::int64_t& out) {
+  int shift = 0;
+  if (!text.empty()) {
+    const char unit = text.back();
+    shift = unit == 'K' || unit == 'k' ? 10 : unit == 'M' || unit == 'm' ? 20 : unit == 'G' || unit == 'g' ? 30 : 0;
+    if (shift != 0) text.remove_suffix(1);
+  }
+  std::int64_t v = 0;
+  if (!parsecount(text, (std::int64_t{1} << 62) >> shift, v) || v == 0) return false;
+  out = v << shift;
+  return true;
+}
+
 // Applies option `o` with `value` to `result`; false with `error` on a bad value.
 bool apply(const optinfo& o, std::string_view value, commandline& result, std::optional<std::string>& usertext,
            std::optional<std::string>& objecttext, std::string& error) {
@@ -83,6 +99,12 @@ bool apply(const optinfo& o, std::string_view value, commandline& result, std::o
     case opt::objects:
       objecttext = std::string(value);  // checked against --group-size once all options are known
       input.objectsgiven = true;
+      return true;
+    case opt::memorylimit:
+      if (!parsesize(value, cfg.memorylimit)) {
+        error = invalid(o.name, value, "a number of bytes, optionally with K, M or G");
+        return false;
+      }
       return true;
     case opt::groupsize:
       if (!parsecount(value, max_objects, n) || n == 0) {
@@ -329,6 +351,10 @@ void writehelp(textout& out) {
       "                     group size (default 1000; CSV: the distinct ids)",
       "  --users N          analyse users 0 to N-1 (default: all users)",
       "  --threshold N      report a cell visited more than N times (default 3)",
+      "  --memory-limit SIZE",
+      "                     memory the run may use, in bytes or with K, M or G",
+      "                     (default: a quarter of the physical memory, at least",
+      "                     256M); what does not fit goes to scratch files in TMPDIR",
       "",
       "Output:",
       "  -o, --output PATH  write the report to PATH (default: standard output)",

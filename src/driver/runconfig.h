@@ -2,7 +2,10 @@
 //
 // A run reads the trace into the record list, writes the cell file, finds the
 // largest count among the analysed users, reads the cell file back into the
-// cell table and prints the report. The three fixed programs differ only in
+// cell table and prints the report. It keeps within a budget of memory:
+// records that do not fit move to scratch files, the cell file is written
+// a range of objects at a time and read back a range of users at a time,
+// with the same outputs as a run in memory. The three fixed programs differ only in
 // their configuration; every failure ends the run with a message and status
 // 1 instead of going on with missing or damaged data.
 #pragma once
@@ -36,6 +39,7 @@ struct runconfig {
   bool exactcells = false;      // name every cell exactly, beyond the fixed programs' code range
   std::string idmappath{};      // object number -> id table (CSV); empty: none
   bool replacecells = false;    // a configured cell file is replaced when complete, not written in place
+  std::int64_t memorylimit = 0; // bytes of memory the run may use; 0: a quarter of the physical memory
 };
 
 // A run's failure: the message names what failed and why; `reason`, when
@@ -60,6 +64,10 @@ public:
   virtual bool read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) = 0;
   // The objects' own ids, when the trace had text ids; null otherwise.
   virtual const std::vector<std::string>* ids() const = 0;
+  // The times by which each object's records are still to be ordered, one
+  // per record of the list read; null when the trace had none or had every
+  // object's records in time order already.
+  virtual chunkedlist<double>* times() = 0;
   // The grid's CRS and how its metres map to longitude/latitude.
   virtual geojsonlayer layer(const runconfig& cfg) const = 0;
 };

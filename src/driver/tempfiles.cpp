@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <random>
 
 #ifdef _WIN32
@@ -283,17 +284,6 @@ std::FILE* openinplace(const std::string& name, bool& regular, int& errnum) {
   return f;
 }
 
-std::string tempfolder() {
-#ifdef _WIN32
-  std::error_code ec;
-  const fs::path p = fs::temp_directory_path(ec);
-  return ec ? std::string(".") : p.string();
-#else
-  const char* t = std::getenv("TMPDIR");
-  return t != nullptr && *t != '\0' ? t : "/tmp";
-#endif
-}
-
 // The permissions fopen would give a new file: 0666 less the umask.
 unsigned newmode() {
 #ifdef _WIN32
@@ -320,6 +310,67 @@ std::FILE* openforreading(const char* path) { return std::fopen(path, "rb"); }
 
 std::uint64_t (*randombits)() = defaultbits;
 std::FILE* (*reopencells)(const char* path) = openforreading;
+
+std::string tempfolder() {
+#ifdef _WIN32
+  std::error_code ec;
+  const fs::path p = fs::temp_directory_path(ec);
+  return ec ? std::string(".") : p.string();
+#else
+  const char* t = std::getenv("TMPDIR");
+  return t != nullptr && *t != '\0' ? t : "/tmp";
+#endif
+}
+
+// The name exists only while the creation holds off signals: on POSIX
+// systems it is removed at once, on Windows the file is deleted when its
+// handle closes. Either way no exit path, not even a kill, leaves it behind.
+std::FILE* scratchfile(int& errnum) {
+  static std::mutex one;  // readers on two threads may spill at once
+  const std::lock_guard lock(one);
+  const creation held;
+  const std::string folder = tempfolder();
+  for (int tries = 0; tries < 100; ++tries) {
+    std::uint64_t bits = randombits();
+    char hex[17] = {};
+    for (int k = 15; k >= 0; --k, bits >>= 4) hex[k] = "0123456789abcdef"[bits & 15];
+    std::string name = folder;
+    if (!name.empty() && name.back() != '/' && name.back() != '\\') name += '/';
+    name.append("cellfreq-").append(hex).append(".spill");
+#ifdef _WIN32
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      errnum = winerrno(GetLastError());
+      if (errnum == EEXIST) continue;
+      return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+    std::FILE* f = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
+    if (f == nullptr) {
+      errnum = EMFILE;
+      if (fd >= 0) _close(fd);
+      else CloseHandle(h);
+    }
+    return f;
+#else
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      errnum = errno;
+      if (errnum == EEXIST) continue;
+      return nullptr;
+    }
+    ::unlink(name.c_str());
+    std::FILE* f = ::fdopen(fd, "w+b");
+    if (f == nullptr) {
+      errnum = errno != 0 ? errno : ENOMEM;
+      ::close(fd);
+    }
+    return f;
+#endif
+  }
+  return nullptr;
+}
 
 bool atomicfile::open(const std::string& path, placement how, int& errnum) {
   discard();

@@ -56,6 +56,15 @@ private:
   int slot_ = -1;       // the registry entry of an unfinished file or a temporary
 };
 
+// The folder for temporaries: TMPDIR (on Windows, the system's).
+std::string tempfolder();
+
+// A scratch file in tempfolder(), created exclusively and readable by its
+// owner only, opened for reading and writing; its name is gone before this
+// returns, so the file vanishes when closed or when the process ends in any
+// way. Null with `errnum` set on a failure. Safe to call from two threads.
+std::FILE* scratchfile(int& errnum);
+
 // From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C, Ctrl-Break and closing the
 // console on Windows) remove every registered file, print one line
 // "PROGNAME: interrupted by SIGNAL" on standard error and end the process

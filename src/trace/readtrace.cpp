@@ -307,7 +307,7 @@ traceread readtracefile_split(std::FILE* f, const char* path, std::int64_t middl
   // The second half, as if a line started there with v and w unknown.
   parsestate second;
   second.vknown = second.wknown = false;
-  recordlist secondlist;
+  recordlist secondlist = list.share();
   int seconderror = 0;
   std::thread worker([&] {
     textin in(g);

@@ -1,9 +1,8 @@
-// Chunk management for recordlist.
+// Chunk storage and scratch-file transfers for the record lists.
 #include "trace/recordlist.h"
 
-#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <iterator>
 #include <new>
 
 #ifdef __linux__
@@ -16,14 +15,20 @@ namespace {
 
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 
+// Positions `f` at byte `offset`, 64-bit on every platform.
+bool seekto(std::FILE* f, std::uint64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(f, static_cast<std::int64_t>(offset), SEEK_SET) == 0;
+#else
+  return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+int lasterror() { return errno != 0 ? errno : EIO; }
+
 }  // namespace
 
-void recordlist::release::operator()(node* p) const { std::free(p); }
-
-void recordlist::grow() {
-  const std::size_t n =
-      chunks_.empty() ? first_chunk_nodes : std::min(chunk_nodes, chunks_.back().capacity * 2);
-  const std::size_t bytes = n * sizeof(node);
+void* chunkalloc(std::size_t bytes) {
   void* storage = nullptr;
 #ifdef __linux__
   if (bytes >= huge_page) {
@@ -33,33 +38,29 @@ void recordlist::grow() {
 #endif
   if (storage == nullptr) storage = std::malloc(bytes);
   if (storage == nullptr) throw std::bad_alloc();
-  // node is an implicit-lifetime type: the storage holds its objects.
-  chunks_.push_back(chunk{std::unique_ptr<node[], release>(static_cast<node*>(storage)), 0, n});
+  return storage;
 }
 
-void recordlist::splice(recordlist&& tail) {
-  chunks_.insert(chunks_.end(), std::make_move_iterator(tail.chunks_.begin()),
-                 std::make_move_iterator(tail.chunks_.end()));
-  size_ += tail.size_;
-  tail.chunks_.clear();
-  tail.size_ = 0;
-}
+void chunkfree(void* p) { std::free(p); }
 
-void recordlist::truncate(std::size_t n) {
-  while (size_ > n) {
-    chunk& last = chunks_.back();
-    const std::size_t drop = std::min(last.count, size_ - n);
-    last.count -= drop;
-    size_ -= drop;
-    if (last.count == 0) chunks_.pop_back();
+// The data goes to the kernel before the call returns, so that a full disk
+// is reported here and not at some later read.
+bool scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum) {
+  errno = 0;
+  if (f == nullptr || !seekto(f, offset) || std::fwrite(data, 1, bytes, f) != bytes || std::fflush(f) != 0) {
+    errnum = f == nullptr ? EBADF : lasterror();
+    return false;
   }
+  return true;
 }
 
-std::vector<node> recordlist::tovector() const {
-  std::vector<node> all;
-  all.reserve(size_);
-  foreach([&](const node& n) { all.push_back(n); });
-  return all;
+bool scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes, int& errnum) {
+  errno = 0;
+  if (f == nullptr || !seekto(f, offset) || std::fread(data, 1, bytes, f) != bytes) {
+    errnum = f == nullptr ? EBADF : lasterror();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace cellfreq

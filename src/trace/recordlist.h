@@ -3,13 +3,17 @@
 // This is the chief header of the trace stage: it also declares readtrace().
 // Records live in fixed-size chunks rather than one allocation each, so a
 // trace of a hundred million lines costs 12 bytes a record and a few hundred
-// allocations. The order of the records is the order in which they were
-// closed, which is all that later stages rely on.
+// allocations, and a list with a memory limit moves what does not fit to a
+// scratch file.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <iterator>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "trace/textin.h"
@@ -25,55 +29,218 @@ struct node {
   friend bool operator==(const node&, const node&) = default;
 };
 
-class recordlist {
+// Makes an empty scratch file for the records a list moves out of memory:
+// opened for reading and writing (binary), and removed by the system when
+// it is closed or the process ends. Null with `errnum` set on a failure.
+using scratchfn = std::FILE* (*)(int& errnum);
+
+// The raw storage and file transfers behind chunkedlist, shared by every
+// element type.
+void* chunkalloc(std::size_t bytes);
+void chunkfree(void* p);
+// Writes or reads `bytes` at byte `offset` of `f`; false with `errnum` set.
+bool scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum);
+bool scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes, int& errnum);
+
+// A list of trivially copyable records in push order. Records live in
+// fixed-size chunks rather than one allocation each. A list given a limit
+// keeps at most about that many records in memory: when a chunk is full and
+// the limit reached, the records in memory are appended to the list's
+// scratch file, so that the list can hold a trace of any length. The
+// records on disk always come before those in memory.
+template <class T>
+class chunkedlist {
 public:
   // Chunks double from `first_chunk_nodes` up to `chunk_nodes`, so that a
   // short trace costs little memory and a long one few allocations.
   static constexpr std::size_t first_chunk_nodes = std::size_t{1} << 10;
   static constexpr std::size_t chunk_nodes = std::size_t{1} << 20;
 
-  void push(const node& n) {
+  void push(const T& n) {
     if (chunks_.empty() || chunks_.back().count == chunks_.back().capacity) grow();
     chunk& c = chunks_.back();
     c.nodes[c.count++] = n;
     ++size_;
   }
-
   std::size_t size() const { return size_; }
 
+  // Keeps at most about `maxmemory` records in memory from now on, moving
+  // the others to a scratch file made by `make`.
+  void limit(std::size_t maxmemory, scratchfn make) {
+    memcap_ = maxmemory;
+    make_ = make;
+  }
+  // An empty list that shares this list's limit: each keeps half of it, for
+  // a second reader beside this one.
+  chunkedlist share() {
+    chunkedlist other;
+    memcap_ = std::max<std::size_t>(memcap_ / 2, 1);
+    other.limit(memcap_, make_);
+    return other;
+  }
+  // Whether records were moved to disk, and the first error of a scratch
+  // file (records then went missing: the list must not be used).
+  bool spilled() const { return ondisk_ > 0; }
+  int error() const { return error_; }
+
   // Drops the records from position `n` on.
-  void truncate(std::size_t n);
-
+  void truncate(std::size_t n) {
+    if (n < ondisk_) {
+      chunks_.clear();
+      ondisk_ = size_ = n;
+      return;
+    }
+    while (size_ > n) {
+      chunk& last = chunks_.back();
+      const std::size_t drop = std::min(last.count, size_ - n);
+      last.count -= drop;
+      size_ -= drop;
+      if (last.count == 0) chunks_.pop_back();
+    }
+  }
   // Moves all records of `tail` behind this list's records.
-  void splice(recordlist&& tail);
-
-  // Calls f(node) for every record, in order.
-  template <class F>
-  void foreach(F&& f) const {
-    for (const chunk& c : chunks_)
-      for (std::size_t i = 0; i < c.count; ++i) f(c.nodes[i]);
+  void splice(chunkedlist&& tail) {
+    if (tail.ondisk_ > 0) {
+      if (make_ == nullptr) make_ = tail.make_;
+      spill();
+      copydisk(tail);
+    }
+    chunks_.insert(chunks_.end(), std::make_move_iterator(tail.chunks_.begin()),
+                   std::make_move_iterator(tail.chunks_.end()));
+    size_ += tail.size_ - tail.ondisk_;
+    if (error_ == 0) error_ = tail.error_;
+    tail = chunkedlist();
   }
 
-  std::vector<node> tovector() const;
+  // Reads the records in order into the caller's buffer, a block at a time.
+  class reader {
+  public:
+    explicit reader(const chunkedlist& list) : list_(list) {}
+    // Copies the next records, at most `max`, to `to`; how many, 0 at the
+    // end or after a read error (which the list's error() then tells).
+    std::size_t read(T* to, std::size_t max) {
+      if (at_ < list_.ondisk_) {
+        const std::size_t n = std::min(max, list_.ondisk_ - at_);
+        if (list_.error_ != 0 ||
+            !scratchread(list_.disk_.get(), at_ * sizeof(T), to, n * sizeof(T), list_.error_))
+          return 0;
+        at_ += n;
+        return n;
+      }
+      for (; chunk_ < list_.chunks_.size(); ++chunk_, inchunk_ = 0) {
+        const chunk& c = list_.chunks_[chunk_];
+        if (inchunk_ < c.count) {
+          const std::size_t n = std::min(max, c.count - inchunk_);
+          std::copy_n(c.nodes.get() + inchunk_, n, to);
+          inchunk_ += n;
+          return n;
+        }
+      }
+      return 0;
+    }
+
+  private:
+    const chunkedlist& list_;
+    std::size_t at_ = 0, chunk_ = 0, inchunk_ = 0;
+  };
+
+  // Calls f(block, n) for consecutive blocks of the records, in order.
+  template <class F>
+  void foreachblock(F&& f) const {
+    if (ondisk_ > 0) {
+      const std::size_t step = std::min(ondisk_, readblock);
+      const auto buf = std::make_unique_for_overwrite<T[]>(step);
+      reader r(*this);
+      for (std::size_t left = ondisk_, n; left > 0 && (n = r.read(buf.get(), std::min(step, left))) > 0; left -= n)
+        f(static_cast<const T*>(buf.get()), n);
+    }
+    for (const chunk& c : chunks_) f(static_cast<const T*>(c.nodes.get()), c.count);
+  }
+  // Calls f(record) for every record, in order.
+  template <class F>
+  void foreach(F&& f) const {
+    foreachblock([&](const T* p, std::size_t n) {
+      for (std::size_t i = 0; i < n; ++i) f(p[i]);
+    });
+  }
+  std::vector<T> tovector() const {
+    std::vector<T> all;
+    all.reserve(size_);
+    foreachblock([&](const T* p, std::size_t n) { all.insert(all.end(), p, p + n); });
+    return all;
+  }
 
 private:
+  static_assert(std::is_trivially_copyable_v<T>);
+  static constexpr std::size_t readblock = std::size_t{1} << 16;
+
   // Chunk storage is left uninitialised (every slot is written before it
   // is read) and, for the large chunks on Linux, backed by huge pages, so
   // that a long trace costs neither a zeroing pass nor a page fault per
   // 4 KiB of records.
   struct release {
-    void operator()(node* p) const;
+    void operator()(T* p) const { chunkfree(p); }
   };
   struct chunk {
-    std::unique_ptr<node[], release> nodes;
+    std::unique_ptr<T[], release> nodes;
     std::size_t count = 0;
     std::size_t capacity = 0;
   };
-  void grow();
+  struct fileclose {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+
+  void grow() {
+    if (make_ != nullptr && size_ - ondisk_ >= memcap_ && !chunks_.empty()) {
+      spill();
+      return;
+    }
+    const std::size_t n =
+        chunks_.empty() ? first_chunk_nodes : std::min(chunk_nodes, chunks_.back().capacity * 2);
+    chunks_.push_back(chunk{std::unique_ptr<T[], release>(static_cast<T*>(chunkalloc(n * sizeof(T)))), 0, n});
+  }
+  // Appends the records in memory to the scratch file (made on first use)
+  // and keeps the last chunk, emptied, for the records to come. After a
+  // failure the records are dropped and error() tells why.
+  void spill() {
+    if (chunks_.empty()) return;
+    if (!disk_ && error_ == 0) {
+      std::FILE* f = make_(error_);
+      disk_.reset(f);
+    }
+    for (const chunk& c : chunks_) {
+      if (error_ == 0 && scratchwrite(disk_.get(), ondisk_ * sizeof(T), c.nodes.get(), c.count * sizeof(T), error_))
+        ondisk_ += c.count;
+    }
+    size_ = ondisk_;
+    chunks_.erase(chunks_.begin(), chunks_.end() - 1);
+    chunks_.back().count = 0;
+  }
+  // Appends `tail`'s records on disk to this list's scratch file.
+  void copydisk(const chunkedlist& tail) {
+    if (!disk_ && error_ == 0) disk_.reset(make_(error_));
+    std::size_t copied = 0;
+    tail.foreachblock([&](const T* p, std::size_t n) {
+      if (copied >= tail.ondisk_) return;  // the memory part is moved, not copied
+      if (error_ == 0 && scratchwrite(disk_.get(), ondisk_ * sizeof(T), p, n * sizeof(T), error_)) ondisk_ += n;
+      copied += n;
+    });
+    size_ = ondisk_;
+  }
 
   std::vector<chunk> chunks_;
   std::size_t size_ = 0;
+  std::size_t ondisk_ = 0;  // records [0, ondisk_) are in the scratch file
+  std::size_t memcap_ = SIZE_MAX;
+  scratchfn make_ = nullptr;
+  std::unique_ptr<std::FILE, fileclose> disk_;
+  mutable int error_ = 0;
 };
+
+// The records of a trace, one `node` per record, in trace order. The order
+// of the records is the order in which they were closed, which is all that
+// later stages rely on.
+using recordlist = chunkedlist<node>;
 
 // The state of the character-driven trace parser between two characters.
 // `current` is the record being filled; `fieldno` counts the TABs that the

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -143,6 +144,12 @@ public:
   // and at the latest after flush().
   bool failed() const { return error_ != 0; }
   int error() const { return error_; }
+  // Ends all further writing as a failed write would, with `errnum`: for a
+  // producer whose own input failed, so that the output is not taken for
+  // complete.
+  void abandon(int errnum) {
+    if (error_ == 0) error_ = errnum != 0 ? errnum : EIO;
+  }
 
 private:
   void room(std::size_t n) {
