@@ -322,10 +322,12 @@ std::string tempfolder() {
 #endif
 }
 
+namespace {
+
 // The name exists only while the creation holds off signals: on POSIX
 // systems it is removed at once, on Windows the file is deleted when its
 // handle closes. Either way no exit path, not even a kill, leaves it behind.
-std::FILE* scratchfile(int& errnum) {
+std::FILE* makescratch(int& errnum) {
   static std::mutex one;  // readers on two threads may spill at once
   const std::lock_guard lock(one);
   const creation held;
@@ -371,6 +373,10 @@ std::FILE* scratchfile(int& errnum) {
   }
   return nullptr;
 }
+
+}  // namespace
+
+std::FILE* (*scratchfile)(int& errnum) = makescratch;
 
 bool atomicfile::open(const std::string& path, placement how, int& errnum) {
   discard();

@@ -59,11 +59,12 @@ private:
 // The folder for temporaries: TMPDIR (on Windows, the system's).
 std::string tempfolder();
 
-// A scratch file in tempfolder(), created exclusively and readable by its
-// owner only, opened for reading and writing; its name is gone before this
-// returns, so the file vanishes when closed or when the process ends in any
-// way. Null with `errnum` set on a failure. Safe to call from two threads.
-std::FILE* scratchfile(int& errnum);
+// Makes a scratch file in tempfolder(), created exclusively and readable by
+// its owner only, opened for reading and writing; its name is gone before
+// this returns, so the file vanishes when closed or when the process ends in
+// any way. Null with `errnum` set on a failure. Safe to call from two
+// threads. A seam, so that tests can make the disk fail.
+extern std::FILE* (*scratchfile)(int& errnum);
 
 // From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C, Ctrl-Break and closing the
 // console on Windows) remove every registered file, print one line

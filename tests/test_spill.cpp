@@ -1,0 +1,210 @@
+// Runs within a memory budget: lists that spill to scratch files keep their
+// records and order, the split reader gives the same records however small
+// the budget, whole runs under budgets of a few KiB give the in-memory run's
+// outputs byte for byte, and a failing scratch disk ends the run cleanly.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/grouping.h"
+#include "driver/ingest.h"
+#include "driver/options.h"
+#include "driver/tempfiles.h"
+#include "support/runner.h"
+
+using namespace cellfreq;
+using testsupport::readfile;
+using testsupport::scratch;
+using testsupport::writefile;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ran {
+  int status = -1;
+  std::string report, err;
+};
+
+std::string drain(std::FILE* f) {
+  std::rewind(f);
+  std::string s;
+  for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
+  std::fclose(f);
+  return s;
+}
+
+// Runs the command in this process on `args` (blank-separated), with
+// TMPDIR set to `tmp`.
+ran command(const std::string& args, const fs::path& tmp) {
+  std::vector<std::string> words;
+  std::istringstream in(args);
+  for (std::string w; in >> w;) words.push_back(w);
+  const std::vector<std::string_view> views(words.begin(), words.end());
+  commandline cl;
+  std::string error;
+  EXPECT_TRUE(parseoptions(views, cl, error)) << error;
+  cl.cfg.replacecells = true;
+  commandinput input(cl.input);
+  setenv("TMPDIR", tmp.c_str(), 1);
+  std::FILE* report = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  ran r;
+  r.status = run(cl.cfg, report, err, "cellfreq", &input);
+  r.report = drain(report);
+  r.err = drain(err);
+  unsetenv("TMPDIR");
+  return r;
+}
+
+// A TAB trace with the parser's quirks between ordinary lines: lines that
+// run together, a row read one field late, negative and far cells, a CR
+// alone, and a last record without its newline.
+std::string quirkytrace(int lines) {
+  std::string t;
+  for (int i = 0; i < lines; ++i) {
+    const std::string id = std::to_string(i * 7 % 53);
+    t += "p\t" + id + "\t1\t0\t5\t" + std::to_string(i % 9 * 400 + 10) + "\t" + std::to_string(i % 5 * 400) + "\t1\n";
+    if (i % 97 == 0) t += "p\t" + id + "\t1\t0\t5\t-2500\t-9000000\t1\n";
+    if (i % 89 == 0) t += "short\t3\t1\n\t4\t2\r\n";
+    if (i % 83 == 0) t += "p\t" + id + "\t1\t0\t5\t\t\t7\t8\n";
+  }
+  return t + "p\t9\t1\t0\t5\t800\t800";
+}
+
+// A CSV trace with text ids, times out of order and equal times.
+std::string timedcsv(int rows) {
+  std::string t = "id,time,x,y\n";
+  for (int i = 0; i < rows; ++i)
+    t += "veh-" + std::to_string(i % 23) + "," + std::to_string((i * 37) % 101) + "," + std::to_string(i % 7 * 400 + 5) +
+         "," + std::to_string(i % 3 * 400 + 5) + "\n";
+  return t;
+}
+
+}  // namespace
+
+TEST(SpillingList, KeepsEveryRecordInOrderThroughTruncateAndSplice) {
+  std::vector<node> expected;
+  recordlist list;
+  list.limit(1, scratchfile);
+  for (std::int32_t i = 0; i < 5000; ++i) list.push({i, i + 1, i + 2});
+  EXPECT_TRUE(list.spilled());
+  list.truncate(3000);  // into the part on disk
+  for (std::int32_t i = 0; i < 3000; ++i) expected.push_back({i, i + 1, i + 2});
+  recordlist tail = list.share();
+  for (std::int32_t i = 0; i < 2500; ++i) tail.push({-i, i, 0});
+  for (std::int32_t i = 0; i < 2500; ++i) expected.push_back({-i, i, 0});
+  list.splice(std::move(tail));
+  list.push({7, 7, 7});
+  expected.push_back({7, 7, 7});
+  EXPECT_EQ(list.size(), expected.size());
+  EXPECT_EQ(list.tovector(), expected);
+  std::vector<node> read(expected.size() + 5);
+  recordlist::reader r(list);
+  std::size_t at = 0;
+  for (std::size_t n; (n = r.read(read.data() + at, 777)) > 0;) at += n;
+  read.resize(at);
+  EXPECT_EQ(read, expected);
+  EXPECT_EQ(list.error(), 0);
+}
+
+TEST(SpillingList, EverySplitPointGivesTheSameRecordsUnderATinyLimit) {
+  scratch s;
+  const std::string trace = quirkytrace(6000);  // both halves spill
+  writefile(s.dir() / "t.txt", trace);
+  std::FILE* f = std::fopen((s.dir() / "t.txt").c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  recordlist whole;
+  const traceread all = readtracefile(f, 400.0f, whole);
+  const std::vector<node> expected = whole.tovector();
+  for (std::size_t middle = 0; middle < trace.size(); middle += trace.size() / 60 + 1) {
+    recordlist list;
+    list.limit(1, scratchfile);
+    const traceread r = readtracefile_split(f, (s.dir() / "t.txt").c_str(), static_cast<std::int64_t>(middle), 400.0f, list);
+    EXPECT_EQ(r.nrec, all.nrec) << middle;
+    EXPECT_EQ(list.tovector(), expected) << middle;
+  }
+  std::fclose(f);
+}
+
+TEST(Budget, RunsOfAFewKiBGiveTheOutputsOfTheRunInMemory) {
+  scratch s;
+  writefile(s.dir() / "t.txt", quirkytrace(3000));
+  writefile(s.dir() / "t.csv", timedcsv(4000));
+  const fs::path tmp = s.dir() / "tmp";
+  fs::create_directory(tmp);
+  const std::string d = s.dir().string() + "/";
+  const std::string tab = d + "t.txt --objects 60 ", csv = d + "t.csv --input-format csv --time-column time ";
+  const std::string cases[] = {
+      tab, tab + "--summary --format csv --heatmap " + d + "h.svg",
+      tab + "--format geojson --group-size 1 --users 40 --heatmap " + d + "h.geojson",
+      csv + "--format json --id-map " + d + "h.ids", csv + "--group-size 1 --summary --heatmap " + d + "h.svg",
+  };
+  for (const std::string& c : cases) {
+    const std::string outputs = c + " --cell-file " + d + "c.cells -o " + d + "r.txt";
+    std::vector<std::string> files[2];
+    for (const char* budget : {"", "2K", "40K"}) {
+      const ran r = command(outputs + (*budget != '\0' ? std::string(" --memory-limit ") + budget : ""), tmp);
+      ASSERT_EQ(r.status, 0) << c << budget << r.err;
+      std::vector<std::string> now{r.err, readfile(d + "c.cells"), readfile(d + "r.txt")};
+      for (const char* h : {"h.svg", "h.geojson", "h.ids"})
+        if (fs::exists(d + h)) now.push_back(readfile(d + h));
+      if (*budget == '\0') files[0] = now;
+      else EXPECT_EQ(now, files[0]) << c << " --memory-limit " << budget;
+      EXPECT_TRUE(fs::is_empty(tmp)) << "scratch files left behind";
+    }
+    for (const char* h : {"h.svg", "h.geojson", "h.ids"}) fs::remove(d + h);
+  }
+}
+
+namespace {
+std::FILE* fulldisk(int&) { return std::fopen("/dev/full", "w+b"); }
+}  // namespace
+
+TEST(Budget, AFailingScratchDiskEndsTheRunWithOneMessageAndNoOutputs) {
+  scratch s;
+  writefile(s.dir() / "t.txt", quirkytrace(3000));
+  const std::string d = s.dir().string() + "/";
+  struct {
+    bool full;
+    std::string tmp, message;
+  } cases[] = {
+      {true, d, "cellfreq: cannot spill records to folder '" + d + "': No space left on device\n"},
+      {false, d + "missing", "cellfreq: cannot spill records to folder '" + d + "missing': No such file or directory\n"},
+  };
+  const auto original = scratchfile;
+  for (const auto& c : cases) {
+    writefile(d + "r.txt", "old");
+    if (c.full) scratchfile = fulldisk;
+    const ran r = command(d + "t.txt --memory-limit 2K --cell-file " + d + "c.cells -o " + d + "r.txt", c.tmp);
+    scratchfile = original;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(readfile(d + "r.txt"), "old");
+    EXPECT_FALSE(fs::exists(d + "c.cells"));
+    std::vector<fs::path> left;
+    for (const auto& e : fs::directory_iterator(s.dir())) left.push_back(e.path().filename());
+    EXPECT_EQ(left.size(), 3u) << "besides C:, t.txt and r.txt";
+  }
+}
+
+TEST(Budget, MemoryLimitTakesBytesOrKMG) {
+  const struct {
+    const char* value;
+    std::int64_t bytes;  // 0: refused
+  } cases[] = {{"300", 300}, {"4K", 4096}, {"512M", 512 << 20}, {"2G", std::int64_t{2} << 30},
+               {"0", 0},     {"1T", 0},    {"K", 0},            {"-1M", 0}};
+  for (const auto& c : cases) {
+    const std::string_view args[] = {"--memory-limit", c.value};
+    commandline cl;
+    std::string error;
+    EXPECT_EQ(parseoptions(args, cl, error), c.bytes != 0) << c.value;
+    if (c.bytes != 0) EXPECT_EQ(cl.cfg.memorylimit, c.bytes);
+    else EXPECT_EQ(error, std::string("invalid --memory-limit '") + c.value +
+                              "': expected a number of bytes, optionally with K, M or G");
+  }
+  EXPECT_GE(memorybudget(0), std::int64_t{256} << 20);
+}
