@@ -4,12 +4,13 @@
 // pass, keeping trace order within each object, instead of walking the whole
 // list once per object id: the file is the same, the work linear.
 //
-// Nearly every cell has both values in 0 … 999. Such a cell is placed as
-// one 4-byte code, x << 10 | y, and its token "%.3d%.3d " is seven fixed
-// bytes copied from a table of pre-formatted pieces straight into the
-// output's buffer. Any other cell is placed as a marker code, its values
-// kept in its object's run of a separate array in trace order, and its
-// token is formatted by textout::putpad3, so its text is "%.3d" exactly;
+// Nearly every cell of a trace in grid metres has both values in 0 … 999.
+// Such a cell is placed as one 4-byte code, x << 10 | y, and its token
+// "%.3d%.3d " is seven fixed bytes copied from a table of pre-formatted
+// pieces straight into the output's buffer. Any other cell is placed as a
+// code numbering it within the box of such cells (or, for a box too large
+// to number, as a marker code with its values kept in a separate array),
+// and its token is formatted by textout::putpad3, so its text is "%.3d" exactly;
 // in the exact form a cell that its code would not give back has a colon
 // between its two values.
 #include <algorithm>
@@ -27,8 +28,11 @@ struct cellpair {
   std::int32_t y;
 };
 
-// The code of a cell whose values are not both in 0 … 999; real codes stay
-// below 1 << 20.
+// Codes of cells whose values are not both in 0 … 999 (narrow codes stay
+// below 1 << 20): wideoffset + the cell's place in the box of the range's
+// wide cells, or, when that box is too large to number, widecode with the
+// cell itself kept aside.
+constexpr std::uint32_t wideoffset = std::uint32_t{1} << 20;
 constexpr std::uint32_t widecode = UINT32_MAX;
 
 bool narrow(const node& n) {
@@ -53,10 +57,10 @@ constexpr auto pad3pieces = [] {
 const std::uint32_t* putnarrow(const std::uint32_t* k, const std::uint32_t* const stop, textout& out) {
   constexpr std::size_t tokenbytes = 7;
   constexpr std::size_t perclaim = textout::max_claim / tokenbytes;
-  while (k != stop && *k != widecode) {
+  while (k != stop && *k < wideoffset) {
     char* q = out.claim(perclaim * tokenbytes);
     const std::uint32_t* const last = k + std::min(perclaim, static_cast<std::size_t>(stop - k));
-    for (; k != last && *k != widecode; ++k) {
+    for (; k != last && *k < wideoffset; ++k) {
       std::memcpy(q, pad3pieces[*k >> 10].data(), 4);
       std::memcpy(q + 3, pad3pieces[*k & 1023].data(), 4);
       q += tokenbytes;
@@ -81,11 +85,16 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
   std::vector<std::size_t> first(nobj + 1, 0);
   std::vector<std::size_t> widefirst(nobj + 1, 0);
   cell lo = box.lo, hi = box.hi;
+  cell widelo{INT32_MAX, INT32_MAX}, widehi{INT32_MIN, INT32_MIN};
   list.foreach([&](const node& n) {
     if (static_cast<std::uint32_t>(n.id) - base < limit) {
       const auto i = static_cast<std::size_t>(static_cast<std::uint32_t>(n.id) - base) + 1;
       ++first[i];
-      if (!narrow(n)) ++widefirst[i];
+      if (!narrow(n)) {
+        ++widefirst[i];
+        widelo = {std::min(widelo.x, n.x), std::min(widelo.y, n.y)};
+        widehi = {std::max(widehi.x, n.x), std::max(widehi.y, n.y)};
+      }
       if (form.exact) {
         lo = {std::min(lo.x, n.x), std::min(lo.y, n.y)};
         hi = {std::max(hi.x, n.x), std::max(hi.y, n.y)};
@@ -97,10 +106,18 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
     widefirst[i + 1] += widefirst[i];
   }
 
+  // Wide cells are numbered over their box when it is small enough, which
+  // it nearly always is (projected coordinates put every cell far from 0),
+  // so that they cost no more memory than the narrow ones.
+  const std::int64_t height = std::int64_t{widehi.y} - widelo.y + 1;
+  const bool packed = widefirst[nobj] == 0 || std::int64_t{widehi.x} - widelo.x + 1 <= (widecode - wideoffset) / height;
+  const auto pack = [&](const node& n) {
+    return static_cast<std::uint32_t>(wideoffset + (std::int64_t{n.x} - widelo.x) * height + (n.y - widelo.y));
+  };
   // Every code and wide cell is written by the placing pass, so none is
   // initialised first.
   const auto codes = std::make_unique_for_overwrite<std::uint32_t[]>(first[nobj]);
-  const auto wides = std::make_unique_for_overwrite<cellpair[]>(widefirst[nobj]);
+  const auto wides = std::make_unique_for_overwrite<cellpair[]>(packed ? 0 : widefirst[nobj]);
   {
     std::vector<std::uint32_t*> next(nobj);
     std::vector<cellpair*> widenext(nobj);
@@ -113,6 +130,8 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
         const auto i = static_cast<std::size_t>(static_cast<std::uint32_t>(n.id) - base);
         if (narrow(n)) {
           *next[i]++ = static_cast<std::uint32_t>(n.x) << 10 | static_cast<std::uint32_t>(n.y);
+        } else if (packed) {
+          *next[i]++ = pack(n);
         } else {
           *next[i]++ = widecode;
           *widenext[i]++ = {n.x, n.y};
@@ -126,16 +145,19 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
   for (std::size_t i = 0; i < nobj; ++i) {
     const std::uint32_t* k = codes.get() + first[i];
     const std::uint32_t* const stop = codes.get() + first[i + 1];
-    const cellpair* wide = wides.get() + widefirst[i];
+    const cellpair* wide = wides.get() + (packed ? 0 : widefirst[i]);
     while ((k = putnarrow(k, stop, out)) != stop) {
-      out.putpad3(wide->x);
-      if (form.exact && !exactrange(wide->x, wide->y)) {
+      const std::int64_t v = std::int64_t{*k} - wideoffset;
+      const cellpair c = *k == widecode ? *wide++
+                                        : cellpair{static_cast<std::int32_t>(widelo.x + v / height),
+                                                   static_cast<std::int32_t>(widelo.y + v % height)};
+      out.putpad3(c.x);
+      if (form.exact && !exactrange(c.x, c.y)) {
         out.put(':');
         ++colons;
       }
-      out.putpad3(wide->y);
+      out.putpad3(c.y);
       out.put(' ');
-      ++wide;
       ++k;
     }
     codecount[(base + i) / group] += static_cast<std::int64_t>(first[i + 1] - first[i]);
