@@ -158,11 +158,11 @@ std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t use
 }
 
 reportwriter::reportwriter(const reportstyle& style, std::int32_t threshold, textout& out, const objectids& ids,
-                           const geojsonlayer& layer)
+                           const geojsonlayer& layer, bool fragment)
     : style_(style), threshold_(threshold), out_(out), ids_(ids) {
   if (style.format == reportformat::geojson) {
-    geo_.emplace(layer, out);
-  } else if (style.format == reportformat::csv) {
+    geo_.emplace(layer, out, fragment);
+  } else if (style.format == reportformat::csv && !fragment) {
     out.put(style.summary ? "user,x,y,visits" : "user,x,y,position");
     if (ids.ids != nullptr) out.put(",ids");
     out.newline();

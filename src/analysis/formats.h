@@ -56,11 +56,15 @@ std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t use
 // csv and json formats carry each user's object ids when `ids` has them,
 // the geojson format always (object numbers when there are no ids) and
 // lays its cells out by `layer`. Stops early once a write has failed;
-// out.failed() tells.
+// out.failed() tells. A `fragment` writes the users' part only, without
+// the head or the end, for a report put together from pieces: the pieces
+// of consecutive ranges go, in order, between what a writer without users
+// writes when made and at finish(), a comma between two GeoJSON pieces
+// that are not empty.
 class reportwriter {
 public:
   reportwriter(const reportstyle& style, std::int32_t threshold, textout& out, const objectids& ids = {},
-               const geojsonlayer& layer = {});
+               const geojsonlayer& layer = {}, bool fragment = false);
   // The users from … to-1, whose rows `table` holds.
   void users(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t from, std::int32_t to);
   // Ends the report; nothing may be added afterwards.

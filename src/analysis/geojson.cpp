@@ -113,12 +113,12 @@ std::pair<double, double> celledges(std::int32_t c, double s) {
   return {(d - 2) * s, (d - 1) * s};
 }
 
-geojsonwriter::geojsonwriter(const geojsonlayer& layer, textout& out)
-    : layer_(layer), out_(out), tail_(sharedtail(layer)) {
+geojsonwriter::geojsonwriter(const geojsonlayer& layer, textout& out, bool fragment)
+    : layer_(layer), out_(out), tail_(sharedtail(layer)), fragment_(fragment) {
   xs_.reserve(4 * batch);
   ys_.reserve(4 * batch);
   ends_.reserve(batch);
-  out_.put("{\"type\":\"FeatureCollection\",\"features\":[");
+  if (!fragment_) out_.put("{\"type\":\"FeatureCollection\",\"features\":[");
 }
 
 void geojsonwriter::frequent(std::int32_t user, std::span<const std::string> ids, std::int32_t x, std::int32_t y,
@@ -211,6 +211,7 @@ void geojsonwriter::flushbatch() {
 
 void geojsonwriter::finish() {
   flushbatch();
+  if (fragment_) return;
   out_.newline();
   out_.put("]}");
   out_.newline();

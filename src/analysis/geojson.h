@@ -43,8 +43,9 @@ public:
   // Features whose corners are projected in one call.
   static constexpr std::size_t batch = 4096;
 
-  // Writes the head of the FeatureCollection.
-  geojsonwriter(const geojsonlayer& layer, textout& out);
+  // Writes the head of the FeatureCollection; a `fragment` writes only its
+  // features, for a collection put together from pieces (see finish()).
+  geojsonwriter(const geojsonlayer& layer, textout& out, bool fragment = false);
 
   // A frequent cell (x, y) of `user`, whose object ids are `ids`, visited
   // `visits` times, first at `firstposition` in the user's row.
@@ -53,7 +54,10 @@ public:
   // A visited cell (x, y) of the heat-map layer.
   void heat(std::int32_t x, std::int32_t y, std::int64_t visits);
   // Writes the waiting features and closes the collection; the caller then
-  // flushes `out` and checks it. Nothing may be added afterwards.
+  // flushes `out` and checks it. Nothing may be added afterwards. A
+  // fragment's features come out as a whole collection's would, the first
+  // without the comma before it, and it is not closed: pieces go between
+  // the head and the end of a collection, a comma between pieces.
   void finish();
 
 private:
@@ -68,6 +72,7 @@ private:
   std::vector<std::size_t> ends_;   // where each waiting feature's properties end in props_
   std::vector<double> xs_, ys_;     // four corners per waiting feature
   bool first_ = true;
+  bool fragment_;
 };
 
 // The heat-map layer: one feature per counted cell, with its number of visits, row by row from the south and

@@ -48,6 +48,8 @@ class cellvisits {
 public:
   // Counts the records of objects from … to-1.
   void add(const recordlist& list, std::int32_t from, std::int32_t to);
+  // Adds `visits` to the cell of `key` (as counts() holds it).
+  void addcount(std::uint64_t key, std::int64_t visits) { counts_[key] += visits; }
   // Visits by cell, the key holding x in its high and y in its low half.
   const std::unordered_map<std::uint64_t, std::int64_t>& counts() const { return counts_; }
 

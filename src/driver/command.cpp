@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/ingest.h"
+#include "driver/parts.h"
 #include "driver/options.h"
 #include "driver/runconfig.h"
 
@@ -65,6 +66,7 @@ int runcommand(int argc, const char* const* argv) {
     });
   cl.cfg.progress = cl.progress.value_or(stderr_is_terminal());
   cl.cfg.replacecells = true;
+  if (cl.piece.what != piececonfig::kind::none) return runpiece(cl, stdout, stderr);
   commandinput input(cl.input);
   const int status = run(cl.cfg, stdout, stderr, progname, &input);
   if (cl.pause) pause();

@@ -86,19 +86,6 @@ bool writeinto(atomicfile& file, const std::string& path, placement how, const c
   return false;
 }
 
-// Replaces `path` with a complete file written through write(textout&), or
-// leaves it as it was.
-template <class W>
-bool writefile(const std::string& path, const char* noun, W&& write, failure& fail) {
-  atomicfile file;
-  return writeinto(file, path, placement::replace, noun, write, fail);
-}
-
-bool isgeojson(const std::string& path) {
-  const std::string_view ext = ".geojson";
-  return path.size() >= ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
-}
-
 // The path by which the trace can be opened a second time, for reading its
 // halves in parallel: its own path, or for a standard input redirected from
 // a file (still at its start) the system's name for it; nullptr for a pipe.
@@ -143,7 +130,8 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, atomicfile& file, recor
   const bool written = writeinto(
       file, cfg.cellpath, how, "cell file",
       [&](textout& out) {
-        groupcells(list, times, cfg.nobjects, form, budget, !cfg.heatmappath.empty(), out, cells, scratch);
+        cells.codecount.assign(static_cast<std::size_t>(cfg.nobjects / cfg.groupsize), 0);
+        groupcells(list, times, 0, cfg.nobjects, form, budget, !cfg.heatmappath.empty(), out, cells, scratch);
       },
       fail);
   return scratchok(scratch, fail) && written;
@@ -186,13 +174,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
     }
     writer.finish();
   };
-  bool ok = true;
-  if (!cfg.outputpath.empty()) {
-    ok = writefile(cfg.outputpath, "report", write, fail);
-  } else if (const int errnum = writeall(report, write); errnum != 0) {
-    fail = {"cannot write report", errnum};
-    ok = false;
-  }
+  const bool ok = writereport(cfg, report, write, fail);
   int errnum = in.error();
   closefile(f, errnum);
   if (!loaded || errnum != 0) {
@@ -207,19 +189,19 @@ bool heatmappass(const runconfig& cfg, const grouped& cells, const std::vector<c
                  const geojsonlayer& layer, failure& fail) {
   if (cfg.heatmappath.empty()) return true;
   if (isgeojson(cfg.heatmappath))
-    return writefile(cfg.heatmappath, "heat map", [&](textout& out) {
+    return replacefile(cfg.heatmappath, "heat map", [&](textout& out) {
       geojsonwriter writer(layer, out);
       writeheat(cells.visits, writer);
       writer.finish();
     }, fail);
   const heatgrid grid = aggregate(cells.visits, frequent);
-  return writefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
+  return replacefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
 }
 
 // The object number -> id table, "object,id" with a header.
 bool idmappass(const runconfig& cfg, const objectids& ids, failure& fail) {
   if (cfg.idmappath.empty()) return true;
-  return writefile(cfg.idmappath, "id map", [&](textout& out) {
+  return replacefile(cfg.idmappath, "id map", [&](textout& out) {
     out.put("object,id");
     out.newline();
     if (ids.ids == nullptr) return;
@@ -293,7 +275,10 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
     ok = reportpass(cfg, budget, cellfile, cells, ids, layer, svg ? &frequent : nullptr, report, fail) &&
          heatmappass(cfg, cells, frequent, layer, fail) && idmappass(cfg, ids, fail);
   }
-  if (ok) return status_ok;
+  return ok ? status_ok : reportfailure(fail, err, progname);
+}
+
+int reportfailure(const runfailure& fail, std::FILE* err, const char* progname) {
   if (fail.whole)
     std::fprintf(err, "%s: %s\n", progname, fail.what.c_str());
   else
@@ -301,6 +286,26 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
                  !fail.reason.empty() ? fail.reason.c_str() : std::strerror(fail.errnum != 0 ? fail.errnum : EIO));
   std::fflush(err);
   return fail.status;
+}
+
+bool isgeojson(const std::string& path) {
+  const std::string_view ext = ".geojson";
+  return path.size() >= ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
+}
+
+bool replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
+                 runfailure& fail) {
+  atomicfile file;
+  return writeinto(file, path, placement::replace, noun, write, fail);
+}
+
+bool writereport(const runconfig& cfg, std::FILE* report, const std::function<void(textout&)>& write,
+                 runfailure& fail) {
+  if (!cfg.outputpath.empty()) return replacefile(cfg.outputpath, "report", write, fail);
+  const int errnum = writeall(report, write);
+  if (errnum == 0) return true;
+  if (fail.what.empty()) fail = {"cannot write report", errnum};
+  return false;
 }
 
 void prepare_standard_streams() {

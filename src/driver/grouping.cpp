@@ -4,8 +4,8 @@
 // scratch file (and their times in a second one), so each part grouped on
 // its own gives exactly the lines the whole trace would give for its
 // objects: writecells() keeps the trace order within an object, and so does
-// the split. Records whose ids are outside 0 … nobjects-1 appear on no line
-// and in no count, so the split drops them.
+// the split. Records whose ids are outside the range appear on no line and
+// in no count, so the split drops them.
 #include "driver/grouping.h"
 
 #include <algorithm>
@@ -57,23 +57,21 @@ int lasterror() { return errno != 0 ? errno : EIO; }
 
 class grouper {
 public:
-  grouper(std::int32_t nobjects, const cellform& form, std::int64_t budget, bool countvisits, textout& out,
-          grouped& into, int& scratcherror)
-      : nobjects_(nobjects), form_(form), share_(groupingshare(budget)), countvisits_(countvisits), out_(out),
+  grouper(std::int32_t from, std::int32_t to, const cellform& form, std::int64_t budget, bool countvisits,
+          textout& out, grouped& into, int& scratcherror)
+      : from_(from), to_(to), form_(form), share_(groupingshare(budget)), countvisits_(countvisits), out_(out),
         into_(into), error_(scratcherror) {}
 
   bool run(recordlist& list, chunkedlist<double>* times) {
-    into_.codecount.assign(static_cast<std::size_t>(nobjects_ / form_.groupsize), 0);
-    into_.box = {};
     const bool timed = times != nullptr;
     if (!list.spilled() && (!timed || !times->spilled()) &&
-        cost(static_cast<std::int64_t>(list.size()), nobjects_, timed) <= share_) {
+        cost(static_cast<std::int64_t>(list.size()), to_ - from_, timed) <= share_) {
       std::vector<double> t;
       if (timed) {
         t = times->tovector();
         *times = {};
       }
-      return group(list, timed ? &t : nullptr, 0, nobjects_);
+      return group(list, timed ? &t : nullptr, from_, to_);
     }
     recordlist::reader nodes(list);
     std::unique_ptr<chunkedlist<double>::reader> stamps;
@@ -85,7 +83,7 @@ public:
           if (timed && stamps->read(t, got) != got && error_ == 0) error_ = times->error() != 0 ? times->error() : EIO;
           return got;
         },
-        0, nobjects_, static_cast<std::int64_t>(list.size()), timed, parts);
+        from_, to_, static_cast<std::int64_t>(list.size()), timed, parts);
     if (error_ == 0) error_ = list.error();
     list = recordlist();
     if (timed) *times = {};
@@ -229,7 +227,7 @@ private:
     return group(list, timed ? &times : nullptr, p.from, p.to);
   }
 
-  std::int32_t nobjects_;
+  std::int32_t from_, to_;
   cellform form_;
   std::int64_t share_;
   bool countvisits_;
@@ -263,9 +261,10 @@ std::size_t readinglimit(std::int64_t budget, std::size_t recordbytes) {
 std::int64_t groupingshare(std::int64_t budget) { return std::max<std::int64_t>(budget / 10 * 8, 1); }
 std::int64_t tableshare(std::int64_t budget) { return std::max<std::int64_t>(budget / 2, 1); }
 
-bool groupcells(recordlist& list, chunkedlist<double>* times, std::int32_t nobjects, const cellform& form,
-                std::int64_t budget, bool countvisits, textout& out, grouped& into, int& scratcherror) {
-  return grouper(nobjects, form, budget, countvisits, out, into, scratcherror).run(list, times);
+bool groupcells(recordlist& list, chunkedlist<double>* times, std::int32_t from, std::int32_t to,
+                const cellform& form, std::int64_t budget, bool countvisits, textout& out, grouped& into,
+                int& scratcherror) {
+  return grouper(from, to, form, budget, countvisits, out, into, scratcherror).run(list, times);
 }
 
 void ordertimes(recordlist& list, const std::vector<double>& times) {

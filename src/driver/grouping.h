@@ -37,14 +37,16 @@ struct grouped {
   cellvisits visits;                    // visits per cell, when asked for
 };
 
-// Writes the cell file's lines for objects 0 … nobjects-1 (writecells()),
+// Writes the cell file's lines for objects from … to-1 (writecellrange()),
 // from `list` and, when `times` is given (one per record), with each
-// object's records in the order of their times, stably; counts the visits
-// per cell when `countvisits`. Both lists are emptied. False when a write
-// to `out` failed (out.error() tells), or a scratch file did (`scratcherror`
-// tells, and `out` is abandoned).
-bool groupcells(recordlist& list, chunkedlist<double>* times, std::int32_t nobjects, const cellform& form,
-                std::int64_t budget, bool countvisits, textout& out, grouped& into, int& scratcherror);
+// object's records in the order of their times, stably; adds their counts
+// to into.codecount (sized for every user) and their cells to into.box, and
+// counts the visits per cell when `countvisits`. Both lists are emptied.
+// False when a write to `out` failed (out.error() tells), or a scratch file
+// did (`scratcherror` tells, and `out` is abandoned).
+bool groupcells(recordlist& list, chunkedlist<double>* times, std::int32_t from, std::int32_t to,
+                const cellform& form, std::int64_t budget, bool countvisits, textout& out, grouped& into,
+                int& scratcherror);
 
 // Puts each object's records in the order of their `times` (one per record
 // of `list`), keeping the trace order of equal times; a list already in that

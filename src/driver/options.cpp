@@ -18,7 +18,8 @@ namespace {
 
 enum class opt { cellsize, cellfile, objects, users, threshold, output, format, summary, heatmap,
                  progress, noprogress, pause, help, version, inputformat, delimiter, idcolumn, xcolumn, ycolumn,
-                 timecolumn, strict, groupsize, idmap, crs, gridcrs, memorylimit };
+                 timecolumn, strict, groupsize, idmap, crs, gridcrs, memorylimit, work, parserange, plan, mergeusers,
+                 join };
 
 struct optinfo {
   std::string_view name;
@@ -36,7 +37,8 @@ constexpr optinfo options[] = {
     {"id-column", opt::idcolumn, true}, {"x-column", opt::xcolumn, true}, {"y-column", opt::ycolumn, true},
     {"time-column", opt::timecolumn, true}, {"strict", opt::strict, false}, {"group-size", opt::groupsize, true},
     {"id-map", opt::idmap, true},       {"crs", opt::crs, true},           {"grid-crs", opt::gridcrs, true},
-    {"memory-limit", opt::memorylimit, true},
+    {"memory-limit", opt::memorylimit, true}, {"work", opt::work, true},  {"parse-range", opt::parserange, true},
+    {"plan", opt::plan, true},          {"merge-users", opt::mergeusers, true}, {"join", opt::join, false},
 };
 
 // The pieces joined into one message. Built by appending: chains of
@@ -80,6 +82,13 @@ bool parsesize(std::string_view text, std::int64_t& out) {
   return true;
 }
 
+// "FIRST:LAST", two counts with FIRST < LAST.
+bool parserange(std::string_view text, std::int64_t limit, std::int64_t& first, std::int64_t& last) {
+  const std::size_t colon = text.find(':');
+  return colon != std::string_view::npos && parsecount(text.substr(0, colon), limit, first) &&
+         parsecount(text.substr(colon + 1), limit, last) && first < last;
+}
+
 // Applies option `o` with `value` to `result`; false with `error` on a bad value.
 bool apply(const optinfo& o, std::string_view value, commandline& result, std::optional<std::string>& usertext,
            std::optional<std::string>& objecttext, std::string& error) {
@@ -100,6 +109,44 @@ bool apply(const optinfo& o, std::string_view value, commandline& result, std::o
       objecttext = std::string(value);  // checked against --group-size once all options are known
       input.objectsgiven = true;
       return true;
+    case opt::work:
+      if (value.empty()) {
+        error = invalid(o.name, value, "a folder that every piece of the run sees");
+        return false;
+      }
+      result.piece.work = value;
+      return true;
+    case opt::parserange:
+    case opt::mergeusers:
+    case opt::plan:
+    case opt::join: {
+      using kind = piececonfig::kind;
+      const kind k = o.id == opt::parserange ? kind::parse
+                     : o.id == opt::mergeusers ? kind::merge
+                     : o.id == opt::plan       ? kind::plan
+                                               : kind::join;
+      if (result.piece.what != kind::none && result.piece.what != k) {
+        error = "--parse-range, --plan, --merge-users and --join each run a piece of their own: give one";
+        return false;
+      }
+      result.piece.what = k;
+      if (k == kind::parse && !parserange(value, std::int64_t{1} << 62, result.piece.first, result.piece.last)) {
+        error = invalid(o.name, value, "FIRST:LAST, byte offsets with FIRST below LAST");
+        return false;
+      }
+      if (k == kind::merge && !parserange(value, max_objects, result.piece.first, result.piece.last)) {
+        error = invalid(o.name, value, "FIRST:LAST, user numbers with FIRST below LAST");
+        return false;
+      }
+      if (k == kind::plan) {
+        if (!parsecount(value, 100000, n) || n == 0) {
+          error = invalid(o.name, value, "the number of user ranges to print, from 1 to 100000");
+          return false;
+        }
+        result.piece.merges = static_cast<std::int32_t>(n);
+      }
+      return true;
+    }
     case opt::memorylimit:
       if (!parsesize(value, cfg.memorylimit)) {
         error = invalid(o.name, value, "a number of bytes, optionally with K, M or G");
@@ -270,6 +317,11 @@ bool parseoptions(std::span<const std::string_view> args, commandline& result, s
 
   runconfig& cfg = result.cfg;
   const inputconfig& input = result.input;
+  if ((result.piece.what != piececonfig::kind::none) != !result.piece.work.empty()) {
+    error = result.piece.work.empty() ? "a piece of a run needs --work, the folder of its part files"
+                                      : "--work needs a piece to run: --parse-range, --plan, --merge-users or --join";
+    return false;
+  }
   if (!input.crs.empty() && !input.csv) {
     error = "--crs needs --input-format csv: the TAB dialect's coordinates are metres of the grid";
     return false;
@@ -368,6 +420,15 @@ void writehelp(textout& out) {
       "  --progress         show reading progress on standard error",
       "  --no-progress      do not (the default unless it is a terminal)",
       "  --pause            hand PAUSE to the command interpreter at the end",
+      "",
+      "A run in pieces (for a cluster; all pieces get the same run options and",
+      "see the folder DIR; the outputs are those of the whole run):",
+      "  --work DIR         the folder of the pieces' files",
+      "  --parse-range A:B  parse bytes A to B-1 of TRACE into a part file",
+      "  --plan N           check the parts, count the users' visits and print",
+      "                     N ranges of users of about equal work, FIRST:LAST",
+      "  --merge-users A:B  group the visits of users A to B-1 from the parts",
+      "  --join             write the outputs from the merges",
       "  -h, --help         show this help and exit",
       "  --version          show the version and exit",
       "",

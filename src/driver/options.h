@@ -30,6 +30,16 @@ struct inputconfig {
   bool usersgiven = false;
 };
 
+// One piece of a run cut into pieces (see driver/parts.h).
+struct piececonfig {
+  enum class kind { none, parse, plan, merge, join };
+  kind what = kind::none;
+  std::string work;            // the shared folder of the part files
+  std::int64_t first = 0;      // parse: bytes first … last-1; merge: users
+  std::int64_t last = 0;
+  std::int32_t merges = 1;     // plan: how many user ranges to print
+};
+
 struct commandline {
   enum class action { run, help, version };
   action what = action::run;
@@ -37,6 +47,7 @@ struct commandline {
   inputconfig input;
   bool pause = false;
   std::optional<bool> progress;  // unset: show it when standard error is a terminal
+  piececonfig piece;
 };
 
 // The configuration used when no option is given: the trace from standard

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,21 @@ bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* er
              runfailure& fail);
 bool closetrace(const runconfig& cfg, std::FILE* f, int errnum, runfailure& fail);
 std::string cannotread(const runconfig& cfg);
+
+// Whether a heat map at `path` is a GeoJSON layer (by its name) or SVG.
+bool isgeojson(const std::string& path);
+
+// Prints `fail` as run() does, "PROG: what: reason", and returns its status.
+int reportfailure(const runfailure& fail, std::FILE* err, const char* progname);
+
+// Replaces `path` with a complete file written through write(), or leaves
+// it as it was; a failure names the file as `noun`.
+bool replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
+                 runfailure& fail);
+// Writes the report through write() to cfg.outputpath (replaced when
+// complete) or, when none is set, to `report`.
+bool writereport(const runconfig& cfg, std::FILE* report, const std::function<void(textout&)>& write,
+                 runfailure& fail);
 
 // Makes the standard streams safe to use: on POSIX systems a closed
 // descriptor 0, 1 or 2 is taken by a placeholder so that no file opened

@@ -286,6 +286,25 @@ struct twoparts {
 
 }  // namespace
 
+std::int64_t linestart(std::FILE* f, std::int64_t at) {
+  if (at <= 0) return 0;
+  const std::int64_t size = splittable_size(f);
+  if (at >= size) return size;
+  const std::int64_t next = next_line_start(f, at - 1);
+  return next < 0 ? size : next;
+}
+
+int parserange(std::FILE* f, std::int64_t start, std::int64_t end, bool last, float cellsize, parsestate& state,
+               recordlist& list, bool& ctrlz) {
+  if (seek(f, start, SEEK_SET) != 0) return errno != 0 ? errno : EIO;
+  textin in(f);
+  if (!last) in.limit_to(static_cast<std::uint64_t>(end - start));
+  parsetrace(in, cellsize, state, list);
+  ctrlz = in.ended_by_ctrlz();
+  if (last || ctrlz) list.push(state.current);
+  return in.error();
+}
+
 traceread readtracefile(std::FILE* f, float cellsize, recordlist& list, textin::progressfn progress,
                         void* progress_ctx, const char* path) {
   const std::int64_t size = path != nullptr ? splittable_size(f) : -1;

@@ -307,4 +307,18 @@ traceread readtracefile_split(std::FILE* f, const char* path, std::int64_t middl
                               recordlist& list, textin::progressfn progress = nullptr,
                               void* progress_ctx = nullptr);
 
+// The first line start at or after byte `at` of the seekable `f`: 0 for 0,
+// the file's size when no line starts there or later. Ranges between such
+// points tile a trace into parts that each begin a line.
+std::int64_t linestart(std::FILE* f, std::int64_t at);
+
+// Parses bytes [start, end) of `f`, continuing `state` (for a part whose
+// predecessor is not known yet, a fresh state with v and w unknown; see
+// parsestate), and pushes every record a newline closes; when the part is
+// the `last` one (it reaches the end of the file) or a Ctrl-Z ends the
+// trace within it (`ctrlz`), also the record being filled. Returns the read
+// error, or 0.
+int parserange(std::FILE* f, std::int64_t start, std::int64_t end, bool last, float cellsize, parsestate& state,
+               recordlist& list, bool& ctrlz);
+
 }  // namespace cellfreq

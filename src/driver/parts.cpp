@@ -1,0 +1,598 @@
+// The pieces of a run cut into parts, and the files they pass on.
+//
+// A part file (WORK/part-START.bin) holds the range it parsed, the parser's
+// state at its end, and its records grouped by object (trace order within
+// an object) behind an index of (object, count), so that a merge reads only
+// its objects' slices. Records of ids outside the run's objects appear in
+// no output, so a part leaves them out.
+//
+// The split rule is the two-thread reader's: a part is taken as parsed when
+// the part before it ended exactly at its start with a closed record and it
+// took no value from before its start (see parsestate). Otherwise the part
+// and the one before it are parsed again as one, from the state in which
+// the part before that one ended, which the sequential parse shares.
+//
+// The plan (WORK/plan.bin) lists the parts in order and every user's count.
+// A merge writes WORK/merge-FIRST.cells (its cell-file lines), .report (its
+// report fragment) and .heat (its cells' visits and frequent cells), the
+// last one a list of the other two, written after them, so that a merge
+// whose .heat exists is complete.
+//
+// The files are in the host's byte order: the machines of one run must
+// share it (all of today's common ones are little-endian).
+#include "driver/parts.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "analysis/formats.h"
+#include "analysis/geojson.h"
+#include "driver/grouping.h"
+#include "driver/ingest.h"
+#include "driver/tempfiles.h"
+
+namespace cellfreq {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char partmagic[8] = {'c', 'f', 'p', 'a', 'r', 't', '1', '\n'};
+constexpr char planmagic[8] = {'c', 'f', 'p', 'l', 'a', 'n', '1', '\n'};
+constexpr char heatmagic[8] = {'c', 'f', 'h', 'e', 'a', 't', '1', '\n'};
+
+// What a part file says about its range, before the index and the records.
+struct partheader {
+  char magic[8];
+  std::int64_t start = 0, end = 0, size = 0;  // the range parsed, and the trace's size
+  parsestate state;                           // at the end of the range
+  std::uint8_t final = 0;                     // the trace ends in this range
+  std::uint8_t pad[7] = {};
+  std::int64_t entries = 0, records = 0;      // index entries and records
+};
+static_assert(std::is_trivially_copyable_v<partheader>);
+
+struct indexentry {
+  std::int32_t object;
+  std::int32_t pad;
+  std::int64_t count;
+};
+
+std::string inquotes(const std::string& s) { return "'" + s + "'"; }
+
+// Whole-file output written under a fresh name and renamed into place.
+class binout {
+public:
+  template <class T>
+  void put(const T& v) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    const auto* p = reinterpret_cast<const char*>(&v);
+    bytes_.append(p, sizeof v);
+  }
+  template <class T>
+  void putall(const T* v, std::size_t n) {
+    bytes_.append(reinterpret_cast<const char*>(v), n * sizeof(T));
+  }
+  void putstring(const std::string& s) {
+    put(static_cast<std::int64_t>(s.size()));
+    bytes_ += s;
+  }
+  bool save(const std::string& path, runfailure& fail) const {
+    return replacefile(path, "part file", [&](textout& out) { out.put(bytes_); }, fail);
+  }
+
+private:
+  std::string bytes_;
+};
+
+// Reads a file of ours back, failing (and staying failed) on a short read.
+class binin {
+public:
+  explicit binin(const std::string& path) : path_(path), f_(std::fopen(path.c_str(), "rb")) {
+    if (f_ == nullptr) errnum_ = errno != 0 ? errno : ENOENT;
+  }
+  ~binin() {
+    if (f_ != nullptr) std::fclose(f_);
+  }
+  binin(const binin&) = delete;
+  binin& operator=(const binin&) = delete;
+
+  template <class T>
+  bool getall(T* v, std::size_t n) {
+    if (!ok()) return false;
+    if (std::fread(v, sizeof(T), n, f_) != n) errnum_ = std::ferror(f_) ? (errno != 0 ? errno : EIO) : -1;
+    return ok();
+  }
+  template <class T>
+  bool get(T& v) {
+    return getall(&v, 1);
+  }
+  bool getstring(std::string& s) {
+    std::int64_t n = 0;
+    if (!get(n) || n < 0 || n > (std::int64_t{1} << 32)) return fails();
+    s.resize(static_cast<std::size_t>(n));
+    return getall(s.data(), s.size());
+  }
+  bool seek(std::int64_t offset) {
+    if (ok() && fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0) errnum_ = errno != 0 ? errno : EIO;
+    return ok();
+  }
+  bool fails() {
+    if (errnum_ == 0) errnum_ = -1;
+    return false;
+  }
+  bool ok() const { return errnum_ == 0; }
+  // The failure as the run reports it: a system error, or a file that is
+  // not what a piece wrote.
+  runfailure failure() const {
+    runfailure f{"cannot read " + inquotes(path_), errnum_ > 0 ? errnum_ : 0};
+    if (errnum_ < 0) f.reason = "it is not a complete file of this run's pieces";
+    return f;
+  }
+
+private:
+  std::string path_;
+  std::FILE* f_;
+  int errnum_ = 0;
+};
+
+std::string partname(const std::string& work, std::int64_t start) {
+  return (fs::path(work) / ("part-" + std::to_string(start) + ".bin")).string();
+}
+std::string mergename(const std::string& work, std::int64_t first, const char* ext) {
+  return (fs::path(work) / ("merge-" + std::to_string(first) + ext)).string();
+}
+
+// A part file's header and index, and where its records begin.
+struct partinfo {
+  std::string path;
+  partheader head;
+  std::vector<indexentry> index;
+  std::int64_t recordsat = 0;
+};
+
+bool loadpart(const std::string& path, partinfo& p, runfailure& fail) {
+  binin in(path);
+  p.path = path;
+  if (in.get(p.head) && std::memcmp(p.head.magic, partmagic, sizeof partmagic) != 0) in.fails();
+  if (in.ok() && (p.head.entries < 0 || p.head.entries > max_objects)) in.fails();
+  p.index.resize(in.ok() ? static_cast<std::size_t>(p.head.entries) : 0);
+  if (!in.getall(p.index.data(), p.index.size())) {
+    fail = in.failure();
+    return false;
+  }
+  p.recordsat = static_cast<std::int64_t>(sizeof(partheader) + p.index.size() * sizeof(indexentry));
+  return true;
+}
+
+// Parses [start, end) of the trace from `state` and writes the part file
+// `path`: records of objects 0 … nobjects-1, grouped by object.
+// An empty range of a trace that is not empty parses nothing.
+bool writepart(const runconfig& cfg, std::FILE* f, std::int64_t size, std::int64_t start, std::int64_t end,
+               parsestate state, const std::string& path, runfailure& fail) {
+  recordlist list;
+  bool ctrlz = false;
+  const bool empty = start == end && size != 0;
+  const int errnum = empty ? 0 : parserange(f, start, end, end >= size, cfg.cellsize, state, list, ctrlz);
+  if (errnum != 0) {
+    fail = {cannotread(cfg), errnum};
+    return false;
+  }
+  partheader head{};
+  std::memcpy(head.magic, partmagic, sizeof partmagic);
+  head.start = start;
+  head.end = end;
+  head.size = size;
+  head.state = state;
+  head.final = !empty && (end >= size || ctrlz) ? 1 : 0;
+  // A counting sort by object keeps the trace order within each object.
+  const auto n = static_cast<std::size_t>(cfg.nobjects);
+  std::vector<std::int64_t> first(n + 1, 0);
+  list.foreach([&](const node& r) {
+    if (static_cast<std::uint32_t>(r.id) < n) ++first[static_cast<std::size_t>(r.id) + 1];
+  });
+  std::vector<indexentry> index;
+  for (std::size_t o = 0; o < n; ++o) {
+    if (first[o + 1] != 0) index.push_back({static_cast<std::int32_t>(o), 0, first[o + 1]});
+    first[o + 1] += first[o];
+  }
+  std::vector<node> grouped(static_cast<std::size_t>(first[n]));
+  list.foreach([&](const node& r) {
+    if (static_cast<std::uint32_t>(r.id) < n) grouped[static_cast<std::size_t>(first[static_cast<std::size_t>(r.id)]++)] = r;
+  });
+  head.entries = static_cast<std::int64_t>(index.size());
+  head.records = static_cast<std::int64_t>(grouped.size());
+  binout out;
+  out.put(head);
+  out.putall(index.data(), index.size());
+  out.putall(grouped.data(), grouped.size());
+  return out.save(path, fail);
+}
+
+std::int64_t filesize(std::FILE* f) {
+  if (fseeko(f, 0, SEEK_END) != 0) return -1;
+  return static_cast<std::int64_t>(ftello(f));
+}
+
+// ---- parse ------------------------------------------------------------------
+
+int parsepiece(const commandline& cl, std::FILE* err) {
+  const runconfig& cfg = cl.cfg;
+  runfailure fail;
+  std::FILE* f = opentrace(cfg, fail);
+  if (f == nullptr) return reportfailure(fail, err, "cellfreq");
+  const std::int64_t size = filesize(f);
+  bool ok = size >= 0;
+  if (!ok) fail = {cannotread(cfg), errno != 0 ? errno : ESPIPE};
+  if (ok) {
+    const std::int64_t start = linestart(f, cl.piece.first), end = linestart(f, cl.piece.last);
+    parsestate state;
+    state.vknown = state.wknown = start == 0;
+    ok = writepart(cfg, f, size, start, std::max(start, end), state, partname(cl.piece.work, cl.piece.first), fail);
+  }
+  std::fclose(f);
+  return ok ? status_ok : reportfailure(fail, err, "cellfreq");
+}
+
+// ---- plan -------------------------------------------------------------------
+
+// The parts of `work`, ordered by their start; false with `fail` set when
+// one cannot be read or they do not tile one trace of `size` bytes.
+bool loadparts(const std::string& work, std::vector<partinfo>& parts, runfailure& fail) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(work, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("part-", 0) != 0 || e.path().extension() != ".bin") continue;
+    partinfo p;
+    if (!loadpart(e.path().string(), p, fail)) return false;
+    parts.push_back(std::move(p));
+  }
+  if (ec) {
+    fail = {"cannot read folder " + inquotes(work), ec.value()};
+    return false;
+  }
+  // Several small ranges can hold no line start, and so all begin at the same one.
+  std::sort(parts.begin(), parts.end(), [](const partinfo& a, const partinfo& b) {
+    return a.head.start != b.head.start ? a.head.start < b.head.start : a.head.end < b.head.end;
+  });
+  bool tiled = !parts.empty() && parts.front().head.start == 0 && parts.back().head.end == parts.back().head.size;
+  for (std::size_t i = 1; tiled && i < parts.size(); ++i)
+    tiled = parts[i].head.start == parts[i - 1].head.end && parts[i].head.size == parts[0].head.size;
+  if (!tiled) fail = {"the parts in " + inquotes(work) + " do not cover the trace from its start to its end", 0, {},
+                      status_failed, true};
+  return tiled;
+}
+
+// The plan: the parts that hold the records, in order, and each user's count.
+struct plan {
+  std::vector<std::string> parts;
+  std::vector<std::int64_t> codecount;
+  std::int64_t maxcount = 0;
+};
+
+bool loadplan(const std::string& work, plan& p, runfailure& fail) {
+  binin in((fs::path(work) / "plan.bin").string());
+  char magic[8] = {};
+  std::int64_t nparts = 0, nusers = 0;
+  if (in.getall(magic, 8) && std::memcmp(magic, planmagic, 8) != 0) in.fails();
+  if (in.get(nparts) && (nparts < 0 || nparts > (std::int64_t{1} << 24))) in.fails();
+  p.parts.resize(in.ok() ? static_cast<std::size_t>(nparts) : 0);
+  for (std::string& s : p.parts) in.getstring(s);
+  if (in.get(nusers) && (nusers < 0 || nusers > max_objects)) in.fails();
+  p.codecount.resize(in.ok() ? static_cast<std::size_t>(nusers) : 0);
+  in.getall(p.codecount.data(), p.codecount.size());
+  if (!in.get(p.maxcount)) {
+    fail = in.failure();
+    return false;
+  }
+  return true;
+}
+
+int planpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
+  const runconfig& cfg = cl.cfg;
+  const std::string& work = cl.piece.work;
+  runfailure fail;
+  std::vector<partinfo> parts;
+  if (!loadparts(work, parts, fail)) return reportfailure(fail, err, "cellfreq");
+  std::FILE* f = nullptr;
+  // Accepted parts, each with the state in which the one before it ended.
+  std::vector<partinfo> chain;
+  for (partinfo& p : parts) {
+    if (!chain.empty() && chain.back().head.final) break;  // a Ctrl-Z ended the trace
+    if (p.head.start == p.head.end && p.head.size != 0) continue;  // an empty range
+    if (chain.empty()) {
+      chain.push_back(std::move(p));
+      continue;
+    }
+    const partinfo& prev = chain.back();
+    if (prev.head.state.cleanend && prev.head.state.fieldno == 0 && !p.head.state.guessed) {
+      chain.push_back(std::move(p));
+      continue;
+    }
+    // Parse the two again as one, from where the sequential parse stands at
+    // the start of the first: the part before it ended clean there.
+    parsestate state;
+    if (chain.size() >= 2) {
+      const parsestate& before = chain[chain.size() - 2].head.state;
+      state.v = before.v;
+      state.w = before.w;
+    }
+    if (f == nullptr && (f = opentrace(cfg, fail)) == nullptr) return reportfailure(fail, err, "cellfreq");
+    const std::string path = (fs::path(work) / ("reparse-" + std::to_string(prev.head.start) + "-" +
+                                                 std::to_string(p.head.end) + ".bin"))
+                                 .string();
+    partinfo joined;
+    if (!writepart(cfg, f, p.head.size, prev.head.start, p.head.end, state, path, fail) ||
+        !loadpart(path, joined, fail)) {
+      std::fclose(f);
+      return reportfailure(fail, err, "cellfreq");
+    }
+    chain.back() = std::move(joined);
+  }
+  if (f != nullptr) std::fclose(f);
+
+  const auto users = static_cast<std::size_t>(cfg.nobjects / cfg.groupsize);
+  std::vector<std::int64_t> counts(users, 0);
+  for (const partinfo& p : chain)
+    for (const indexentry& e : p.index) counts[static_cast<std::size_t>(e.object / cfg.groupsize)] += e.count;
+  binout plan;
+  plan.putall(planmagic, 8);
+  plan.put(static_cast<std::int64_t>(chain.size()));
+  for (const partinfo& p : chain) plan.putstring(p.path);
+  plan.put(static_cast<std::int64_t>(users));
+  plan.putall(counts.data(), counts.size());
+  plan.put(cellfreq::max(counts, cfg.nusers));
+  if (!plan.save((fs::path(work) / "plan.bin").string(), fail)) return reportfailure(fail, err, "cellfreq");
+
+  // User ranges of about equal numbers of visits, each at least one user.
+  std::int64_t total = 0;
+  for (const std::int64_t c : counts) total += c;
+  const std::int64_t pieces = std::clamp<std::int64_t>(cl.piece.merges, 1, static_cast<std::int64_t>(users));
+  std::size_t from = 0;
+  std::int64_t seen = 0;
+  for (std::int64_t k = 1; k <= pieces; ++k) {
+    std::size_t to = from + 1;
+    seen += counts[from];
+    const std::int64_t goal = total / pieces * k;
+    while (to < users && static_cast<std::int64_t>(users - to) > pieces - k && (k == pieces || seen + counts[to] <= goal))
+      seen += counts[to++];
+    if (k == pieces) to = users;
+    std::fprintf(out, "%zu:%zu\n", from, to);
+    from = to;
+    if (from >= users) break;
+  }
+  return std::fflush(out) == 0 ? status_ok : status_failed;
+}
+
+// ---- merge ------------------------------------------------------------------
+
+int mergepiece(const commandline& cl, runextras& extras, std::FILE* err) {
+  runconfig cfg = cl.cfg;
+  const std::string& work = cl.piece.work;
+  const std::int64_t budget = memorybudget(cfg.memorylimit);
+  runfailure fail;
+  plan p;
+  if (!loadplan(work, p, fail)) return reportfailure(fail, err, "cellfreq");
+  const auto users = static_cast<std::int64_t>(p.codecount.size());
+  const std::int64_t a = cl.piece.first, b = std::min<std::int64_t>(cl.piece.last, users);
+  if (a >= b) {
+    fail = {"no users " + std::to_string(a) + ":" + std::to_string(cl.piece.last) + " in the plan's " +
+                std::to_string(users), 0, {}, status_usage, true};
+    return reportfailure(fail, err, "cellfreq");
+  }
+  const auto from = static_cast<std::int32_t>(a * cfg.groupsize), to = static_cast<std::int32_t>(b * cfg.groupsize);
+
+  // The range's records, part after part, so each object's come in trace order.
+  recordlist list;
+  list.limit(readinglimit(budget, sizeof(node)), scratchfile);
+  for (const std::string& path : p.parts) {
+    partinfo info;
+    if (!loadpart(path, info, fail)) return reportfailure(fail, err, "cellfreq");
+    binin in(path);
+    std::int64_t at = 0;
+    std::vector<node> slice;
+    for (const indexentry& e : info.index) {
+      if (e.object >= from && e.object < to) {
+        slice.resize(static_cast<std::size_t>(e.count));
+        if (!in.seek(info.recordsat + at * static_cast<std::int64_t>(sizeof(node))) ||
+            !in.getall(slice.data(), slice.size()))
+          return reportfailure(in.failure(), err, "cellfreq");
+        for (const node& r : slice) list.push(r);
+      }
+      at += e.count;
+    }
+  }
+  if (list.error() != 0) {
+    fail = {"cannot spill records to folder " + inquotes(tempfolder()), list.error()};
+    return reportfailure(fail, err, "cellfreq");
+  }
+
+  // The range's cell-file lines, read back for its analysed users' report.
+  grouped cells;
+  cells.codecount.assign(static_cast<std::size_t>(users), 0);
+  int scratch = 0;
+  const std::string cellpath = mergename(work, a, ".cells");
+  const bool countvisits = !cfg.heatmappath.empty();
+  if (!replacefile(cellpath, "cell file", [&](textout& out) {
+        groupcells(list, nullptr, from, to, {cfg.groupsize, cfg.exactcells}, budget, countvisits, out, cells, scratch);
+      }, fail))
+    return reportfailure(fail, err, "cellfreq");
+  std::vector<cell> frequent;
+  if (scratch != 0) {
+    fail = {"cannot spill records to folder " + inquotes(tempfolder()), scratch};
+    return reportfailure(fail, err, "cellfreq");
+  }
+  const bool svg = countvisits && !isgeojson(cfg.heatmappath);
+  const auto analysed = static_cast<std::int32_t>(std::min<std::int64_t>(b, cfg.nusers));
+  cfg.outputpath = mergename(work, a, ".report");
+  std::FILE* f = std::fopen(cellpath.c_str(), "rb");
+  if (f == nullptr) return reportfailure({"cannot reopen cell file " + inquotes(cellpath), errno}, err, "cellfreq");
+  textin in(f);
+  bool loaded = true;
+  const objectids ids{extras.ids(), cfg.groupsize};
+  const bool written = writereport(cfg, nullptr, [&](textout& out) {
+    reportwriter writer(cfg.style, cfg.threshold, out, ids, extras.layer(cfg), true);
+    celltable table;
+    for (std::int32_t u = static_cast<std::int32_t>(a); u < analysed && !out.failed(); ++u) {
+      if (!loadcells(in, cells.codecount, p.maxcount, table, &cells.box, u, u + 1) || in.error() != 0) {
+        loaded = false;
+        out.abandon(in.error());
+        return;
+      }
+      writer.users(table, cells.codecount, u, u + 1);
+      if (svg) addfrequent(table, cells.codecount, u, u + 1, cfg.threshold, frequent);
+    }
+    writer.finish();
+  }, fail);
+  std::fclose(f);
+  if (!loaded) fail = {"cannot read cell file " + inquotes(cellpath), in.error()};
+  if (!loaded || !written) return reportfailure(fail, err, "cellfreq");
+
+  // Last, the visits per cell and the frequent cells: its presence marks
+  // the merge complete.
+  binout heat;
+  heat.putall(heatmagic, 8);
+  heat.put(b);
+  heat.put(static_cast<std::int64_t>(cells.visits.counts().size()));
+  for (const auto& [k, v] : cells.visits.counts()) {
+    heat.put(k);
+    heat.put(v);
+  }
+  heat.put(static_cast<std::int64_t>(frequent.size()));
+  heat.putall(frequent.data(), frequent.size());
+  return heat.save(mergename(work, a, ".heat"), fail) ? status_ok : reportfailure(fail, err, "cellfreq");
+}
+
+// ---- join -------------------------------------------------------------------
+
+struct mergeinfo {
+  std::int64_t first = 0, last = 0;
+};
+
+int joinpiece(const commandline& cl, runextras& extras, std::FILE* out, std::FILE* err) {
+  const runconfig& cfg = cl.cfg;
+  const std::string& work = cl.piece.work;
+  runfailure fail;
+  plan p;
+  if (!loadplan(work, p, fail)) return reportfailure(fail, err, "cellfreq");
+  const auto users = static_cast<std::int64_t>(p.codecount.size());
+  // The merges, each with its visits, in order of their users.
+  std::vector<mergeinfo> merges;
+  cellvisits visits;
+  std::vector<cell> frequent;
+  for (std::int64_t a = 0; a < users;) {
+    binin in(mergename(work, a, ".heat"));
+    char magic[8] = {};
+    mergeinfo m{a, 0};
+    std::int64_t n = 0;
+    if (in.getall(magic, 8) && std::memcmp(magic, heatmagic, 8) != 0) in.fails();
+    if (in.get(m.last) && (m.last <= a || m.last > users)) in.fails();
+    in.get(n);
+    for (std::int64_t i = 0; i < n && in.ok(); ++i) {
+      std::uint64_t k = 0;
+      std::int64_t v = 0;
+      if (in.get(k) && in.get(v)) visits.addcount(k, v);
+    }
+    if (in.get(n) && (n < 0 || n > (std::int64_t{1} << 32))) in.fails();
+    const std::size_t had = frequent.size();
+    frequent.resize(in.ok() ? had + static_cast<std::size_t>(n) : had);
+    if (!in.getall(frequent.data() + had, frequent.size() - had)) {
+      fail = in.failure();
+      if (in.failure().errnum == ENOENT)
+        fail = {"no merge of the users from " + std::to_string(a) + " in " + inquotes(work), 0, {}, status_failed, true};
+      return reportfailure(fail, err, "cellfreq");
+    }
+    merges.push_back(m);
+    a = m.last;
+  }
+  std::sort(frequent.begin(), frequent.end());
+  frequent.erase(std::unique(frequent.begin(), frequent.end()), frequent.end());
+
+  // Copies the file `path` into `to`; false when it cannot be read.
+  std::string missing;
+  const auto copy = [&](const std::string& path, textout& to) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+      missing = path;
+      to.abandon(errno);
+      return false;
+    }
+    char buf[1 << 16];
+    bool any = false;
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) {
+      to.put(std::string_view(buf, n));
+      any = true;
+    }
+    if (std::ferror(f)) {
+      missing = path;
+      to.abandon(errno);
+    }
+    std::fclose(f);
+    return any;
+  };
+  const geojsonlayer layer = extras.layer(cfg);
+  const objectids ids{extras.ids(), cfg.groupsize};
+  bool ok = writereport(cfg, out, [&](textout& to) {
+    reportwriter writer(cfg.style, cfg.threshold, to, ids, layer);
+    bool features = false;
+    for (const mergeinfo& m : merges) {
+      if (m.first >= cfg.nusers) break;
+      const std::string path = mergename(work, m.first, ".report");
+      if (cfg.style.format == reportformat::geojson) {
+        // A comma between two pieces that have features.
+        std::error_code ec;
+        const auto size = fs::file_size(path, ec);
+        if (!ec && size != 0 && features) to.put(',');
+        features |= !ec && size != 0;
+      }
+      copy(path, to);
+    }
+    writer.finish();
+  }, fail);
+  if (ok && !cfg.cellpath.empty())
+    ok = replacefile(cfg.cellpath, "cell file", [&](textout& to) {
+      for (const mergeinfo& m : merges) copy(mergename(work, m.first, ".cells"), to);
+    }, fail);
+  if (ok && !cfg.heatmappath.empty()) {
+    const std::string& path = cfg.heatmappath;
+    if (isgeojson(path))
+      ok = replacefile(path, "heat map", [&](textout& to) {
+        geojsonwriter writer(layer, to);
+        writeheat(visits, writer);
+        writer.finish();
+      }, fail);
+    else
+      ok = replacefile(path, "heat map", [&](textout& to) { writesvg(aggregate(visits, frequent), cfg.cellsize, to); },
+                       fail);
+  }
+  if (!missing.empty()) fail = {"cannot read " + inquotes(missing), errno};
+  return ok ? status_ok : reportfailure(fail, err, "cellfreq");
+}
+
+}  // namespace
+
+int runpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
+  commandinput input(cl.input);
+  const std::string& trace = cl.cfg.tracepath;
+  const char* refused = cl.input.csv                                                ? "reads the TAB dialect only"
+                        : trace == stdin_path                                        ? "needs the trace as a file"
+                        : trace.size() > 3 && trace.compare(trace.size() - 3, 3, ".gz") == 0 ? "cannot cut a gzipped trace"
+                                                                                     : nullptr;
+  if (refused != nullptr) {
+    std::fprintf(err, "cellfreq: a run in pieces %s\n", refused);
+    return status_usage;
+  }
+  switch (cl.piece.what) {
+    case piececonfig::kind::parse: return parsepiece(cl, err);
+    case piececonfig::kind::plan: return planpiece(cl, out, err);
+    case piececonfig::kind::merge: return mergepiece(cl, input, err);
+    case piececonfig::kind::join: return joinpiece(cl, input, out, err);
+    case piececonfig::kind::none: break;
+  }
+  return status_usage;
+}
+
+}  // namespace cellfreq
