@@ -198,20 +198,10 @@ bool heatmappass(const runconfig& cfg, const grouped& cells, const std::vector<c
   return replacefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
 }
 
-// The object number -> id table, "object,id" with a header.
+// The object number -> id table, when asked for.
 bool idmappass(const runconfig& cfg, const objectids& ids, failure& fail) {
   if (cfg.idmappath.empty()) return true;
-  return replacefile(cfg.idmappath, "id map", [&](textout& out) {
-    out.put("object,id");
-    out.newline();
-    if (ids.ids == nullptr) return;
-    for (std::size_t i = 0; i < ids.ids->size() && !out.failed(); ++i) {
-      out.putint(static_cast<std::int64_t>(i));
-      out.put(',');
-      putcsv(out, (*ids.ids)[i]);
-      out.newline();
-    }
-  }, fail);
+  return replacefile(cfg.idmappath, "id map", [&](textout& out) { writeidmap(ids, out); }, fail);
 }
 
 }  // namespace
@@ -291,6 +281,18 @@ int reportfailure(const runfailure& fail, std::FILE* err, const char* progname) 
 bool isgeojson(const std::string& path) {
   const std::string_view ext = ".geojson";
   return path.size() >= ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
+}
+
+void writeidmap(const objectids& ids, textout& out) {
+  out.put("object,id");
+  out.newline();
+  if (ids.ids == nullptr) return;
+  for (std::size_t i = 0; i < ids.ids->size() && !out.failed(); ++i) {
+    out.putint(static_cast<std::int64_t>(i));
+    out.put(',');
+    putcsv(out, (*ids.ids)[i]);
+    out.newline();
+  }
 }
 
 bool replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write,

@@ -50,21 +50,22 @@ struct rawprogress {
   }
 };
 
-std::string name(const runconfig& cfg) {
+}  // namespace
+
+std::string tracename(const runconfig& cfg) {
   return cfg.tracepath == stdin_path ? std::string("standard input") : cfg.tracepath;
 }
 
-}  // namespace
+bool commandinput::preparecrs(const std::string& grid, runfailure& fail) {
+  if (input_.crs.empty()) return true;
+  std::string error;
+  crs_ = crstransform::create(input_.crs, grid.empty() ? input_.gridcrs : grid, error);
+  if (!crs_) fail = {error, 0, {}, status_usage, true};
+  return crs_ != nullptr;
+}
 
 bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) {
-  if (!input_.crs.empty()) {
-    std::string error;
-    crs_ = crstransform::create(input_.crs, input_.gridcrs, error);
-    if (!crs_) {
-      fail = {error, 0, {}, status_usage, true};
-      return false;
-    }
-  }
+  if (!preparecrs({}, fail)) return false;
   std::FILE* f = opentrace(cfg, fail);
   if (f == nullptr) return false;
   bool gzip = endswith(cfg.tracepath, ".gz"), seekable = true;
@@ -96,12 +97,28 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
 
 bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
                            runfailure& fail) {
-  csvreader reader(in, input_.columns, name(cfg), err);
+  csvreader reader(in, input_.columns, tracename(cfg), err);
   std::string error;
   if (!reader.open(error)) {
     fail = {error, 0, {}, status_failed, true};
     return in.error() != 0;  // a read error is reported as such
   }
+  if (!readrows(reader, cfg, list, err, progname, fail)) return false;
+  reader.finish();
+  if (reader.failed()) {
+    fail = {"stopped at the first bad row of " + tracename(cfg) + " (--strict)", 0, {}, status_failed, true};
+    return false;
+  }
+  ids_ = reader.ids();
+  if (!unordered_) times_ = {};
+  return true;
+}
+
+// The rows of `reader` into `list` (and their times into times_), batch by
+// batch through the coordinate transform. Announces a grid CRS it chooses
+// on `err`; false with `fail` set when it cannot.
+bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err,
+                            const char* progname, runfailure& fail) {
   const bool timed = !input_.columns.timecolumn.empty();
   // CSV coordinates stay in double precision: single precision would cost
   // half a metre at a UTM northing.
@@ -115,6 +132,7 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
     list.limit(limit, scratchfile);
     times_.limit(limit, scratchfile);
   }
+  std::string error;
   csvbatch batch;
   while (reader.next(batch, batchrows)) {
     const std::size_t n = batch.size();
@@ -124,8 +142,7 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
           fail = {error, 0, {}, status_failed, true};
           return false;
         }
-        std::fprintf(err, "%s: grid CRS %s, the UTM zone of the first position (--grid-crs chooses another)\n",
-                     progname, crs_->gridname().c_str());
+        std::fprintf(err, "%s: %s\n", progname, gridmessage(crs_->gridname()).c_str());
       }
       crs_->forward(batch.x.data(), batch.y.data(), n);
     }
@@ -146,22 +163,71 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
     batch.clear();
     if (reader.failed()) break;
   }
-  reader.finish();
-  if (reader.failed()) {
-    fail = {"stopped at the first bad row of " + name(cfg) + " (--strict)", 0, {}, status_failed, true};
+  return true;
+}
+
+bool commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t start, std::int64_t end,
+                             recordlist& list, chunkedlist<double>& times, csvpart& part, runfailure& fail) {
+  if (!preparecrs({}, fail)) return false;
+  // The header, and the first good row for a grid CRS still to be chosen.
+  std::fseek(f, 0, SEEK_SET);
+  textin head(f);
+  csvreader header(head, input_.columns, tracename(cfg), stderr);
+  std::string error;
+  if (!header.open(error)) {
+    fail = {head.error() != 0 ? cannotread(cfg) : error, head.error(), {}, status_failed, head.error() == 0};
     return false;
   }
-  ids_ = reader.ids();
-  if (!unordered_) times_ = {};
+  part.chosen = crs_ && !crs_->hasgrid();
+  if (part.chosen) {
+    std::vector<badrow> ignored;
+    header.continuefrom(header, &ignored);
+    csvbatch first;
+    if (header.next(first, 1) && !crs_->choosegrid(first.x[0], first.y[0], error)) {
+      fail = {error, 0, {}, status_failed, true};
+      return false;
+    }
+  }
+  if (crs_) part.gridcrs = crs_->gridname();
+  // A part from the trace's start reads the header itself, so that its
+  // lines count as the whole trace's do.
+  if (fseeko(f, static_cast<off_t>(start), SEEK_SET) != 0) {
+    fail = {cannotread(cfg), errno != 0 ? errno : EIO};
+    return false;
+  }
+  textin in(f);
+  in.limit_to(static_cast<std::uint64_t>(end - start));
+  csvreader reader(in, input_.columns, tracename(cfg), stderr);
+  if (start == 0) {
+    if (!reader.open(error)) {
+      fail = {in.error() != 0 ? cannotread(cfg) : error, in.error(), {}, status_failed, in.error() == 0};
+      return false;
+    }
+  }
+  reader.continuefrom(start == 0 ? reader : header, &part.named);
+  if (!readrows(reader, cfg, list, stderr, "cellfreq", fail)) return false;
+  if (in.error() != 0) {
+    fail = {cannotread(cfg), in.error()};
+    return false;
+  }
+  part.lines = reader.lines();
+  part.clean = reader.endedclean();
+  part.bad = reader.badrows();
+  part.failed = reader.failed();
+  part.ids = reader.ids();
+  times = std::move(times_);
   return true;
 }
 
 // Settles the object and user counts that a CSV trace decides: as many
 // objects as distinct ids, in whole users, unless --objects was given.
 bool commandinput::settle(runconfig& cfg, runfailure& fail) const {
-  if (!input_.csv || input_.objectsgiven) return true;
+  return settleobjects(input_, static_cast<std::int64_t>(ids_.size()), cfg, fail);
+}
+
+bool settleobjects(const inputconfig& input, std::int64_t distinct, runconfig& cfg, runfailure& fail) {
+  if (!input.csv || input.objectsgiven) return true;
   const auto group = static_cast<std::int64_t>(cfg.groupsize);
-  const auto distinct = static_cast<std::int64_t>(ids_.size());
   const std::int64_t objects = std::max<std::int64_t>((distinct + group - 1) / group * group, group);
   if (objects > max_objects) {
     fail = {"the trace has " + std::to_string(distinct) + " distinct ids, more than the 10000000 objects a run holds",
@@ -178,6 +244,10 @@ bool commandinput::settle(runconfig& cfg, runfailure& fail) const {
   }
   if (cfg.nusers == 0) cfg.nusers = users;
   return true;
+}
+
+std::string gridmessage(const std::string& grid) {
+  return "grid CRS " + grid + ", the UTM zone of the first position (--grid-crs chooses another)";
 }
 
 geojsonlayer commandinput::layer(const runconfig& cfg) const {

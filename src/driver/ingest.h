@@ -15,6 +15,7 @@
 #include "cells/crs.h"
 #include "driver/options.h"
 #include "driver/runconfig.h"
+#include "trace/csvtrace.h"
 
 namespace cellfreq {
 
@@ -26,9 +27,33 @@ public:
   chunkedlist<double>* times() override { return unordered_ ? &times_ : nullptr; }
   geojsonlayer layer(const runconfig& cfg) const override;
 
+  // What reading a part of a CSV trace found besides its records.
+  struct csvpart {
+    std::int64_t lines = 0;   // line feeds read
+    bool clean = true;        // the part ended at a row's start
+    std::int64_t bad = 0;     // bad rows, the first ten of them named
+    std::vector<badrow> named;
+    bool failed = false;      // strict mode met a bad row
+    std::vector<std::string> ids;  // the part's own object numbers -> ids
+    std::string gridcrs;      // the grid's CRS, when there is one
+    bool chosen = false;      // chosen from the trace's first good row
+  };
+  // For a run in pieces: makes the coordinate transform with the grid CRS
+  // `grid` (empty: the one given, or one to choose), as read() does.
+  bool preparecrs(const std::string& grid, runfailure& fail);
+  // Reads the rows of bytes [start, end) of the CSV trace `f` (a line start
+  // each) into `list`, their times (with a time column) into `times`, and
+  // their ids numbered by first appearance within the part; the header
+  // and, for a grid CRS still to be chosen, the first good row come from
+  // the trace's start. Bad rows are kept in `part`, not printed.
+  bool readrange(const runconfig& cfg, std::FILE* f, std::int64_t start, std::int64_t end, recordlist& list,
+                 chunkedlist<double>& times, csvpart& part, runfailure& fail);
+
 private:
   bool readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
                runfailure& fail);
+  bool readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err, const char* progname,
+                runfailure& fail);
   bool settle(runconfig& cfg, runfailure& fail) const;
 
   inputconfig input_;
@@ -37,5 +62,14 @@ private:
   chunkedlist<double> times_;  // one per record, with a time column
   bool unordered_ = false;     // some object's records are not in time order
 };
+
+// Settles the object and user counts that a CSV trace of `distinct` ids
+// decides: as many objects as distinct ids, in whole users, unless
+// --objects was given; false with `fail` set when they do not fit.
+bool settleobjects(const inputconfig& input, std::int64_t distinct, runconfig& cfg, runfailure& fail);
+// How messages name the trace: its path, or "standard input".
+std::string tracename(const runconfig& cfg);
+// The line that names a grid CRS chosen from the first position.
+std::string gridmessage(const std::string& grid);
 
 }  // namespace cellfreq

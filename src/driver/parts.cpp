@@ -50,8 +50,14 @@ struct partheader {
   std::int64_t start = 0, end = 0, size = 0;  // the range parsed, and the trace's size
   parsestate state;                           // at the end of the range
   std::uint8_t final = 0;                     // the trace ends in this range
-  std::uint8_t pad[7] = {};
+  std::uint8_t csv = 0;                       // a CSV trace: the fields below count
+  std::uint8_t clean = 1;                     // the range ended at a row's start
+  std::uint8_t failed = 0;                    // strict mode met a bad row
+  std::uint8_t timed = 0;                     // times follow the records
+  std::uint8_t chosen = 0;                    // the grid CRS was chosen from the first row
+  std::uint8_t pad[2] = {};
   std::int64_t entries = 0, records = 0;      // index entries and records
+  std::int64_t lines = 0, bad = 0;            // line feeds read, bad rows
 };
 static_assert(std::is_trivially_copyable_v<partheader>);
 
@@ -152,7 +158,30 @@ struct partinfo {
   partheader head;
   std::vector<indexentry> index;
   std::int64_t recordsat = 0;
+  // Of a CSV part, read by loadextras(): the part's ids by its own object
+  // numbers, its named bad rows and the grid's CRS.
+  std::vector<std::string> ids;
+  std::vector<badrow> named;
+  std::string gridcrs;
 };
+
+// Reads a CSV part's ids, named bad rows and grid CRS, after its records.
+bool loadextras(partinfo& p, runfailure& fail) {
+  binin in(p.path);
+  std::int64_t n = 0;
+  const std::int64_t after = p.head.records * static_cast<std::int64_t>(sizeof(node) + (p.head.timed ? sizeof(double) : 0));
+  if (in.seek(p.recordsat + after) && in.get(n) && (n < 0 || n > max_objects)) in.fails();
+  p.ids.resize(in.ok() ? static_cast<std::size_t>(n) : 0);
+  for (std::string& id : p.ids) in.getstring(id);
+  if (in.get(n) && (n < 0 || n > csvreader::named_max)) in.fails();
+  p.named.resize(in.ok() ? static_cast<std::size_t>(n) : 0);
+  for (badrow& b : p.named) in.get(b.line) && in.getstring(b.reason);
+  if (!in.getstring(p.gridcrs)) {
+    fail = in.failure();
+    return false;
+  }
+  return true;
+}
 
 bool loadpart(const std::string& path, partinfo& p, runfailure& fail) {
   binin in(path);
@@ -168,17 +197,28 @@ bool loadpart(const std::string& path, partinfo& p, runfailure& fail) {
   return true;
 }
 
-// Parses [start, end) of the trace from `state` and writes the part file
-// `path`: records of objects 0 … nobjects-1, grouped by object.
+// Parses [start, end) of the trace from `state` (TAB) and writes the part
+// file `path`: its records grouped by object, TAB ids outside the run's
+// objects left out, CSV ones by the part's own numbering, with their times.
 // An empty range of a trace that is not empty parses nothing.
-bool writepart(const runconfig& cfg, std::FILE* f, std::int64_t size, std::int64_t start, std::int64_t end,
-               parsestate state, const std::string& path, runfailure& fail) {
+bool writepart(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f, std::int64_t size,
+               std::int64_t start, std::int64_t end, parsestate state, const std::string& path, runfailure& fail) {
   recordlist list;
+  chunkedlist<double> times;
+  commandinput::csvpart extra;
   bool ctrlz = false;
   const bool empty = start == end && size != 0;
-  const int errnum = empty ? 0 : parserange(f, start, end, end >= size, cfg.cellsize, state, list, ctrlz);
-  if (errnum != 0) {
-    fail = {cannotread(cfg), errnum};
+  if (csv && !empty) {
+    if (!input.readrange(cfg, f, start, end, list, times, extra, fail)) return false;
+  } else if (!empty) {
+    const int errnum = parserange(f, start, end, end >= size, cfg.cellsize, state, list, ctrlz);
+    if (errnum != 0) {
+      fail = {cannotread(cfg), errnum};
+      return false;
+    }
+  }
+  if (list.error() != 0 || times.error() != 0) {
+    fail = {"cannot spill records to folder " + inquotes(tempfolder()), list.error() != 0 ? list.error() : times.error()};
     return false;
   }
   partheader head{};
@@ -188,8 +228,15 @@ bool writepart(const runconfig& cfg, std::FILE* f, std::int64_t size, std::int64
   head.size = size;
   head.state = state;
   head.final = !empty && (end >= size || ctrlz) ? 1 : 0;
+  head.csv = csv ? 1 : 0;
+  head.clean = extra.clean ? 1 : 0;
+  head.failed = extra.failed ? 1 : 0;
+  head.timed = times.size() != 0 ? 1 : 0;
+  head.chosen = extra.chosen ? 1 : 0;
+  head.lines = extra.lines;
+  head.bad = extra.bad;
   // A counting sort by object keeps the trace order within each object.
-  const auto n = static_cast<std::size_t>(cfg.nobjects);
+  const auto n = csv ? extra.ids.size() : static_cast<std::size_t>(cfg.nobjects);
   std::vector<std::int64_t> first(n + 1, 0);
   list.foreach([&](const node& r) {
     if (static_cast<std::uint32_t>(r.id) < n) ++first[static_cast<std::size_t>(r.id) + 1];
@@ -200,8 +247,15 @@ bool writepart(const runconfig& cfg, std::FILE* f, std::int64_t size, std::int64
     first[o + 1] += first[o];
   }
   std::vector<node> grouped(static_cast<std::size_t>(first[n]));
+  std::vector<double> stamps(head.timed ? grouped.size() : 0);
+  chunkedlist<double>::reader t(times);
   list.foreach([&](const node& r) {
-    if (static_cast<std::uint32_t>(r.id) < n) grouped[static_cast<std::size_t>(first[static_cast<std::size_t>(r.id)]++)] = r;
+    double stamp = 0;
+    if (head.timed) t.read(&stamp, 1);
+    if (static_cast<std::uint32_t>(r.id) >= n) return;
+    const auto at = static_cast<std::size_t>(first[static_cast<std::size_t>(r.id)]++);
+    grouped[at] = r;
+    if (head.timed) stamps[at] = stamp;
   });
   head.entries = static_cast<std::int64_t>(index.size());
   head.records = static_cast<std::int64_t>(grouped.size());
@@ -209,6 +263,17 @@ bool writepart(const runconfig& cfg, std::FILE* f, std::int64_t size, std::int64
   out.put(head);
   out.putall(index.data(), index.size());
   out.putall(grouped.data(), grouped.size());
+  out.putall(stamps.data(), stamps.size());
+  if (csv) {
+    out.put(static_cast<std::int64_t>(extra.ids.size()));
+    for (const std::string& id : extra.ids) out.putstring(id);
+    out.put(static_cast<std::int64_t>(extra.named.size()));
+    for (const badrow& b : extra.named) {
+      out.put(b.line);
+      out.putstring(b.reason);
+    }
+    out.putstring(extra.gridcrs);
+  }
   return out.save(path, fail);
 }
 
@@ -219,7 +284,7 @@ std::int64_t filesize(std::FILE* f) {
 
 // ---- parse ------------------------------------------------------------------
 
-int parsepiece(const commandline& cl, std::FILE* err) {
+int parsepiece(const commandline& cl, commandinput& input, std::FILE* err) {
   const runconfig& cfg = cl.cfg;
   runfailure fail;
   std::FILE* f = opentrace(cfg, fail);
@@ -231,7 +296,8 @@ int parsepiece(const commandline& cl, std::FILE* err) {
     const std::int64_t start = linestart(f, cl.piece.first), end = linestart(f, cl.piece.last);
     parsestate state;
     state.vknown = state.wknown = start == 0;
-    ok = writepart(cfg, f, size, start, std::max(start, end), state, partname(cl.piece.work, cl.piece.first), fail);
+    ok = writepart(cfg, input, cl.input.csv, f, size, start, std::max(start, end), state,
+                   partname(cl.piece.work, cl.piece.first), fail);
   }
   std::fclose(f);
   return ok ? status_ok : reportfailure(fail, err, "cellfreq");
@@ -266,34 +332,62 @@ bool loadparts(const std::string& work, std::vector<partinfo>& parts, runfailure
   return tiled;
 }
 
-// The plan: the parts that hold the records, in order, and each user's count.
+// The plan: the parts that hold the records, in order, with the map from
+// each CSV part's own object numbers to the run's, and what the counts of
+// the whole trace decide: objects, users, each user's count, the ids, the
+// grid CRS and the bad rows to name.
 struct plan {
   std::vector<std::string> parts;
+  std::vector<std::vector<std::int32_t>> objects;  // per CSV part: own number -> run's (-1: not in the run)
+  std::int32_t nobjects = 0, nusers = 0;
   std::vector<std::int64_t> codecount;
   std::int64_t maxcount = 0;
+  std::vector<std::string> ids;  // CSV: the run's object number -> id
+  std::string gridcrs;
+  bool chosen = false;           // the grid CRS was chosen from the first position
+  std::int64_t bad = 0;
+  std::vector<badrow> named;     // with the trace's line numbers
 };
 
 bool loadplan(const std::string& work, plan& p, runfailure& fail) {
   binin in((fs::path(work) / "plan.bin").string());
   char magic[8] = {};
-  std::int64_t nparts = 0, nusers = 0;
+  std::int64_t n = 0;
+  const auto count = [&](std::int64_t limit) {
+    if (in.get(n) && (n < 0 || n > limit)) in.fails();
+    return in.ok() ? static_cast<std::size_t>(n) : 0;
+  };
   if (in.getall(magic, 8) && std::memcmp(magic, planmagic, 8) != 0) in.fails();
-  if (in.get(nparts) && (nparts < 0 || nparts > (std::int64_t{1} << 24))) in.fails();
-  p.parts.resize(in.ok() ? static_cast<std::size_t>(nparts) : 0);
-  for (std::string& s : p.parts) in.getstring(s);
-  if (in.get(nusers) && (nusers < 0 || nusers > max_objects)) in.fails();
-  p.codecount.resize(in.ok() ? static_cast<std::size_t>(nusers) : 0);
+  p.parts.resize(count(std::int64_t{1} << 24));
+  p.objects.resize(p.parts.size());
+  for (std::size_t i = 0; i < p.parts.size(); ++i) {
+    in.getstring(p.parts[i]);
+    p.objects[i].resize(count(max_objects));
+    in.getall(p.objects[i].data(), p.objects[i].size());
+  }
+  in.get(p.nobjects);
+  in.get(p.nusers);
+  p.codecount.resize(count(max_objects));
   in.getall(p.codecount.data(), p.codecount.size());
-  if (!in.get(p.maxcount)) {
+  in.get(p.maxcount);
+  p.ids.resize(count(max_objects));
+  for (std::string& id : p.ids) in.getstring(id);
+  in.getstring(p.gridcrs);
+  in.get(p.chosen);
+  in.get(p.bad);
+  p.named.resize(count(csvreader::named_max));
+  for (badrow& b : p.named) in.get(b.line) && in.getstring(b.reason);
+  if (!in.ok()) {
     fail = in.failure();
     return false;
   }
   return true;
 }
 
-int planpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
-  const runconfig& cfg = cl.cfg;
+int planpiece(const commandline& cl, commandinput& input, std::FILE* out, std::FILE* err) {
+  runconfig cfg = cl.cfg;
   const std::string& work = cl.piece.work;
+  const bool csv = cl.input.csv;
   runfailure fail;
   std::vector<partinfo> parts;
   if (!loadparts(work, parts, fail)) return reportfailure(fail, err, "cellfreq");
@@ -308,7 +402,9 @@ int planpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
       continue;
     }
     const partinfo& prev = chain.back();
-    if (prev.head.state.cleanend && prev.head.state.fieldno == 0 && !p.head.state.guessed) {
+    const bool proved = csv ? prev.head.clean != 0
+                            : prev.head.state.cleanend && prev.head.state.fieldno == 0 && !p.head.state.guessed;
+    if (proved) {
       chain.push_back(std::move(p));
       continue;
     }
@@ -325,7 +421,7 @@ int planpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
                                                  std::to_string(p.head.end) + ".bin"))
                                  .string();
     partinfo joined;
-    if (!writepart(cfg, f, p.head.size, prev.head.start, p.head.end, state, path, fail) ||
+    if (!writepart(cfg, input, csv, f, p.head.size, prev.head.start, p.head.end, state, path, fail) ||
         !loadpart(path, joined, fail)) {
       std::fclose(f);
       return reportfailure(fail, err, "cellfreq");
@@ -334,18 +430,80 @@ int planpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
   }
   if (f != nullptr) std::fclose(f);
 
+  // A CSV trace's ids are numbered in order of first appearance over the
+  // parts in order, and its lines counted from the trace's start.
+  plan pl;
+  std::map<std::string, std::int32_t> numbers;
+  std::int64_t lines = 0;
+  for (partinfo& p : chain) {
+    std::vector<std::int32_t> map;
+    if (csv) {
+      if (!loadextras(p, fail)) return reportfailure(fail, err, "cellfreq");
+      for (const std::string& id : p.ids) {
+        const auto [it, fresh] = numbers.try_emplace(id, static_cast<std::int32_t>(pl.ids.size()));
+        if (fresh) pl.ids.push_back(id);
+        map.push_back(it->second);
+      }
+      for (const badrow& b : p.named)
+        if (static_cast<std::int64_t>(pl.named.size()) < csvreader::named_max) pl.named.push_back({b.line + lines, b.reason});
+      pl.bad += p.head.bad;
+      lines += p.head.lines;
+      if (pl.gridcrs.empty()) {
+        pl.gridcrs = p.gridcrs;
+        pl.chosen = p.head.chosen != 0;
+      }
+      if (p.head.failed) {
+        const badrow& b = pl.named.back();
+        std::fprintf(err, "%s:%lld: %s\n", tracename(cfg).c_str(), static_cast<long long>(b.line), b.reason.c_str());
+        return reportfailure({"stopped at the first bad row of " + tracename(cfg) + " (--strict)", 0, {}, status_failed,
+                              true},
+                             err, "cellfreq");
+      }
+    }
+    pl.parts.push_back(p.path);
+    pl.objects.push_back(std::move(map));
+  }
+  if (!settleobjects(cl.input, static_cast<std::int64_t>(pl.ids.size()), cfg, fail))
+    return reportfailure(fail, err, "cellfreq");
+  for (auto& map : pl.objects)
+    for (std::int32_t& o : map)
+      if (o >= cfg.nobjects) o = -1;
+  pl.nobjects = cfg.nobjects;
+  pl.nusers = cfg.nusers;
   const auto users = static_cast<std::size_t>(cfg.nobjects / cfg.groupsize);
-  std::vector<std::int64_t> counts(users, 0);
-  for (const partinfo& p : chain)
-    for (const indexentry& e : p.index) counts[static_cast<std::size_t>(e.object / cfg.groupsize)] += e.count;
-  binout plan;
-  plan.putall(planmagic, 8);
-  plan.put(static_cast<std::int64_t>(chain.size()));
-  for (const partinfo& p : chain) plan.putstring(p.path);
-  plan.put(static_cast<std::int64_t>(users));
-  plan.putall(counts.data(), counts.size());
-  plan.put(cellfreq::max(counts, cfg.nusers));
-  if (!plan.save((fs::path(work) / "plan.bin").string(), fail)) return reportfailure(fail, err, "cellfreq");
+  std::vector<std::int64_t>& counts = pl.codecount;
+  counts.assign(users, 0);
+  for (std::size_t i = 0; i < chain.size(); ++i)
+    for (const indexentry& e : chain[i].index) {
+      const std::int32_t o = csv ? pl.objects[i][static_cast<std::size_t>(e.object)] : e.object;
+      if (o >= 0) counts[static_cast<std::size_t>(o / cfg.groupsize)] += e.count;
+    }
+  pl.maxcount = cellfreq::max(counts, cfg.nusers);
+
+  binout file;
+  file.putall(planmagic, 8);
+  file.put(static_cast<std::int64_t>(pl.parts.size()));
+  for (std::size_t i = 0; i < pl.parts.size(); ++i) {
+    file.putstring(pl.parts[i]);
+    file.put(static_cast<std::int64_t>(pl.objects[i].size()));
+    file.putall(pl.objects[i].data(), pl.objects[i].size());
+  }
+  file.put(pl.nobjects);
+  file.put(pl.nusers);
+  file.put(static_cast<std::int64_t>(users));
+  file.putall(counts.data(), counts.size());
+  file.put(pl.maxcount);
+  file.put(static_cast<std::int64_t>(pl.ids.size()));
+  for (const std::string& id : pl.ids) file.putstring(id);
+  file.putstring(pl.gridcrs);
+  file.put(pl.chosen);
+  file.put(pl.bad);
+  file.put(static_cast<std::int64_t>(pl.named.size()));
+  for (const badrow& b : pl.named) {
+    file.put(b.line);
+    file.putstring(b.reason);
+  }
+  if (!file.save((fs::path(work) / "plan.bin").string(), fail)) return reportfailure(fail, err, "cellfreq");
 
   // User ranges of about equal numbers of visits, each at least one user.
   std::int64_t total = 0;
@@ -369,13 +527,22 @@ int planpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
 
 // ---- merge ------------------------------------------------------------------
 
-int mergepiece(const commandline& cl, runextras& extras, std::FILE* err) {
+// Loads the plan and settles what it decided: the objects and users of a
+// CSV trace, and the grid CRS of its coordinates.
+bool startfromplan(const commandline& cl, commandinput& input, runconfig& cfg, plan& p, runfailure& fail) {
+  if (!loadplan(cl.piece.work, p, fail) || !input.preparecrs(p.gridcrs, fail)) return false;
+  cfg.nobjects = p.nobjects;
+  cfg.nusers = p.nusers;
+  return true;
+}
+
+int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
   runconfig cfg = cl.cfg;
   const std::string& work = cl.piece.work;
   const std::int64_t budget = memorybudget(cfg.memorylimit);
   runfailure fail;
   plan p;
-  if (!loadplan(work, p, fail)) return reportfailure(fail, err, "cellfreq");
+  if (!startfromplan(cl, input, cfg, p, fail)) return reportfailure(fail, err, "cellfreq");
   const auto users = static_cast<std::int64_t>(p.codecount.size());
   const std::int64_t a = cl.piece.first, b = std::min<std::int64_t>(cl.piece.last, users);
   if (a >= b) {
@@ -385,28 +552,43 @@ int mergepiece(const commandline& cl, runextras& extras, std::FILE* err) {
   }
   const auto from = static_cast<std::int32_t>(a * cfg.groupsize), to = static_cast<std::int32_t>(b * cfg.groupsize);
 
-  // The range's records, part after part, so each object's come in trace order.
+  // The range's records (and times), part after part, so each object's
+  // come in trace order; a CSV part's objects take the run's numbers.
+  const bool timed = cl.input.csv && !cl.input.columns.timecolumn.empty();
   recordlist list;
-  list.limit(readinglimit(budget, sizeof(node)), scratchfile);
-  for (const std::string& path : p.parts) {
+  chunkedlist<double> times;
+  const std::size_t limit = readinglimit(budget, sizeof(node) + (timed ? sizeof(double) : 0));
+  list.limit(limit, scratchfile);
+  times.limit(limit, scratchfile);
+  for (std::size_t i = 0; i < p.parts.size(); ++i) {
     partinfo info;
-    if (!loadpart(path, info, fail)) return reportfailure(fail, err, "cellfreq");
-    binin in(path);
+    if (!loadpart(p.parts[i], info, fail)) return reportfailure(fail, err, "cellfreq");
+    binin in(p.parts[i]);
     std::int64_t at = 0;
     std::vector<node> slice;
+    std::vector<double> stamps;
     for (const indexentry& e : info.index) {
-      if (e.object >= from && e.object < to) {
+      const std::int32_t o = cl.input.csv ? p.objects[i][static_cast<std::size_t>(e.object)] : e.object;
+      if (o >= from && o < to) {
         slice.resize(static_cast<std::size_t>(e.count));
+        stamps.resize(info.head.timed ? slice.size() : 0);
         if (!in.seek(info.recordsat + at * static_cast<std::int64_t>(sizeof(node))) ||
-            !in.getall(slice.data(), slice.size()))
+            !in.getall(slice.data(), slice.size()) ||
+            !in.seek(info.recordsat + info.head.records * static_cast<std::int64_t>(sizeof(node)) +
+                     at * static_cast<std::int64_t>(sizeof(double))) ||
+            !in.getall(stamps.data(), stamps.size()))
           return reportfailure(in.failure(), err, "cellfreq");
-        for (const node& r : slice) list.push(r);
+        for (node r : slice) {
+          r.id = o;
+          list.push(r);
+        }
+        for (const double t : stamps) times.push(t);
       }
       at += e.count;
     }
   }
-  if (list.error() != 0) {
-    fail = {"cannot spill records to folder " + inquotes(tempfolder()), list.error()};
+  if (list.error() != 0 || times.error() != 0) {
+    fail = {"cannot spill records to folder " + inquotes(tempfolder()), list.error() != 0 ? list.error() : times.error()};
     return reportfailure(fail, err, "cellfreq");
   }
 
@@ -417,7 +599,8 @@ int mergepiece(const commandline& cl, runextras& extras, std::FILE* err) {
   const std::string cellpath = mergename(work, a, ".cells");
   const bool countvisits = !cfg.heatmappath.empty();
   if (!replacefile(cellpath, "cell file", [&](textout& out) {
-        groupcells(list, nullptr, from, to, {cfg.groupsize, cfg.exactcells}, budget, countvisits, out, cells, scratch);
+        groupcells(list, timed ? &times : nullptr, from, to, {cfg.groupsize, cfg.exactcells}, budget, countvisits,
+                   out, cells, scratch);
       }, fail))
     return reportfailure(fail, err, "cellfreq");
   std::vector<cell> frequent;
@@ -432,9 +615,9 @@ int mergepiece(const commandline& cl, runextras& extras, std::FILE* err) {
   if (f == nullptr) return reportfailure({"cannot reopen cell file " + inquotes(cellpath), errno}, err, "cellfreq");
   textin in(f);
   bool loaded = true;
-  const objectids ids{extras.ids(), cfg.groupsize};
+  const objectids ids{cl.input.csv ? &p.ids : nullptr, cfg.groupsize};
   const bool written = writereport(cfg, nullptr, [&](textout& out) {
-    reportwriter writer(cfg.style, cfg.threshold, out, ids, extras.layer(cfg), true);
+    reportwriter writer(cfg.style, cfg.threshold, out, ids, input.layer(cfg), true);
     celltable table;
     for (std::int32_t u = static_cast<std::int32_t>(a); u < analysed && !out.failed(); ++u) {
       if (!loadcells(in, cells.codecount, p.maxcount, table, &cells.box, u, u + 1) || in.error() != 0) {
@@ -472,12 +655,19 @@ struct mergeinfo {
   std::int64_t first = 0, last = 0;
 };
 
-int joinpiece(const commandline& cl, runextras& extras, std::FILE* out, std::FILE* err) {
-  const runconfig& cfg = cl.cfg;
+int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::FILE* err) {
+  runconfig cfg = cl.cfg;
   const std::string& work = cl.piece.work;
   runfailure fail;
   plan p;
-  if (!loadplan(work, p, fail)) return reportfailure(fail, err, "cellfreq");
+  if (!startfromplan(cl, input, cfg, p, fail)) return reportfailure(fail, err, "cellfreq");
+  // What the run prints while it reads the trace.
+  const std::string name = tracename(cfg);
+  if (p.chosen) std::fprintf(err, "cellfreq: %s\n", gridmessage(p.gridcrs).c_str());
+  for (const badrow& b : p.named)
+    std::fprintf(err, "%s:%lld: %s\n", name.c_str(), static_cast<long long>(b.line), b.reason.c_str());
+  if (p.bad != 0)
+    std::fprintf(err, "%s: %lld bad row%s skipped\n", name.c_str(), static_cast<long long>(p.bad), p.bad == 1 ? "" : "s");
   const auto users = static_cast<std::int64_t>(p.codecount.size());
   // The merges, each with its visits, in order of their users.
   std::vector<mergeinfo> merges;
@@ -533,8 +723,8 @@ int joinpiece(const commandline& cl, runextras& extras, std::FILE* out, std::FIL
     std::fclose(f);
     return any;
   };
-  const geojsonlayer layer = extras.layer(cfg);
-  const objectids ids{extras.ids(), cfg.groupsize};
+  const geojsonlayer layer = input.layer(cfg);
+  const objectids ids{cl.input.csv ? &p.ids : nullptr, cfg.groupsize};
   bool ok = writereport(cfg, out, [&](textout& to) {
     reportwriter writer(cfg.style, cfg.threshold, to, ids, layer);
     bool features = false;
@@ -568,6 +758,8 @@ int joinpiece(const commandline& cl, runextras& extras, std::FILE* out, std::FIL
       ok = replacefile(path, "heat map", [&](textout& to) { writesvg(aggregate(visits, frequent), cfg.cellsize, to); },
                        fail);
   }
+  if (ok && !cfg.idmappath.empty())
+    ok = replacefile(cfg.idmappath, "id map", [&](textout& to) { writeidmap(ids, to); }, fail);
   if (!missing.empty()) fail = {"cannot read " + inquotes(missing), errno};
   return ok ? status_ok : reportfailure(fail, err, "cellfreq");
 }
@@ -577,8 +769,7 @@ int joinpiece(const commandline& cl, runextras& extras, std::FILE* out, std::FIL
 int runpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
   commandinput input(cl.input);
   const std::string& trace = cl.cfg.tracepath;
-  const char* refused = cl.input.csv                                                ? "reads the TAB dialect only"
-                        : trace == stdin_path                                        ? "needs the trace as a file"
+  const char* refused = trace == stdin_path ? "needs the trace as a file"
                         : trace.size() > 3 && trace.compare(trace.size() - 3, 3, ".gz") == 0 ? "cannot cut a gzipped trace"
                                                                                      : nullptr;
   if (refused != nullptr) {
@@ -586,8 +777,8 @@ int runpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
     return status_usage;
   }
   switch (cl.piece.what) {
-    case piececonfig::kind::parse: return parsepiece(cl, err);
-    case piececonfig::kind::plan: return planpiece(cl, out, err);
+    case piececonfig::kind::parse: return parsepiece(cl, input, err);
+    case piececonfig::kind::plan: return planpiece(cl, input, out, err);
     case piececonfig::kind::merge: return mergepiece(cl, input, err);
     case piececonfig::kind::join: return joinpiece(cl, input, out, err);
     case piececonfig::kind::none: break;

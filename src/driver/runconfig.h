@@ -109,6 +109,9 @@ std::string cannotread(const runconfig& cfg);
 // Whether a heat map at `path` is a GeoJSON layer (by its name) or SVG.
 bool isgeojson(const std::string& path);
 
+// The object number -> id table: "object,id", then one row per id.
+void writeidmap(const objectids& ids, textout& out);
+
 // Prints `fail` as run() does, "PROG: what: reason", and returns its status.
 int reportfailure(const runfailure& fail, std::FILE* err, const char* progname);
 

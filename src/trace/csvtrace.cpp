@@ -387,6 +387,7 @@ bool csvreader::readrow(row& r) {
 // Reads the next nonblank row, keeping count of the lines.
 bool csvreader::nextrow(row& r) {
   while (readrow(r)) {
+    lastended_ = st_.ended;
     rowline_ = line_;
     line_ += st_.innerlf + (st_.ended ? 1 : 0);
     if (r.size != 0) return true;
@@ -439,6 +440,15 @@ bool csvreader::open(std::string& error) {
   return true;
 }
 
+void csvreader::continuefrom(const csvreader& header, std::vector<badrow>* named) {
+  std::copy(std::begin(header.col_), std::end(header.col_), std::begin(col_));
+  roles_ = header.roles_;
+  keep_ = header.keep_;
+  slots_.assign(1024, 0);
+  opened_ = true;
+  named_ = named;
+}
+
 // Finds the column of `role` in the header: a value of only digits is a
 // 1-based column number; a name is matched exactly, then ignoring case and
 // surrounding blanks.
@@ -475,7 +485,9 @@ bool csvreader::resolve(int role, const std::vector<std::string>& names, std::st
 bool csvreader::bad(std::int64_t line, std::string_view reason) {
   ++bad_;
   if (opts_.strict) failed_ = true;
-  if (bad_ <= named_max) {
+  if (bad_ <= named_max && named_ != nullptr) {
+    named_->push_back({line, std::string(reason)});
+  } else if (bad_ <= named_max) {
     std::string msg = name_ + ":" + std::to_string(line) + ": ";
     msg.append(reason);
     msg += '\n';
@@ -487,7 +499,7 @@ bool csvreader::bad(std::int64_t line, std::string_view reason) {
 void csvreader::reject(std::int64_t line, std::string_view reason) { bad(line, reason); }
 
 void csvreader::finish() {
-  if (bad_ == 0 || failed_) return;
+  if (bad_ == 0 || failed_ || named_ != nullptr) return;
   const std::string msg = name_ + ": " + plural(bad_, "bad row") + " skipped\n";
   std::fwrite(msg.data(), 1, msg.size(), err_);
 }

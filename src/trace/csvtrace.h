@@ -44,6 +44,12 @@ struct csvbatch {
   std::size_t size() const { return object.size(); }
 };
 
+// A bad row as named: its line and the reason.
+struct badrow {
+  std::int64_t line = 0;
+  std::string reason;
+};
+
 class csvreader {
 public:
   // `name` is how messages name the input (a path, or "standard input");
@@ -71,6 +77,17 @@ public:
   // Prints the bad-row total, if any (not after a strict failure, whose row
   // was named already).
   void finish();
+
+  // For reading a part of a trace that starts at a line start after the
+  // header: takes the columns that `header` (opened on the trace's start)
+  // resolved, and counts lines from 1 at the part's start. With `named`,
+  // the bad rows that would be named are kept there instead, and finish()
+  // prints nothing: the parts' rows are named once they are put together.
+  void continuefrom(const csvreader& header, std::vector<badrow>* named);
+  // Whether the last row read ended with a line feed (or none was read):
+  // then the input ended at a row's start.
+  bool endedclean() const { return lastended_; }
+  std::int64_t lines() const { return line_ - 1; }  // line feeds read
 
   // The most bad rows named one by one.
   static constexpr std::int64_t named_max = 10;
@@ -132,6 +149,8 @@ private:
   bool failed_ = false;
   bool opened_ = false;
   bool done_ = false;             // the input is exhausted
+  bool lastended_ = true;         // the last row read ended with a line feed
+  std::vector<badrow>* named_ = nullptr;
 
   std::vector<std::string> ids_;
   std::vector<std::uint64_t> heads_;  // the first eight bytes of each id
