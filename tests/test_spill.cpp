@@ -4,61 +4,25 @@
 // outputs byte for byte, and a failing scratch disk ends the run cleanly.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "driver/grouping.h"
-#include "driver/ingest.h"
 #include "driver/options.h"
 #include "driver/tempfiles.h"
+#include "support/inprocess.h"
 #include "support/runner.h"
 
 using namespace cellfreq;
+using testsupport::cellfreqhere;
+using testsupport::ran;
 using testsupport::readfile;
 using testsupport::scratch;
 using testsupport::writefile;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ran {
-  int status = -1;
-  std::string report, err;
-};
-
-std::string drain(std::FILE* f) {
-  std::rewind(f);
-  std::string s;
-  for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
-  std::fclose(f);
-  return s;
-}
-
-// Runs the command in this process on `args` (blank-separated), with
-// TMPDIR set to `tmp`.
-ran command(const std::string& args, const fs::path& tmp) {
-  std::vector<std::string> words;
-  std::istringstream in(args);
-  for (std::string w; in >> w;) words.push_back(w);
-  const std::vector<std::string_view> views(words.begin(), words.end());
-  commandline cl;
-  std::string error;
-  EXPECT_TRUE(parseoptions(views, cl, error)) << error;
-  cl.cfg.replacecells = true;
-  commandinput input(cl.input);
-  setenv("TMPDIR", tmp.c_str(), 1);
-  std::FILE* report = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  ran r;
-  r.status = run(cl.cfg, report, err, "cellfreq", &input);
-  r.report = drain(report);
-  r.err = drain(err);
-  unsetenv("TMPDIR");
-  return r;
-}
 
 // A TAB trace with the parser's quirks between ordinary lines: lines that
 // run together, a row read one field late, negative and far cells, a CR
@@ -147,7 +111,7 @@ TEST(Budget, RunsOfAFewKiBGiveTheOutputsOfTheRunInMemory) {
     const std::string outputs = c + " --cell-file " + d + "c.cells -o " + d + "r.txt";
     std::vector<std::string> files[2];
     for (const char* budget : {"", "2K", "40K"}) {
-      const ran r = command(outputs + (*budget != '\0' ? std::string(" --memory-limit ") + budget : ""), tmp);
+      const ran r = cellfreqhere(outputs + (*budget != '\0' ? std::string(" --memory-limit ") + budget : ""), tmp);
       ASSERT_EQ(r.status, 0) << c << budget << r.err;
       std::vector<std::string> now{r.err, readfile(d + "c.cells"), readfile(d + "r.txt")};
       for (const char* h : {"h.svg", "h.geojson", "h.ids"})
@@ -179,7 +143,7 @@ TEST(Budget, AFailingScratchDiskEndsTheRunWithOneMessageAndNoOutputs) {
   for (const auto& c : cases) {
     writefile(d + "r.txt", "old");
     if (c.full) scratchfile = fulldisk;
-    const ran r = command(d + "t.txt --memory-limit 2K --cell-file " + d + "c.cells -o " + d + "r.txt", c.tmp);
+    const ran r = cellfreqhere(d + "t.txt --memory-limit 2K --cell-file " + d + "c.cells -o " + d + "r.txt", c.tmp);
     scratchfile = original;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.message);

@@ -475,8 +475,11 @@ int planpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
   counts.assign(users, 0);
   for (std::size_t i = 0; i < chain.size(); ++i)
     for (const indexentry& e : chain[i].index) {
-      const std::int32_t o = csv ? pl.objects[i][static_cast<std::size_t>(e.object)] : e.object;
-      if (o >= 0) counts[static_cast<std::size_t>(o / cfg.groupsize)] += e.count;
+      // Parts parsed with other options than the plan's must not reach
+      // past the counts.
+      const auto local = static_cast<std::size_t>(e.object);
+      const std::int32_t o = !csv ? e.object : local < pl.objects[i].size() ? pl.objects[i][local] : -1;
+      if (o >= 0 && o < cfg.nobjects) counts[static_cast<std::size_t>(o / cfg.groupsize)] += e.count;
     }
   pl.maxcount = cellfreq::max(counts, cfg.nusers);
 
@@ -568,7 +571,8 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
     std::vector<node> slice;
     std::vector<double> stamps;
     for (const indexentry& e : info.index) {
-      const std::int32_t o = cl.input.csv ? p.objects[i][static_cast<std::size_t>(e.object)] : e.object;
+      const auto local = static_cast<std::size_t>(e.object);
+      const std::int32_t o = !cl.input.csv ? e.object : local < p.objects[i].size() ? p.objects[i][local] : -1;
       if (o >= from && o < to) {
         slice.resize(static_cast<std::size_t>(e.count));
         stamps.resize(info.head.timed ? slice.size() : 0);

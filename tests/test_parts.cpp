@@ -1,0 +1,136 @@
+// A run in pieces: at every size of range, on traces full of the parsers'
+// quirks, the join gives the whole run's outputs byte for byte (and a
+// failing run's message); pieces that are missing or misused are named.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/inprocess.h"
+#include "support/runner.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs the pieces of the run `opts TRACE` in `work`: the ranges of `chunk`
+// bytes, the plan for `merges` ranges of users, the merges and the join.
+// Returns the join's result, or that of the first piece that failed.
+ran inpieces(const std::string& opts, const fs::path& trace, std::int64_t chunk, int merges, const fs::path& work) {
+  fs::remove_all(work);
+  fs::create_directory(work);
+  const std::string w = "--work " + work.string() + " ";
+  const auto size = static_cast<std::int64_t>(fs::file_size(trace));
+  for (std::int64_t s = 0; s < std::max<std::int64_t>(size, 1); s += chunk) {
+    const ran r = cellfreqhere(w + "--parse-range " + std::to_string(s) + ":" + std::to_string(s + chunk) + " " +
+                                   opts + " " + trace.string(), work);
+    if (r.status != 0) return r;
+  }
+  const ran plan = cellfreqhere(w + "--plan " + std::to_string(merges) + " " + opts + " " + trace.string(), work);
+  if (plan.status != 0) return plan;
+  std::istringstream ranges(plan.out);
+  for (std::string range; std::getline(ranges, range);) {
+    const ran r = cellfreqhere(w + "--merge-users " + range + " " + opts + " " + trace.string(), work);
+    if (r.status != 0) return r;
+  }
+  return cellfreqhere(w + "--join " + opts + " " + trace.string(), work);
+}
+
+std::string corpus(const char* name) { return readfile(fs::path(CELLFREQ_SOURCE_DIR) / "tests/fuzz/corpus" / name); }
+
+// A CSV trace with CRLF rows, line breaks and quotes inside fields, rows
+// too short and coordinates that are not numbers, and times out of order.
+std::string quirkycsv() {
+  std::string t = "id,t,x,y\r\n";
+  for (int i = 1; i <= 60; ++i) {
+    t += "veh-" + std::to_string(i % 7) + "," + std::to_string(i * 7 % 50) + "," + std::to_string(i % 9 * 400) +
+         ".5," + std::to_string(i % 4 * 400) + "\r\n";
+    if (i % 13 == 0) t += "\"multi\nline\",3,1,2\n";
+    if (i % 11 == 0) t += "bad,row\n";
+    if (i % 17 == 0) t += "x,1,notanumber,2\n\"q\"\"uoted\",5,\"1,5\",7\n";
+  }
+  return t;
+}
+
+}  // namespace
+
+TEST(Pieces, EveryRangeSizeGivesTheWholeRunsOutputs) {
+  scratch s;
+  const fs::path tab = s.dir() / "t.txt", csv = s.dir() / "t.csv", work = s.dir() / "work";
+  writefile(tab, corpus("malformed-lines.txt") + corpus("partial-numbers.txt") + corpus("whitespace-in-fields.txt") +
+                     corpus("empty-fields.txt") + corpus("ctrlz.txt"));
+  writefile(csv, quirkycsv());
+  const std::string d = s.dir().string() + "/";
+  const std::string outputs = " --cell-file " + d + "c.cells --heatmap " + d + "h.svg";
+  // Ranges of one byte put a boundary at every split point at once.
+  const std::vector<std::int64_t> every{1, 3, 8, 100, 100000}, some{7, 100000};
+  const struct {
+    fs::path trace;
+    std::string opts;
+    const std::vector<std::int64_t>& chunks;
+  } runs[] = {
+      {tab, "--summary" + outputs, every},
+      {tab, "--format geojson --group-size 1 --users 700" + outputs, some},
+      {csv, "--input-format csv --time-column t --format json --id-map " + d + "ids.csv" + outputs, every},
+      {csv, "--input-format csv --group-size 1 --summary --format csv" + outputs, some},
+      {csv, "--input-format csv --strict", some},
+  };
+  for (const auto& run : runs) {
+    const ran whole = cellfreqhere(run.opts + " " + run.trace.string(), s.dir());
+    std::vector<std::string> expected{whole.out, whole.err};
+    for (const char* f : {"c.cells", "h.svg", "ids.csv"})
+      if (fs::exists(d + f)) expected.push_back(readfile(d + f));
+    for (const std::int64_t chunk : run.chunks) {
+      for (const char* f : {"c.cells", "h.svg", "ids.csv"}) fs::remove(d + f);
+      const ran parts = inpieces(run.opts, run.trace, chunk, chunk % 2 == 0 ? 3 : 1, work);
+      std::vector<std::string> got{parts.out, parts.err};
+      for (const char* f : {"c.cells", "h.svg", "ids.csv"})
+        if (fs::exists(d + f)) got.push_back(readfile(d + f));
+      EXPECT_EQ(parts.status, whole.status) << run.opts << " in ranges of " << chunk;
+      EXPECT_EQ(got, expected) << run.opts << " in ranges of " << chunk;
+    }
+    for (const char* f : {"c.cells", "h.svg", "ids.csv"}) fs::remove(d + f);
+  }
+}
+
+TEST(Pieces, MissingAndMisusedPiecesAreNamed) {
+  scratch s;
+  const fs::path trace = s.dir() / "t.txt", work = s.dir() / "work";
+  writefile(trace, corpus("sample-head.txt"));
+  fs::create_directory(work);
+  std::string w = "--work ", t = " ", folder = "'";
+  w.append(work.string()).append(" ");
+  t.append(trace.string());
+  folder.append(work.string()).append("'");
+  std::string uncovered = "cellfreq: the parts in ", nomerge = "cellfreq: no merge of the users from 0 in ";
+  uncovered.append(folder).append(" do not cover the trace from its start to its end\n");
+  nomerge.append(folder).append("\n");
+  const struct {
+    std::string args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {w + "--plan 2" + t, 1, uncovered},
+      {w + "--parse-range 100:1000000" + t, 0, ""},
+      {w + "--plan 2" + t, 1, uncovered},
+      {w + "--parse-range 0:100" + t, 0, ""},
+      {w + "--plan 2 --objects 20" + t, 0, ""},
+      {w + "--join --objects 20" + t, 1, nomerge},
+      {w + "--merge-users 5:9 --objects 20" + t, 2, "cellfreq: no users 5:9 in the plan's 2\n"},
+      {"--plan 2" + t, 2, "cellfreq: a piece of a run needs --work, the folder of its part files\n"},
+      {w + t, 2, "cellfreq: --work needs a piece to run: --parse-range, --plan, --merge-users or --join\n"},
+      {w + "--plan 2 --join" + t, 2, "cellfreq: --parse-range, --plan, --merge-users and --join each run a piece of their own: give one\n"},
+      {w + "--parse-range 9:3" + t, 2, "cellfreq: invalid --parse-range '9:3': expected FIRST:LAST, byte offsets with FIRST below LAST\n"},
+      {w + "--plan 1 -" , 2, "cellfreq: a run in pieces needs the trace as a file\n"},
+  };
+  for (const auto& c : cases) {
+    const ran r = cellfreqhere(c.args, s.dir());
+    EXPECT_EQ(r.status, c.status) << c.args;
+    if (c.status != 0) {
+      EXPECT_EQ(r.err, c.err) << c.args;
+    }
+  }
+}
