@@ -9,11 +9,13 @@
 #   gzip traces:         zlib1g-dev
 #   checks against the field's own tools (tests only): proj-bin (cs2cs),
 #                        gdal-bin (ogrinfo)
+#   cellfreq-dask:       python3-distributed (Dask's scheduler, for
+#                        /usr/bin/python3)
 set -euo pipefail
 
 missing=()
 need() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed' || missing+=("$1"); }
-for p in g++ cmake make libgtest-dev libproj-dev zlib1g-dev proj-bin gdal-bin; do need "$p"; done
+for p in g++ cmake make libgtest-dev libproj-dev zlib1g-dev proj-bin gdal-bin python3-distributed; do need "$p"; done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "install-deps: installing ${missing[*]}" >&2

@@ -1,0 +1,215 @@
+#!/usr/bin/python3
+"""cellfreq-dask end to end, on local clusters of two worker processes.
+
+A run cut into 64 KiB chunks must give cellfreq's own outputs byte for byte
+(a generated trace, and a malformed one whose records break across chunk
+ends); options are refused before any work; a trace that vanishes under the
+tasks fails the run with cellfreq's message and no outputs; a task that fails
+once and a worker killed mid-task leave the outputs as they were.
+
+Usage: test_dask.py CELLFREQ TRACEGEN; exit status 77 when Python's
+distributed is not installed.
+"""
+import glob
+import logging
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import warnings
+
+try:
+    import distributed
+except ImportError:
+    print("skipped: Python's distributed is not installed")
+    sys.exit(77)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCRIPT = os.path.join(HERE, os.pardir, "tools", "dask", "cellfreq_dask.py")
+CELLFREQ = TRACEGEN = ""
+
+# Runs cellfreq and numbers its runs (run 1 is the option check); run $AT
+# first makes $FAULT happen: the trace vanishes, the worker running it is
+# killed, or it fails on its own.
+WRAPPER = """#!/bin/sh
+n=1; until mkdir "$TICKETS/$n" 2>/dev/null; do n=$((n + 1)); done
+if [ "$n" = "$AT" ]; then
+  case $FAULT in
+    vanish) mv "$TRACE" "$TRACE.gone" ;;
+    kill) kill -9 $PPID; exit 1 ;;
+    fail) echo "cellfreq: a passing fault" >&2; exit 1 ;;
+  esac
+fi
+exec "$CELLFREQ" "$@"
+"""
+
+# The runs compared, {d} standing for the folder of their output files.
+CASES = [
+    ["--cell-file", "{d}/cells.txt", "--heatmap", "{d}/heat.svg"],
+    ["--format", "csv", "-o", "{d}/r.csv", "--heatmap", "{d}/heat.geojson"],
+    ["--format", "json", "--summary", "--users", "7", "--threshold", "5"],
+    ["--format", "geojson", "-o", "{d}/r.json", "--cell-size", "250"],
+    ["--summary", "--group-size", "5", "--objects", "300", "--users", "40"],
+]
+CHUNK = ["--chunk-size", "64K", "--no-progress"]
+
+
+def run(command, folder, env=None):
+    """Runs COMMAND in FOLDER; its status, stdout (bytes) and stderr."""
+    done = subprocess.run(command, cwd=folder, capture_output=True,
+                          env=env, check=False)
+    return done.returncode, done.stdout, done.stderr.decode()
+
+
+def read(path):
+    """The bytes of the file PATH."""
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def write(path, data):
+    """Makes the file PATH hold DATA (bytes)."""
+    with open(path, "wb") as file:
+        file.write(data)
+
+
+def outputs(folder, stdout):
+    """The run's standard output and every file it wrote in FOLDER."""
+    found = {"stdout": stdout}
+    for name in sorted(os.listdir(folder)):
+        found[name] = read(os.path.join(folder, name))
+    return found
+
+
+class DaskRun(unittest.TestCase):
+    """cellfreq-dask against cellfreq alone."""
+
+    @classmethod
+    def setUpClass(cls):
+        """A scratch folder, the two traces and a cluster of two workers."""
+        cls.tmp = tempfile.mkdtemp(prefix="test-dask-")
+        cls.trace = os.path.join(cls.tmp, "trace.txt")
+        subprocess.run([TRACEGEN, "--objects", "300", "--steps", "300", "-o",
+                        cls.trace], check=True)
+        corpus = sorted(glob.glob(os.path.join(HERE, "fuzz", "corpus",
+                                               "*.txt")))
+        texts = {os.path.basename(p): read(p) for p in corpus}
+        ctrlz = texts.pop("ctrlz.txt")
+        body = b"".join(texts.values())
+        cls.malformed = os.path.join(cls.tmp, "malformed.txt")
+        # A Ctrl-Z ends the trace several chunks in, with data after it.
+        write(cls.malformed, body * (300000 // len(body)) + ctrlz + body * 10)
+        cls.wrapper = os.path.join(cls.tmp, "wrapper.sh")
+        write(cls.wrapper, WRAPPER.encode())
+        os.chmod(cls.wrapper, 0o755)
+        with warnings.catch_warnings():  # the cluster's own deprecations
+            warnings.simplefilter("ignore", DeprecationWarning)
+            cls.cluster = distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1,
+                dashboard_address="127.0.0.1:0",
+                scheduler_kwargs={"dashboard": False},
+                silence_logs=logging.ERROR, local_directory=cls.tmp)
+
+    @classmethod
+    def tearDownClass(cls):
+        """Stops the cluster, checks that no work folder was left."""
+        cls.cluster.close()
+        left = glob.glob(os.path.join(cls.tmp, "cellfreq-dask-*"))
+        shutil.rmtree(cls.tmp)
+        assert not left, f"work folders left behind: {left}"
+
+    def folder(self, name):
+        """A new empty folder in the scratch folder."""
+        return tempfile.mkdtemp(prefix=name + "-", dir=self.tmp)
+
+    def alone(self, trace, options):
+        """cellfreq's own outputs of OPTIONS and TRACE."""
+        out = self.folder("alone")
+        args = [o.replace("{d}", out) for o in options]
+        status, stdout, err = run([CELLFREQ, *args, trace], out)
+        self.assertEqual((status, err), (0, ""))
+        return outputs(out, stdout)
+
+    def dask(self, cluster, trace, options, env=None, cellfreq=None):
+        """cellfreq-dask's status, outputs and standard error."""
+        out = self.folder("dask")
+        args = [o.replace("{d}", out) for o in options]
+        status, stdout, err = run(
+            [SCRIPT, *cluster, *CHUNK, "--cellfreq", cellfreq or CELLFREQ,
+             *args, trace],
+            self.tmp, env)
+        return status, outputs(out, stdout), err
+
+    def faulty(self, fault, at, trace=None):
+        """The wrapper's environment for FAULT at run AT, on TRACE."""
+        tickets = self.folder("tickets")
+        return tickets, dict(os.environ, TICKETS=tickets, AT=str(at),
+                             FAULT=fault, TRACE=trace or self.trace,
+                             CELLFREQ=CELLFREQ)
+
+    def test_outputs_are_cellfreqs(self):
+        """Every output of every case, on both traces, byte for byte."""
+        scheduler = ["--scheduler", self.cluster.scheduler_address]
+        for trace in (self.trace, self.malformed):
+            for options in CASES:
+                with self.subTest(trace=trace, options=options):
+                    status, found, err = self.dask(scheduler, trace, options)
+                    self.assertEqual((status, err), (0, ""))
+                    self.assertEqual(found, self.alone(trace, options))
+
+    def test_usage_errors_come_before_any_work(self):
+        """Status 2 and one line; cellfreq ran the check at most, and no
+        scheduler was contacted (none listens at the address)."""
+        cases = [(["--chunk-size", "0"], 0, "invalid --chunk-size '0'"),
+                 (["--cell-size", "-1"], 1, "invalid --cell-size '-1'"),
+                 (["--input-format", "csv"], 1, "the TAB dialect only"),
+                 (["--join"], 1, "each run a piece of their own")]
+        for options, runs, message in cases:
+            with self.subTest(options=options):
+                tickets, env = self.faulty("none", 0)
+                status, found, err = self.dask(
+                    ["--scheduler", "tcp://127.0.0.1:9"], self.trace,
+                    options, env, self.wrapper)
+                self.assertEqual(status, 2)
+                self.assertRegex(err, f"^cellfreq-dask: .*{message}.*\n$")
+                self.assertEqual(found, {"stdout": b""})
+                self.assertEqual(len(os.listdir(tickets)), runs)
+
+    def test_failing_task_ends_the_run_without_outputs(self):
+        """The trace vanishes when the first task starts: status 1, the
+        message of cellfreq, old outputs untouched."""
+        trace = os.path.join(self.folder("vanish"), "trace.txt")
+        shutil.copy(self.trace, trace)
+        _, env = self.faulty("vanish", 2, trace)
+        out = self.folder("old")
+        write(os.path.join(out, "r.txt"), b"old report\n")
+        status, _, err = run(
+            [SCRIPT, "--local-cluster", "2", "--work", self.tmp, *CHUNK,
+             "--cellfreq", self.wrapper, "-o", "r.txt", "--cell-file", "c.txt",
+             "--heatmap", "h.svg", trace], out, env)
+        self.assertEqual((status, err), (1, f"cellfreq-dask: cannot open "
+                         f"trace '{trace}': No such file or directory\n"))
+        self.assertEqual(outputs(out, b""), {"stdout": b"",
+                                             "r.txt": b"old report\n"})
+
+    def test_retried_task_and_killed_worker(self):
+        """A task that fails once, and a worker killed while it parses,
+        cost time only."""
+        expected = self.alone(self.trace, CASES[0])
+        for fault in ("fail", "kill"):
+            with self.subTest(fault=fault):
+                tickets, env = self.faulty(fault, 5)
+                status, found, err = self.dask(
+                    ["--local-cluster", "2"], self.trace, CASES[0], env,
+                    self.wrapper)
+                self.assertEqual((status, err), (0, ""))
+                self.assertEqual(found, expected)
+                self.assertGreater(len(os.listdir(tickets)), 5)
+
+
+if __name__ == "__main__":
+    CELLFREQ, TRACEGEN = map(os.path.abspath, sys.argv[1:3])
+    result = unittest.main(argv=sys.argv[:1], exit=False).result
+    sys.exit(0 if result.wasSuccessful() else 1)

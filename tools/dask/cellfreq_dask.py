@@ -1,0 +1,423 @@
+#!/usr/bin/python3
+"""cellfreq-dask: one cellfreq run, cut into pieces that a Dask cluster runs.
+
+The pieces are cellfreq's own (--parse-range, --plan, --merge-users,
+--join); this program only cuts the trace into byte ranges, hands the
+pieces to the cluster's workers, and runs the join itself so that the
+report reaches its own standard output. Everything the pieces pass on goes
+through one work folder, which every worker must see.
+
+Exit status as cellfreq's: 0 success, 1 failure, 2 usage error, 128 + N
+when ended by signal N.
+"""
+
+import logging
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+PROG = "cellfreq-dask"
+
+HELP = """\
+Usage: cellfreq-dask [--scheduler ADDRESS | --local-cluster N]
+                     [--chunk-size SIZE] [--cellfreq PATH] [--work DIR]
+                     [cellfreq option]... TRACE
+Run cellfreq on a Dask cluster: the trace is parsed in byte ranges in
+parallel, users are grouped in ranges in parallel, and the outputs are
+joined here. The outputs and the exit status are those of
+'cellfreq [cellfreq option]... TRACE' run alone.
+
+Cluster:
+  --scheduler ADDRESS  use the workers of a running scheduler
+                       (tcp://HOST:8786)
+  --local-cluster N    start N worker processes of one thread each on this
+                       machine for the run (default: one per processor)
+  --chunk-size SIZE    bytes of the trace per parse task, with K, M or G
+                       (powers of 1024) (default 256M)
+  --cellfreq PATH      the cellfreq program, the same path on every worker
+                       (default: the cellfreq installed beside this program,
+                       else the one on PATH)
+  --work DIR           create the run's work folder in DIR (default: TMPDIR
+                       for a local cluster, the current folder with
+                       --scheduler); removed at the end
+  --progress           a line per phase on standard error (the default when
+                       it is a terminal)
+  --no-progress        no progress lines
+  -h, --help           show this help and exit
+  --version            show the versions of this program and of cellfreq
+
+Every other argument goes to cellfreq unchanged, in the same order; TRACE
+comes last and must be a file in cellfreq's TAB dialect (a run in pieces
+refuses CSV, gzip and standard input). Options of cellfreq-dask may stand
+anywhere before TRACE; '--' passes all that follows to cellfreq.
+
+This program assumes a file system that every worker sees: the trace, the
+work folder and cellfreq must have the same paths on every worker and
+here. The outputs (-o, --cell-file, --heatmap) are written here.
+
+Before any task is sent, cellfreq parses the trace's first line here, in a
+throw-away folder, with all the options: a usage error it finds ends the
+run with status 2, an unreadable trace with status 1. Then:
+  parse  one task per chunk of --chunk-size bytes;
+  plan   one task: checks the parts and prints 2 user ranges per worker;
+  merge  one task per user range;
+  join   run here: the report on standard output (or -o), the other files.
+A task whose cellfreq fails is tried twice more (on any worker); if it
+still fails, or a worker dies running it three times, the run ends with
+status 1, cellfreq's message and no outputs.
+
+A cluster of several machines: on one of them start the scheduler,
+    dask scheduler                       (listens on tcp://HOST:8786)
+and on every machine one or more workers of one thread each,
+    dask worker tcp://HOST:8786 --nworkers 4 --nthreads 1
+then, from any machine that sees the same files,
+    cellfreq-dask --scheduler tcp://HOST:8786 --cell-size 100 \\
+        -o report.txt /shared/trace.txt
+"""
+
+
+class Failure(Exception):
+    """A run that cannot go on: its message and exit status."""
+
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status
+
+
+class Interrupted(BaseException):
+    """Raised by the signal handler so that the run unwinds and cleans up."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+# Own options and whether they take a value.
+OWN_OPTIONS = {
+    "--scheduler": True, "--local-cluster": True, "--chunk-size": True,
+    "--cellfreq": True, "--work": True, "--progress": False,
+    "--no-progress": False, "-h": False, "--help": False, "--version": False,
+}
+
+
+def parse_size(text):
+    """Bytes in TEXT: digits with an optional K, M or G; None if invalid."""
+    shift = {"k": 10, "m": 20, "g": 30}.get(text[-1:].lower(), 0)
+    digits = text[:-1] if shift else text
+    if not digits.isascii() or not digits.isdigit() or int(digits) == 0:
+        return None
+    return int(digits) << shift
+
+
+def split_args(argv):
+    """ARGV split into our own options (a dict) and cellfreq's arguments.
+
+    Raises Failure (status 2) for an option of ours without its value.
+    """
+    own = {}
+    rest = []
+    i = 0
+    while i < len(argv):
+        arg = argv[i]
+        i += 1
+        if arg == "--":
+            rest.extend(argv[i - 1:])
+            break
+        name, eq, value = arg.partition("=")
+        if name not in OWN_OPTIONS or (eq and not name.startswith("--")):
+            rest.append(arg)
+            continue
+        if OWN_OPTIONS[name] and not eq:
+            if i == len(argv):
+                raise Failure(f"option '{name}' needs a value", 2)
+            value = argv[i]
+            i += 1
+        elif eq and not OWN_OPTIONS[name]:
+            raise Failure(f"option '{name}' takes no value", 2)
+        if OWN_OPTIONS[name] and not value:
+            raise Failure(f"invalid {name} '': expected a value", 2)
+        own[name] = value
+    return own, rest
+
+
+def parse_args(argv):
+    """The run's settings from ARGV; raises Failure (status 2) when bad."""
+    own, rest = split_args(argv)
+    settings = {"help": "-h" in own or "--help" in own}
+    if settings["help"]:
+        return settings
+    settings["cellfreq"] = find_cellfreq(own.get("--cellfreq"))
+    settings["version"] = "--version" in own
+    if settings["version"]:
+        return settings
+    if "--scheduler" in own and "--local-cluster" in own:
+        raise Failure("give --scheduler or --local-cluster, not both", 2)
+    workers = own.get("--local-cluster", str(os.cpu_count() or 1))
+    if not workers.isascii() or not workers.isdigit() or int(workers) < 1:
+        raise Failure(f"invalid --local-cluster '{workers}': expected a "
+                      "number of worker processes, 1 or more", 2)
+    chunk = parse_size(own.get("--chunk-size", "256M"))
+    if chunk is None or chunk >= 1 << 62:
+        raise Failure(f"invalid --chunk-size '{own['--chunk-size']}': "
+                      "expected bytes, with K, M or G, such as 64M", 2)
+    if not rest or rest[-1] == "--":
+        raise Failure("no trace given: the last argument names the "
+                      "trace file", 2)
+    options, trace = rest[:-1], [rest[-1]]
+    if options[-1:] == ["--"] or not trace[0].startswith("-"):
+        # A name, the same for every worker wherever it runs; something
+        # else ("-", an option) is cellfreq's to refuse.
+        trace = ["--", os.path.abspath(trace[0])]
+        if options[-1:] == ["--"]:
+            options.pop()
+    if "--progress" in own or "--no-progress" in own:
+        progress = "--progress" in own
+    else:
+        progress = sys.stderr.isatty()
+    settings.update(
+        scheduler=own.get("--scheduler"), workers=int(workers), chunk=chunk,
+        options=options, workparent=own.get("--work"), progress=progress,
+        trace=trace)
+    return settings
+
+
+def find_cellfreq(given):
+    """The absolute path of the cellfreq program; raises Failure if none."""
+    if given is None:
+        here = os.path.dirname(os.path.realpath(__file__))
+        beside = os.path.join(here, "cellfreq")
+        found = beside if os.access(beside, os.X_OK) else shutil.which(
+            "cellfreq")
+        if found is None:
+            raise Failure("no cellfreq beside this program nor on PATH: "
+                          "give --cellfreq PATH", 2)
+    else:
+        found = shutil.which(given)
+        if found is None:
+            raise Failure(f"invalid --cellfreq '{given}': expected the path "
+                          "of an executable program", 2)
+    return os.path.abspath(found)
+
+
+def piece_command(settings, work, *piece):
+    """The command line of one piece: the user's options, then the piece's.
+
+    The piece's options come last, so they win over any the user gave.
+    """
+    return ([settings["cellfreq"]] + settings["options"]
+            + ["--work", work, *piece] + settings["trace"])
+
+
+def chunk_ranges(size, chunk):
+    """The parse ranges 'A:B' that tile a trace of SIZE bytes."""
+    if size == 0:
+        return ["0:1"]
+    return [f"{a}:{a + chunk}" for a in range(0, size, chunk)]
+
+
+def run_piece(command):
+    """Runs one piece on a worker and returns its standard output.
+
+    A piece that fails raises CalledProcessError carrying its status and
+    standard error, which the scheduler sends back to the client.
+    """
+    done = subprocess.run(command, stdin=subprocess.DEVNULL,
+                          capture_output=True, check=False)
+    if done.returncode != 0:
+        raise subprocess.CalledProcessError(done.returncode, command,
+                                            done.stdout, done.stderr)
+    return done.stdout.decode()
+
+
+def piece_failure(status, stderr):
+    """The Failure for a piece that ended with STATUS and STDERR (bytes)."""
+    lines = stderr.decode(errors="replace").strip().splitlines()
+    message = lines[-1] if lines else ""
+    message = message.removeprefix("cellfreq: ")
+    if not message:
+        message = (f"cellfreq was ended by signal {-status}" if status < 0
+                   else f"cellfreq ended with status {status}")
+    return Failure(message, 2 if status == 2 else 1)
+
+
+def run_here(command, capture):
+    """Runs COMMAND in this process and returns (status, stdout, stderr).
+
+    The child has a session of its own so that a signal reaches it once,
+    passed on from here: cellfreq then removes its unfinished outputs itself.
+    """
+    pipe = subprocess.PIPE if capture else None
+    with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=pipe,
+                          stderr=pipe, start_new_session=True) as child:
+        try:
+            out, err = child.communicate()
+        except Interrupted as stop:
+            child.send_signal(stop.signum)
+            child.wait()
+            raise
+    return child.returncode, out, err
+
+
+def check_options(settings, work):
+    """Has cellfreq check the options and the trace before any task is sent.
+
+    It parses the trace's first line here into a throw-away folder, with
+    every option of the run: whatever it refuses is refused for the run.
+    """
+    folder = os.path.join(work, "check")
+    os.mkdir(folder)
+    status, _, err = run_here(
+        piece_command(settings, folder, "--parse-range", "0:1"), True)
+    if status != 0:
+        raise piece_failure(status, err)
+    if not os.path.exists(os.path.join(folder, "part-0.bin")):
+        raise Failure("cellfreq ran no piece with these options", 2)
+    shutil.rmtree(folder)
+
+
+class Progress:
+    """A line per phase on standard error, with the phase's time."""
+
+    def __init__(self, shown):
+        self.shown = shown
+        self.phase, self.count, self.started = "", 0, 0.0
+
+    def start(self, phase, count):
+        """Begins PHASE, of COUNT tasks."""
+        self.phase, self.count, self.started = phase, count, time.monotonic()
+
+    def end(self):
+        """Ends the phase: its line, if shown."""
+        if self.shown:
+            took = time.monotonic() - self.started
+            print(f"{PROG}: {self.phase}: {self.count} "
+                  f"task{'s' if self.count != 1 else ''} in {took:.2f} s",
+                  file=sys.stderr, flush=True)
+
+
+def run_tasks(client, progress, phase, commands):
+    """Runs COMMANDS as tasks, each tried up to three times; their outputs.
+
+    The first task that fails for good cancels the others and ends the run.
+    """
+    from distributed import as_completed  # only a run needs it, not --help
+    progress.start(phase, len(commands))
+    futures = client.map(run_piece, commands, pure=False, retries=2)
+    for future in as_completed(futures):
+        if future.status != "finished":
+            error = future.exception()
+            client.cancel(futures)
+            if isinstance(error, subprocess.CalledProcessError):
+                raise piece_failure(error.returncode, error.stderr)
+            raise Failure(f"a {phase} task failed: {error}")
+    results = client.gather(futures)
+    progress.end()
+    return results
+
+
+def run_on(client, settings, work, workers):
+    """Runs the parse, plan and merge tasks on CLIENT's cluster, then the join
+    here; returns the join's status."""
+    progress = Progress(settings["progress"])
+    try:
+        size = os.path.getsize(settings["trace"][-1])
+    except OSError as error:
+        raise Failure(f"cannot read trace '{settings['trace'][-1]}': "
+                      f"{error.strerror}") from error
+    run_tasks(client, progress, "parse", [
+        piece_command(settings, work, "--parse-range", r)
+        for r in chunk_ranges(size, settings["chunk"])])
+    plan = piece_command(settings, work, "--plan", str(max(1, 2 * workers)))
+    ranges = run_tasks(client, progress, "plan", [plan])[0].split()
+    run_tasks(client, progress, "merge", [
+        piece_command(settings, work, "--merge-users", r) for r in ranges])
+    progress.start("join", 1)
+    status, _, _ = run_here(piece_command(settings, work, "--join"), False)
+    if status == 0:
+        progress.end()
+    return status
+
+
+def run_cluster(settings, work):
+    """Connects to the scheduler or starts the local cluster, and runs."""
+    # Workers that die and come back are the cluster's business; only its
+    # errors belong on our standard error, next to the report's.
+    logging.getLogger("distributed").setLevel(logging.ERROR)
+    from distributed import Client, LocalCluster  # only a run needs them
+    if settings["scheduler"]:
+        try:
+            client = Client(settings["scheduler"])
+        except (OSError, ValueError) as error:
+            raise Failure(f"cannot connect to scheduler "
+                          f"'{settings['scheduler']}': {error}") from error
+        with client:
+            workers = len(client.scheduler_info()["workers"])
+            return run_on(client, settings, work, workers)
+    # No dashboard, and the scheduler's HTTP server on a free port of its
+    # own rather than a fixed one that another cluster may hold.
+    with LocalCluster(n_workers=settings["workers"], threads_per_worker=1,
+                      processes=True, dashboard_address="127.0.0.1:0",
+                      scheduler_kwargs={"dashboard": False},
+                      local_directory=os.path.join(work, "workers"),
+                      silence_logs=logging.ERROR) as cluster, \
+            Client(cluster) as client:
+        return run_on(client, settings, work, settings["workers"])
+
+
+def on_signal(signum, _frame):
+    """Unwinds the run at the first signal; ends it at once at a second."""
+    signal.signal(signum, lambda sig, _: os._exit(128 + sig))
+    raise Interrupted(signum)
+
+
+def main(argv):
+    """Runs cellfreq-dask with ARGV; returns the exit status."""
+    try:
+        settings = parse_args(argv)
+        if settings["help"]:
+            sys.stdout.write(HELP)
+            return 0
+        if settings["version"]:
+            cellfreq = subprocess.run(
+                [settings["cellfreq"], "--version"], capture_output=True,
+                text=True, check=False).stdout.strip()
+            import distributed  # only here and in a run
+            print(f"{PROG} for {cellfreq}, distributed "
+                  f"{distributed.__version__}")
+            return 0
+    except Failure as failure:
+        print(f"{PROG}: {failure}", file=sys.stderr)
+        return failure.status
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) != signal.SIG_IGN:
+            signal.signal(signum, on_signal)
+    work = None
+    try:
+        parent = settings["workparent"] or (
+            os.getcwd() if settings["scheduler"] else None)
+        try:
+            work = tempfile.mkdtemp(prefix="cellfreq-dask-", dir=parent)
+        except OSError as error:
+            raise Failure(f"cannot create a work folder in "
+                          f"'{parent or tempfile.gettempdir()}': "
+                          f"{error.strerror}") from error
+        check_options(settings, work)
+        return run_cluster(settings, work)
+    except Failure as failure:
+        print(f"{PROG}: {failure}", file=sys.stderr)
+        return failure.status
+    except Interrupted as stop:
+        print(f"{PROG}: interrupted by {signal.Signals(stop.signum).name}",
+              file=sys.stderr)
+        return 128 + stop.signum
+    finally:
+        if work is not None:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
