@@ -53,6 +53,12 @@ CASES = [
     ["--format", "geojson", "-o", "{d}/r.json", "--cell-size", "250"],
     ["--summary", "--group-size", "5", "--objects", "300", "--users", "40"],
 ]
+# CSV in degrees, with text ids and a time column.
+CSVCASES = [
+    ["--input-format", "csv", "--crs", "EPSG:4326", "--x-column", "lon",
+     "--y-column", "lat", "--time-column", "time", "--format", "json",
+     "--id-map", "{d}/ids.csv", "--heatmap", "{d}/heat.geojson"],
+]
 CHUNK = ["--chunk-size", "64K", "--no-progress"]
 
 
@@ -93,6 +99,9 @@ class DaskRun(unittest.TestCase):
         cls.trace = os.path.join(cls.tmp, "trace.txt")
         subprocess.run([TRACEGEN, "--objects", "300", "--steps", "300", "-o",
                         cls.trace], check=True)
+        cls.csv = os.path.join(cls.tmp, "trace.csv")
+        subprocess.run([TRACEGEN, "--objects", "100", "--steps", "200",
+                        "--format", "csv", "-o", cls.csv], check=True)
         corpus = sorted(glob.glob(os.path.join(HERE, "fuzz", "corpus",
                                                "*.txt")))
         texts = {os.path.basename(p): read(p) for p in corpus}
@@ -124,12 +133,12 @@ class DaskRun(unittest.TestCase):
         """A new empty folder in the scratch folder."""
         return tempfile.mkdtemp(prefix=name + "-", dir=self.tmp)
 
-    def alone(self, trace, options):
-        """cellfreq's own outputs of OPTIONS and TRACE."""
+    def alone(self, trace, options, messages=""):
+        """cellfreq's own outputs of OPTIONS and TRACE, and its MESSAGES."""
         out = self.folder("alone")
         args = [o.replace("{d}", out) for o in options]
         status, stdout, err = run([CELLFREQ, *args, trace], out)
-        self.assertEqual((status, err), (0, ""))
+        self.assertEqual((status, err), (0, messages))
         return outputs(out, stdout)
 
     def dask(self, cluster, trace, options, env=None, cellfreq=None):
@@ -158,13 +167,18 @@ class DaskRun(unittest.TestCase):
                     status, found, err = self.dask(scheduler, trace, options)
                     self.assertEqual((status, err), (0, ""))
                     self.assertEqual(found, self.alone(trace, options))
+        for options in CSVCASES:
+            with self.subTest(trace=self.csv, options=options):
+                status, found, err = self.dask(scheduler, self.csv, options)
+                self.assertEqual(status, 0, err)
+                self.assertEqual(found, self.alone(self.csv, options, err))
 
     def test_usage_errors_come_before_any_work(self):
         """Status 2 and one line; cellfreq ran the check at most, and no
         scheduler was contacted (none listens at the address)."""
         cases = [(["--chunk-size", "0"], 0, "invalid --chunk-size '0'"),
                  (["--cell-size", "-1"], 1, "invalid --cell-size '-1'"),
-                 (["--input-format", "csv"], 1, "the TAB dialect only"),
+                 (["--crs", "EPSG:4326"], 1, "--crs needs --input-format csv"),
                  (["--join"], 1, "each run a piece of their own")]
         for options, runs, message in cases:
             with self.subTest(options=options):

@@ -51,8 +51,8 @@ Cluster:
   --version            show the versions of this program and of cellfreq
 
 Every other argument goes to cellfreq unchanged, in the same order; TRACE
-comes last and must be a file in cellfreq's TAB dialect (a run in pieces
-refuses CSV, gzip and standard input). Options of cellfreq-dask may stand
+comes last and must be a file, TAB or CSV (a run in pieces refuses gzip
+and standard input). Options of cellfreq-dask may stand
 anywhere before TRACE; '--' passes all that follows to cellfreq.
 
 This program assumes a file system that every worker sees: the trace, the
