@@ -12,6 +12,7 @@
 # SIZE_MB is the TAB trace's approximate size. Needs GNU time (Debian
 # package "time").
 set -euo pipefail
+source "$(dirname "$0")/stats.sh"
 
 build=${1:-build}
 mb=${2:-1000}
@@ -57,9 +58,6 @@ for ((r = 1; r <= rounds; r++)); do
   done
 done
 
-median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | sed -n "$(((rounds + 1) / 2))p"; }
-lo() { tr ' ' '\n' <<<"$1" | grep . | sort -g | head -1; }
-hi() { tr ' ' '\n' <<<"$1" | grep . | sort -g | tail -1; }
 tabmed=$(median "${walls[tab]}")
 printf '%s\n' "fleet: $objects objects, $steps steps, $(wc -l <fleet.txt) TAB lines ($(du -m fleet.txt | cut -f1) MB);" \
   "CSV in degrees $(du -m fleet.csv | cut -f1) MB, gzipped $(du -m fleet.csv.gz | cut -f1) MB; median of $rounds rounds"
