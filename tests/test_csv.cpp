@@ -89,66 +89,64 @@ outcome readcsv(const std::string& text, csvoptions opts = {}, std::size_t block
 
 }  // namespace
 
-TEST(Csv, Dialect) {
+// The dialect (delimiters, quotes, CRLF, a byte-order mark, blank lines,
+// short and long rows) and the columns chosen by name, by number or by
+// name folded to lower case and trimmed.
+TEST(Csv, DialectAndColumns) {
+  const std::string named = "Vehicle, LON ,lat,lon,t\nv1,1,2,3,4\n";
   const struct {
-    const char* text;
-    char delimiter;
+    std::string text;
+    csvoptions opts;
     const char* rows;
   } cases[] = {
-      {"id,x,y\na,1,2\nb,3.5,-4\n", ',', "2:a 1 2\n3:b 3.5 -4\n"},
-      {"id,x,y\r\na,1,2\r\nb,3,4", ',', "2:a 1 2\n3:b 3 4\n"},
-      {"\xEF\xBB\xBFid,x,y\na,1,2", ',', "2:a 1 2\n"},
-      {"id,x,y\n\"a,b\",1,2\n\"say \"\"hi\"\"\",3,4\n", ',', "2:a,b 1 2\n3:say \"hi\" 3 4\n"},
-      {"id,x,y\n\"two\nlines\",\"1\",2\nc,5,6\n", ',', "2:two\nlines 1 2\n4:c 5 6\n"},
-      {"id,x,y\n\"crlf\r\ninside\",1,2\r\n", ',', "2:crlf\r\ninside 1 2\n"},
-      {"id,x,y\n\n\r\na,1,2\n\n", ',', "4:a 1 2\n"},
-      {"\"id\",\"x\",\"y\"\n\"\",1,2\na\"b,1,2\n", ',', "3:a\"b 1 2\n"},
-      {"id;x;y\na;1.5;2\n", ';', "2:a 1.5 2\n"},
-      {"id\tx\ty\na b\t 1 \t2\t\n", '\t', "2:a b 1 2\n"},
-      {"id,x,y,extra\na,1,2\nb,1,2,3,4\n", ',', "2:a 1 2\n3:b 1 2\n"},
-      {"id,x,y", ',', ""},
-      {"id,x,y\n", ',', ""},
+      {"id,x,y\na,1,2\nb,3.5,-4\n", {}, "2:a 1 2\n3:b 3.5 -4\n"},
+      {"id,x,y\r\na,1,2\r\nb,3,4", {}, "2:a 1 2\n3:b 3 4\n"},
+      {"\xEF\xBB\xBFid,x,y\na,1,2", {}, "2:a 1 2\n"},
+      {"id,x,y\n\"a,b\",1,2\n\"say \"\"hi\"\"\",3,4\n", {}, "2:a,b 1 2\n3:say \"hi\" 3 4\n"},
+      {"id,x,y\n\"two\nlines\",\"1\",2\nc,5,6\n", {}, "2:two\nlines 1 2\n4:c 5 6\n"},
+      {"id,x,y\n\"crlf\r\ninside\",1,2\r\n", {}, "2:crlf\r\ninside 1 2\n"},
+      {"id,x,y\n\n\r\na,1,2\n\n", {}, "4:a 1 2\n"},
+      {"\"id\",\"x\",\"y\"\n\"\",1,2\na\"b,1,2\n", {}, "3:a\"b 1 2\n"},
+      {"id;x;y\na;1.5;2\n", {.delimiter = ';'}, "2:a 1.5 2\n"},
+      {"id\tx\ty\na b\t 1 \t2\t\n", {.delimiter = '\t'}, "2:a b 1 2\n"},
+      {"id,x,y,extra\na,1,2\nb,1,2,3,4\n", {}, "2:a 1 2\n3:b 1 2\n"},
+      {"id,x,y", {}, ""},
+      {"id,x,y\n", {}, ""},
+      {named, {.idcolumn = "Vehicle", .xcolumn = "lon", .ycolumn = "lat"}, "2:v1 3 2\n"},  // exact beats folded
+      {named, {.idcolumn = "vehicle", .xcolumn = "Lon ", .ycolumn = "LAT"}, "2:v1 1 2\n"},  // folded: the first match
+      {named, {.idcolumn = "1", .xcolumn = "5", .ycolumn = "003"}, "2:v1 4 2\n"},
   };
   for (const auto& c : cases) {
-    const outcome o = readcsv(c.text, {.delimiter = c.delimiter});
+    const outcome o = readcsv(c.text, c.opts);
     EXPECT_EQ(o.error, "") << c.text;
     EXPECT_EQ(o.rows, c.rows) << c.text;
   }
 }
 
-TEST(Csv, ColumnsByNameNumberOrFoldedName) {
-  const std::string text = "Vehicle, LON ,lat,lon,t\nv1,1,2,3,4\n";
-  const struct {
-    const char *id, *x, *y, *rows;
-  } cases[] = {
-      {"Vehicle", "lon", "lat", "2:v1 3 2\n"},    // exact beats folded
-      {"vehicle", "Lon ", "LAT", "2:v1 1 2\n"},   // folded: the first match
-      {"1", "5", "003", "2:v1 4 2\n"},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(readcsv(text, {.idcolumn = c.id, .xcolumn = c.x, .ycolumn = c.y}).rows, c.rows) << c.x;
-}
-
 TEST(Csv, OpenErrors) {
-  const auto error = [](const std::string& text, const char* x, const char* time = "") {
-    return readcsv(text, {.xcolumn = x, .timecolumn = time}).error;
-  };
-  EXPECT_EQ(error("id,t,x,y\n", "lon"),
-            "no column 'lon' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
-  EXPECT_EQ(error("id,t,x,y\n", "5"), "no column '5' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
-  EXPECT_EQ(error("id,t,x,y\n", "0"), "no column '0' for --x-column in the header of 't.csv' (columns: id, t, x, y)");
-  EXPECT_EQ(error("id,\"a\tb\",x,y\n", "x", "time"),
-            "no column 'time' for --time-column in the header of 't.csv' (columns: id, a\\tb, x, y)");
   std::string wide = "id,x,y";
   for (int i = 0; i < 30; ++i) wide += ",c" + std::to_string(i);
-  EXPECT_EQ(error(wide, "1", "z"), "no column 'z' for --time-column in the header of 't.csv' (columns: id, x, y, c0, "
-                                   "c1, c2, c3, c4, c5, c6, c7, c8, c9, c10, c11, c12, c13, c14, c15, c16, ... 33 "
-                                   "columns in all)");
-  EXPECT_EQ(error("", "x"), "no header row in 't.csv': the input is empty");
-  EXPECT_EQ(error("\n\r\n", "x"), "no header row in 't.csv': the input is empty");
-  EXPECT_EQ(error("id,\"x\"y,y\n", "x"), "t.csv:1: header field 2 has text after its closing quote");
-  EXPECT_EQ(error("id,\"x,y\n", "x"), "t.csv:1: the header has an unterminated quote");
-  EXPECT_EQ(readcsv("id\"x\"y\n", {.delimiter = '"'}).error, "the delimiter cannot be a quote or a line end");
+  const std::string cols = " in the header of 't.csv' (columns: id, t, x, y)";
+  const struct {
+    std::string text;
+    csvoptions opts;
+    std::string error;
+  } cases[] = {
+      {"id,t,x,y\n", {.xcolumn = "lon"}, "no column 'lon' for --x-column" + cols},
+      {"id,t,x,y\n", {.xcolumn = "5"}, "no column '5' for --x-column" + cols},
+      {"id,t,x,y\n", {.xcolumn = "0"}, "no column '0' for --x-column" + cols},
+      {"id,\"a\tb\",x,y\n", {.timecolumn = "time"},
+       "no column 'time' for --time-column in the header of 't.csv' (columns: id, a\\tb, x, y)"},
+      {wide, {.xcolumn = "1", .timecolumn = "z"},
+       "no column 'z' for --time-column in the header of 't.csv' (columns: id, x, y, c0, c1, c2, c3, c4, c5, c6, c7, "
+       "c8, c9, c10, c11, c12, c13, c14, c15, c16, ... 33 columns in all)"},
+      {"", {}, "no header row in 't.csv': the input is empty"},
+      {"\n\r\n", {}, "no header row in 't.csv': the input is empty"},
+      {"id,\"x\"y,y\n", {}, "t.csv:1: header field 2 has text after its closing quote"},
+      {"id,\"x,y\n", {}, "t.csv:1: the header has an unterminated quote"},
+      {"id\"x\"y\n", {.delimiter = '"'}, "the delimiter cannot be a quote or a line end"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(readcsv(c.text, c.opts).error, c.error);
 }
 
 TEST(Csv, BadRowsAreNamed) {
@@ -223,22 +221,14 @@ TEST(Csv, TimeForms) {
     const char* text;
     double seconds;
   } good[] = {
-      {"1224730384", 1224730384.0},
-      {" -12.5e1 ", -125.0},
-      {"1970-01-01", 0.0},
-      {"2008-10-23T02:53:04Z", 1224730384.0},
-      {"2008-10-23 02:53:04", 1224730384.0},
-      {"2008-10-23T02:53", 1224730380.0},
-      {"2008-10-23T02:53:04.25Z", 1224730384.25},
-      {"2008-10-23T02:53:04.123456", 1224730384.123456},
-      {"2008-10-23T04:53:04+02:00", 1224730384.0},
-      {"2008-10-23T00:23:04-0230", 1224730384.0},
-      {"2008-10-23T05:53:04+03", 1224730384.0},
-      {"2000-02-29", 951782400.0},
-      {"1969-12-31T23:59:59.5Z", -0.5},
-      {"1900-03-01", -2203891200.0},
-      {"2016-12-31T23:59:60Z", 1483228800.0},
-      {"0000-01-01", -62167219200.0},
+      {"1224730384", 1224730384.0},           {" -12.5e1 ", -125.0},
+      {"1970-01-01", 0.0},                    {"2008-10-23T02:53:04Z", 1224730384.0},
+      {"2008-10-23 02:53:04", 1224730384.0},  {"2008-10-23T02:53", 1224730380.0},
+      {"2008-10-23T02:53:04.25Z", 1224730384.25}, {"2008-10-23T02:53:04.123456", 1224730384.123456},
+      {"2008-10-23T04:53:04+02:00", 1224730384.0}, {"2008-10-23T00:23:04-0230", 1224730384.0},
+      {"2008-10-23T05:53:04+03", 1224730384.0}, {"2000-02-29", 951782400.0},
+      {"1969-12-31T23:59:59.5Z", -0.5},       {"1900-03-01", -2203891200.0},
+      {"2016-12-31T23:59:60Z", 1483228800.0}, {"0000-01-01", -62167219200.0},
   };
   // One reader for all, so that dates repeat and differ from row to row.
   std::string text = "id,x,y,t\n", expect;
@@ -261,15 +251,13 @@ TEST(Csv, TimeForms) {
   EXPECT_EQ(daysfromcivil(-1, 12, 31), -719529);
 }
 
+// Ids are numbered by their first good row; thousands of them, short and
+// long ones sharing their first eight bytes, seen again in reverse order
+// after the table has grown, keep their numbers.
 TEST(Csv, IdsNumberedInFirstAppearanceOfGoodRows) {
   const outcome o = readcsv("id,x,y\nb,1,1\nz,bad,1\na,1,1\nb,2,2\n\"a\",3,3\nz,4,4\n", {}, 0, 2);
   EXPECT_EQ(o.ids, "b a z");
   EXPECT_EQ(o.rows, "2:b 1 1\n4:a 1 1\n5:b 2 2\n6:a 3 3\n7:z 4 4\n");
-}
-
-// Thousands of ids, short and long ones sharing their first eight bytes,
-// seen again in reverse order after the table has grown.
-TEST(Csv, ManyIdsKeepTheirNumbers) {
   std::string text = "id,x,y\n", expect;
   for (int i = 0; i < 6000; ++i) {
     const int k = i < 3000 ? i : 5999 - i;
@@ -277,9 +265,9 @@ TEST(Csv, ManyIdsKeepTheirNumbers) {
     text.append(id).append(",1,1\n");
     expect.append(std::to_string(i + 2)).append(":").append(id).append(" 1 1\n");
   }
-  const outcome o = readcsv(text);
-  EXPECT_EQ(o.rows, expect);
-  EXPECT_EQ(std::count(o.ids.begin(), o.ids.end(), ' '), 2999);
+  const outcome many = readcsv(text);
+  EXPECT_EQ(many.rows, expect);
+  EXPECT_EQ(std::count(many.ids.begin(), many.ids.end(), ' '), 2999);
 }
 
 TEST(Csv, NumbersRoundExactlyLikeStrtod) {

@@ -23,21 +23,14 @@ std::string generate(const scratch& s, int seed, int objects, int steps) {
   return readfile(path);
 }
 
+// The fields of `s` between the separators.
 std::vector<std::string> split(const std::string& s, char sep) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = s.find(sep, start);
-    parts.push_back(s.substr(start, end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
+  std::vector<std::string> parts(1);
+  for (const char c : s) {
+    if (c == sep) parts.emplace_back();
+    else parts.back().push_back(c);
   }
-}
-
-std::string join(const std::vector<std::string>& parts, const std::string& sep) {
-  std::string r;
-  for (std::size_t i = 0; i < parts.size(); ++i) r += (i ? sep : "") + parts[i];
-  return r;
+  return parts;
 }
 
 // Breaks about one line in `rate` in one of the ways that trace files get
@@ -70,7 +63,8 @@ std::string mutate(const std::string& trace, unsigned seed, unsigned rate) {
         case 15: eol = "\r"; break;                                        // a lone CR
         case 16: if (f.size() > 6) f[6] = "inf"; break;                    // not a number
       }
-      line = join(f, "\t");
+      line.clear();
+      for (std::size_t i = 0; i < f.size(); ++i) line.append(i ? "\t" : "").append(f[i]);
     }
     out += line + eol;
   }

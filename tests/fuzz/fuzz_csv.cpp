@@ -15,7 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#include <unistd.h>
 
 #include "fuzzcheck.h"
 #include "trace/csvtrace.h"
@@ -43,21 +42,9 @@ std::uint64_t bitsof(double d) {
   return u;
 }
 
-// A scratch file rewritten per input, as in the trace target.
-std::FILE* scratch(std::FILE*& f, std::string_view text) {
-  if (f == nullptr) f = std::tmpfile();
-  require(f != nullptr, "cannot create a temporary file");
-  require(ftruncate(fileno(f), 0) == 0, "cannot truncate a temporary file");
-  std::rewind(f);
-  require(std::fwrite(text.data(), 1, text.size(), f) == text.size(), "cannot write a temporary file");
-  require(std::fflush(f) == 0, "cannot flush a temporary file");
-  std::rewind(f);
-  return f;
-}
-
 outcome readall(cellfreq::textin& in, const cellfreq::csvoptions& opts, std::size_t max) {
   static std::FILE* errfile = nullptr;
-  std::FILE* err = scratch(errfile, "");
+  std::FILE* err = fuzzcheck::rewrite(errfile, "");
   cellfreq::csvreader r(in, opts, "f", err);
   outcome o;
   if (r.open(o.error)) {
@@ -192,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   cellfreq::textin mem(text, false);
   const outcome a = readall(mem, opts, SIZE_MAX);
   static std::FILE* file = nullptr;
-  cellfreq::textin blocks(scratch(file, text), false, 16 + size % 41);
+  cellfreq::textin blocks(fuzzcheck::rewrite(file, text), false, 16 + size % 41);
   require(readall(blocks, opts, 1 + size % 5) == a, "file in small blocks and memory give different results");
 
   if (!a.error.empty()) return 0;

@@ -3,6 +3,7 @@
 // Besides surviving any input it checks the shape of every intermediate
 // result and compares the cell file and the report byte for byte with the
 // deliberately literal reference implementation of the tests.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -52,10 +53,8 @@ void runone(std::string_view trace, const setup& s, bool ctrlz) {
     require(writecells(list, nobjects, out, codecount), "writecells failed in memory");
     require(out.flush(), "flushing the cell file failed in memory");
   }
-  std::size_t lines = 0;
-  for (const char c : cells) lines += c == '\n';
-  require(lines == static_cast<std::size_t>(nobjects), "cell file does not have exactly 1000 lines");
-  require(cells.empty() || cells.back() == '\n', "cell file does not end with a line end");
+  require(std::count(cells.begin(), cells.end(), '\n') == nobjects && (cells.empty() || cells.back() == '\n'),
+          "cell file is not exactly 1000 whole lines");
   require(codecount.size() == static_cast<std::size_t>(nobjects / objects_per_user), "not one count per user");
 
   // Each user's visits, object by object, in trace order.

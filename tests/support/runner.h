@@ -1,8 +1,11 @@
-// Helpers for tests that run the real programs in scratch folders.
+// Helpers for tests that run the real programs in scratch folders, and the
+// small text builders that several test files share.
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace testsupport {
 
@@ -39,5 +42,27 @@ void writefile(const std::filesystem::path& p, const std::string& bytes);
 
 // The path of a program built by this project (from the build's definitions).
 std::string program(const std::string& name);
+
+// The command that runs `name` as the unprivileged user "nobody" when the
+// tests run as root, so that permissions are enforced; empty when that is
+// not possible.
+std::string unprivileged(const std::string& name);
+
+// `s` `n` times over.
+std::string repeat(const std::string& s, std::size_t n);
+
+// The parts joined by appending: chains of operator+ on strings trip a
+// false -Wrestrict warning in some compilers.
+std::string cat(std::initializer_list<std::string_view> parts);
+
+// Line i of a text, from 0, without its line end.
+std::string line(const std::string& text, int i);
+
+// One trace line of object `id` at the centre of 400 m cell (cx, cy).
+std::string at400(int id, int cx, int cy);
+
+// Object 10 visits cell (4, 3) at positions 2, 5, 6 and 9 and (1, 1) at 0
+// and 4: user 1's frequent cell for the fixed programs' threshold of 3.
+std::string user_one_trace();
 
 }  // namespace testsupport
