@@ -63,27 +63,18 @@ TEST(Options, AcceptedCommandLines) {
   for (std::size_t i = 0; i < valued.size(); i += 2) joined.push_back(valued[i] + "=" + valued[i + 1]);
   for (args* a : {&spaced, &joined}) a->insert(a->end(), {"--summary", "--progress", "--pause", "trace.txt"});
   const std::vector<std::pair<args, fields>> cases = {
-      {{}, {}},
-      {spaced, every},
-      {joined, every},
-      {{"-o", "a.txt"}, {{"out", "a.txt"}}},
-      {{"-ob.txt"}, {{"out", "b.txt"}}},
-      {{"--output", "-"}, {}},
-      {{"-"}, {}},
-      {{"--format", "csv"}, {{"format", "csv"}}},
-      {{"--format=text"}, {}},
+      {{}, {}}, {spaced, every}, {joined, every}, {{"-o", "a.txt"}, {{"out", "a.txt"}}},
+      {{"-ob.txt"}, {{"out", "b.txt"}}}, {{"--output", "-"}, {}}, {{"-"}, {}},
+      {{"--format", "csv"}, {{"format", "csv"}}}, {{"--format=text"}, {}},
       {{"--progress", "--no-progress"}, {{"progress", "0"}}},
       {{"--cell-file", "-x"}, {{"cells", "-x"}}},  // a value may start with a dash
-      {{"--", "--summary"}, {{"trace", "--summary"}}},
-      {{"--summary", "--", "-"}, {{"summary", "1"}}},
+      {{"--", "--summary"}, {{"trace", "--summary"}}}, {{"--summary", "--", "-"}, {{"summary", "1"}}},
       // The users follow the objects, whatever the order.
       {{"--objects", "20000"}, {{"objects", "20000"}, {"users", "2000"}}},
       {{"--users", "1500", "--objects", "20000"}, {{"objects", "20000"}, {"users", "1500"}}},
       {{"--objects", "10000000", "--users", "1000000"}, {{"objects", "10000000"}, {"users", "1000000"}}},
-      {{"--threshold", "2147483647"}, {{"threshold", "2147483647"}}},
-      {{"-h"}, {{"action", "help"}}},
-      {{"--help"}, {{"action", "help"}}},
-      {{"--version"}, {{"action", "version"}}},
+      {{"--threshold", "2147483647"}, {{"threshold", "2147483647"}}}, {{"-h"}, {{"action", "help"}}},
+      {{"--help"}, {{"action", "help"}}}, {{"--version"}, {{"action", "version"}}},
   };
   for (const auto& [a, changed] : cases) {
     fields want = defaults;
@@ -116,12 +107,9 @@ TEST(Options, RejectedCommandLines) {
            {{"--heatmap", ""}, "invalid --heatmap '': expected a file name"},
            {{"--users", "6", "--objects", "50"},
             "invalid --users '6': expected an integer from 1 to 5, the number of users of 50 objects"},
-           {{"--colour"}, "unknown option '--colour" + unknown},
-           {{"-x"}, "unknown option '-x" + unknown},
-           {{"-hv"}, "unknown option '-hv" + unknown},
-           {{"--summ"}, "unknown option '--summ" + unknown},
-           {{"--cell-size"}, "option '--cell-size' needs a value"},
-           {{"trace", "-o"}, "option '-o' needs a value"},
+           {{"--colour"}, "unknown option '--colour" + unknown}, {{"-x"}, "unknown option '-x" + unknown},
+           {{"-hv"}, "unknown option '-hv" + unknown}, {{"--summ"}, "unknown option '--summ" + unknown},
+           {{"--cell-size"}, "option '--cell-size' needs a value"}, {{"trace", "-o"}, "option '-o' needs a value"},
            {{"--summary=yes"}, "option '--summary' takes no value"},
            {{"a.txt", "b.txt"}, "more than one trace given: 'b.txt' (a run reads one trace)"},
            {{"--", "a", "b"}, "more than one trace given: 'b' (a run reads one trace)"}})

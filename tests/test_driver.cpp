@@ -15,9 +15,10 @@ namespace fs = std::filesystem;
 namespace {
 
 // A cell file whose only tokens are line 0's "000000 " (the open record
-// after the last newline) and `tokens` on line `object`.
+// after the last newline) and `tokens` on line `object`, 0 included.
 std::string cellfile_with(std::size_t object, const std::string& tokens) {
-  return "000000 \n" + repeat("\n", object - 1) + tokens + "\n" + repeat("\n", 999 - object);
+  return object == 0 ? cat({"000000 ", tokens, "\n", repeat("\n", 999)})
+                     : cat({"000000 \n", repeat("\n", object - 1), tokens, "\n", repeat("\n", 999 - object)});
 }
 
 // The report of user 1's visits to cell C[x][y] at positions 2, 5, 6 and 9,
@@ -30,13 +31,31 @@ std::string user_one_report(const std::string& cell, std::size_t users) {
 
 }  // namespace
 
-TEST(FixedPrograms, TheOverviewExampleLine) {
-  scratch s;
-  s.put_trace("newpoint\t17\t3\t0\t42\t1234.5\t987.6\t12.5\n");
-  const outcome o = runin(s.dir(), program("cellfreq400"));
-  EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, repeat(" \n", 100));
-  EXPECT_EQ(readfile(s.drive() / "new400.txt"), cellfile_with(17, "004003 "));
+// The overview's example line, an empty trace in each configuration, and
+// blank lines whose zero codes count for user 0 like any others, the final
+// record's last.
+TEST(FixedPrograms, SmallTracesByteForByte) {
+  const struct {
+    const char *prog, *cellfile;
+    std::string trace, cells, report;
+  } cases[] = {
+      {"cellfreq400", "new400.txt", "newpoint\t17\t3\t0\t42\t1234.5\t987.6\t12.5\n", cellfile_with(17, "004003 "),
+       repeat(" \n", 100)},
+      {"cellfreq400", "new400.txt", "", cellfile_with(0, ""), repeat(" \n", 100)},
+      {"cellfreq100", "new1.txt", "", cellfile_with(0, ""), repeat(" \n", 100)},
+      {"cellfreq300", "new300.txt", "", cellfile_with(0, ""), repeat(" \n", 10)},
+      {"cellfreq400", "new400.txt", cat({"\n", at400(0, 2, 2), "\n\n"}), cellfile_with(0, "002002 000000 000000 000000 "),
+       cat({"User 0 frequent cell is: C[0][0]  0,0\nUser 0 frequent cell is: C[0][0]  0,2\n",
+            "User 0 frequent cell is: C[0][0]  0,3\nUser 0 frequent cell is: C[0][0]  0,4\n", repeat(" \n", 100)})},
+  };
+  for (const auto& c : cases) {
+    scratch s;
+    s.put_trace(c.trace);
+    const outcome o = runin(s.dir(), program(c.prog));
+    EXPECT_EQ(o.status, 0) << c.prog;
+    EXPECT_EQ(o.out, c.report) << c.prog << " on " << c.trace;
+    EXPECT_EQ(readfile(s.drive() / c.cellfile), c.cells) << c.prog << " on " << c.trace;
+  }
 }
 
 TEST(FixedPrograms, TheUserOneExampleInAllThreeConfigurations) {
@@ -63,33 +82,6 @@ TEST(FixedPrograms, TheUserOneExampleInAllThreeConfigurations) {
   }
   // Arguments change nothing.
   EXPECT_EQ(runin(s.dir(), program("cellfreq400"), "--cell-size 100 other.txt -h").out, cases[0].report);
-}
-
-TEST(FixedPrograms, EmptyTraceIsACompleteRun) {
-  scratch s;
-  s.put_trace("");
-  for (const auto& [prog, file, blocks] :
-       {std::tuple{"cellfreq400", "new400.txt", 100}, {"cellfreq100", "new1.txt", 100}, {"cellfreq300", "new300.txt", 10}}) {
-    const outcome o = runin(s.dir(), program(prog));
-    EXPECT_EQ(o.status, 0) << prog;
-    EXPECT_EQ(o.out, repeat(" \n", blocks)) << prog;
-    EXPECT_EQ(readfile(s.drive() / file), "000000 \n" + repeat("\n", 999)) << prog;
-  }
-}
-
-TEST(FixedPrograms, ZeroCodesOfUserZeroCountLikeAnyOther) {
-  // Three blank lines and the final record: code 0 four times in user 0's
-  // row, reported at every position, the final record's last.
-  scratch s;
-  s.put_trace(cat({"\n", at400(0, 2, 2), "\n\n"}));
-  const outcome o = runin(s.dir(), program("cellfreq400"));
-  EXPECT_EQ(readfile(s.drive() / "new400.txt"), "000000 002002 000000 000000 000000 \n" + repeat("\n", 999));
-  EXPECT_EQ(o.out,
-            "User 0 frequent cell is: C[0][0]  0,0\n"
-            "User 0 frequent cell is: C[0][0]  0,2\n"
-            "User 0 frequent cell is: C[0][0]  0,3\n"
-            "User 0 frequent cell is: C[0][0]  0,4\n" +
-                repeat(" \n", 100));
 }
 
 // A trace that cannot be read keeps the old cell file; a cell file that

@@ -55,10 +55,8 @@ TEST(Textin, TextModeRulesInMemoryAndAcrossBlocks) {
     bool ctrlz;
     std::string want;
   } cases[] = {
-      {"a\r\nb\rc\r\r\nd\r", false, "a\nb\rc\r\nd\r"},
-      {"ab\x1a" "cd", true, "ab"},
-      {"ab\x1a" "cd", false, "ab\x1a" "cd"},
-      {mixed, false, lf(mixed)},
+      {"a\r\nb\rc\r\r\nd\r", false, "a\nb\rc\r\nd\r"}, {"ab\x1a" "cd", true, "ab"},
+      {"ab\x1a" "cd", false, "ab\x1a" "cd"}, {mixed, false, lf(mixed)},
       {mixed, true, lf(mixed.substr(0, mixed.find('\x1a')))},
   };
   for (const auto& c : cases) {

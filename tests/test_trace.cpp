@@ -52,16 +52,13 @@ TEST(Readtrace, RecordsOfEveryLineShape) {
     bool ctrlz = false;
   };
   std::vector<shape> cases = {
-      {"", {zero}},
-      {good, {{17, 4, 3}, zero}},
+      {"", {zero}}, {good, {{17, 4, 3}, zero}},
       // Without a final newline the last line's record is the last record.
       {good.substr(0, good.size() - 1), {{17, 4, 3}}},
       {"newpoint\t17\t3\t0\t42\t1234.5\t987.6\t12.5\r\n", {{17, 4, 3}, zero}},
       {"\n" + good + "header without tabs\n" + next, {zero, {17, 4, 3}, zero, {800, 3, 4}, zero}},
       // Short lines close without cells.
-      {"p\t5\n", {{5, 0, 0}, zero}},
-      {"p\t5\t6\n", {{5, 0, 0}, zero}},
-      {"p\t5\t6\t7\t8\n", {{5, 0, 0}, zero}},
+      {"p\t5\n", {{5, 0, 0}, zero}}, {"p\t5\t6\n", {{5, 0, 0}, zero}}, {"p\t5\t6\t7\t8\n", {{5, 0, 0}, zero}},
       // The integer read after field 3 skips the newline: the next line's
       // field 1 becomes x and its field 2 y.
       {"p\t5\t6\t7\n" + next, {{5, 3, 4}, zero}},
@@ -84,11 +81,8 @@ TEST(Readtrace, RecordsOfEveryLineShape) {
       // reads for y, which skips its newline and takes the data line's field 1.
       {"name\tid\tseq\tcls\tt\tx\ty\tspeed\n" + good + next, {{0, 1, 1}, {800, 3, 4}, zero}},
       // Ids truncate and saturate, 2^31 included.
-      {"p\t12.7\n", {{12, 0, 0}, zero}},
-      {"p\t-0.5\n", {{0, 0, 0}, zero}},
-      {"p\t1e20\n", {{INT32_MAX, 0, 0}, zero}},
-      {"p\t2147483648\n", {{INT32_MAX, 0, 0}, zero}},
-      {"p\t-99999999999\n", {{INT32_MIN, 0, 0}, zero}},
+      {"p\t12.7\n", {{12, 0, 0}, zero}}, {"p\t-0.5\n", {{0, 0, 0}, zero}}, {"p\t1e20\n", {{INT32_MAX, 0, 0}, zero}},
+      {"p\t2147483648\n", {{INT32_MAX, 0, 0}, zero}}, {"p\t-99999999999\n", {{INT32_MIN, 0, 0}, zero}},
       {"p\t1\t0\t0\t0\t-900\t-100\t1\n", {{1, -1, 0}, zero}},
       {"p\t1\t0\t0\t0\t1e999999\t-1e999999\t1\n", {{1, INT32_MAX, INT32_MIN}, zero}},
       // "inf" is no number: x takes field 3's 0 still held, and y waits for
@@ -97,8 +91,7 @@ TEST(Readtrace, RecordsOfEveryLineShape) {
       {"p\t17\t3\t0\t42\tinf\t987.6\t1\n", {{17, 1, 3}, zero}},
       {"p\t17\t3\t0\t42\t-\t987.6\t1\n", {{17, 1, 3}, zero}},
       // Ctrl-Z ends the trace where asked; elsewhere it is a label character.
-      {good + "\x1a" + next, {{17, 4, 3}, zero}, true},
-      {good + "\x1a" + next, {{17, 4, 3}, {800, 3, 4}, zero}},
+      {good + "\x1a" + next, {{17, 4, 3}, zero}, true}, {good + "\x1a" + next, {{17, 4, 3}, {800, 3, 4}, zero}},
       // A lone CR is skipped in a label like any character, and is no line
       // end, so a five-field line still runs on.
       {"p\rq\t17\t3\t0\t42\t1234.5\t987.6\t12.5\n", {{17, 4, 3}, zero}},
