@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -72,38 +70,14 @@ TEST(Findx, ReportsEveryVisitAboveTheThresholdInPositionOrder) {
                 " \r\n");
 }
 
-TEST(Findx, LongRowsAreCountedCompletely) {
-  // 100,000 visits with one cell a fifth of the time: counted in linear time.
+// 100,000 visits with one cell a fifth of the time and every other code
+// once, all with the same low bits: spread so wide that they are counted in
+// the hash table, where they collide, in linear time.
+TEST(Findx, LongWideRowsAreCountedCompletely) {
   std::vector<std::int32_t> row;
-  for (int i = 0; i < 100000; ++i) row.push_back(i % 5 == 0 ? 4003 : 100000 + i);
+  for (int i = 0; i < 100000; ++i) row.push_back(i % 5 == 0 ? 4003 : i * 1024);
   const std::string r = report({row}, 3);
   EXPECT_EQ(std::count(r.begin(), r.end(), '\n'), 20001);
-  EXPECT_NE(r.find("C[4][3]  0,99995\n \n"), std::string::npos);
-}
-
-TEST(Freqcounter, CountsAreExactInTheArrayAndTheHashTable) {
-  // Narrow ranges take the array, wide ones the hash table, codes with the
-  // same low bits collide in it, and extreme codes must not overflow the
-  // range; one counter for all, so each count replaces the one before.
-  std::mt19937 rng(11);
-  std::vector<std::vector<std::int32_t>> runs;
-  for (const std::int64_t spread : {std::int64_t{1}, std::int64_t{50}, std::int64_t{100000},
-                                    std::int64_t{1} << 26, std::int64_t{1} << 32}) {
-    std::vector<std::int32_t>& codes = runs.emplace_back();
-    for (int i = 0; i < 5000; ++i)
-      codes.push_back(static_cast<std::int32_t>(std::int64_t{INT32_MIN} + static_cast<std::int64_t>(rng() % spread) +
-                                                (spread < (std::int64_t{1} << 32) ? std::int64_t{1} << 31 : 0)));
-  }
-  std::vector<std::int32_t>& colliding = runs.emplace_back(1, 0);
-  for (std::int32_t i = 0; i < 4096; ++i) colliding.push_back(i * 1024);
-  freqcounter c;
-  for (const auto& codes : runs) {
-    std::map<std::int32_t, std::int64_t> expect;
-    for (const std::int32_t code : codes) ++expect[code];
-    c.count(codes);
-    for (const auto& [code, n] : expect) EXPECT_EQ(c.freq(code), n) << codes.size();
-    std::int32_t absent = codes.front();
-    while (expect.count(absent) != 0) absent = absent == INT32_MAX ? INT32_MIN : absent + 1;
-    EXPECT_EQ(c.freq(absent), 0) << codes.size();
-  }
+  EXPECT_TRUE(r.starts_with(at(0, 4, 3, 0) + at(0, 4, 3, 5)));
+  EXPECT_TRUE(r.ends_with(at(0, 4, 3, 99995) + " \n"));
 }

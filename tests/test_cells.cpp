@@ -181,52 +181,26 @@ TEST(Loadcells, EachRowTakesItsShareOfTheStream) {
   }
 }
 
-namespace {
-
-// Texts that test every way the direct token reads can end: the writer's
-// own tokens and line ends, next to whitespace of every kind, lone carriage
-// returns, signs, digit runs of every length, values that saturate, and
-// partial numbers that convert nothing.
-std::string mixedtext(std::uint32_t seed, int ntokens) {
-  const char* const separators[] = {" ", " ", " ", "\n", " \n", " \r\n", "\r\n\r\n", "\r", " \r ",
-                                    "\t", "\v", "\f", "  \t\r\n ", ""};
-  const char* const tokens[] = {"046054",     "000000",    "999999",     "0",          "9",
-                                "99",         "999",       "1000",       "0001000",    "1234567",
-                                "12345678",   "123456789", "1234567890", "000000000000000000007",
-                                "2147483647", "2147483648", "99999999999999", "-5", "+5", "-001005",
-                                "-2147483648", "-2147483649", "-99999999999", "-", "+", "--5", "-+5"};
-  std::string text;
-  std::uint32_t r = seed;
-  for (int i = 0; i < ntokens; ++i) {
-    r = r * 1664525u + 1013904223u;
-    // Mostly the writer's shape, so that direct reads run into the rest.
-    const bool plain = (r >> 24) < 160;
-    text += plain ? " " : separators[(r >> 8) % std::size(separators)];
-    text += plain ? "046054" : tokens[(r >> 16) % std::size(tokens)];
-  }
-  return text;
-}
-
-}  // namespace
-
-// Whatever the text, the table holds what scanint() alone reads, in memory
-// and from a file in blocks of many small sizes: mixed texts with more
-// integers asked than they hold (the last cells stay 0), texts that a byte
-// starting no number stops, and the writer's own edge tokens.
+// The table holds what scanint() alone reads, in memory and from a file in
+// blocks of many small sizes, where the direct token reads meet the end of
+// the buffer: the writer's own edge tokens with both line ends, other
+// whitespace, signs and digit runs, with more integers asked than they hold
+// (the last cells stay 0), and texts that a byte starting no number stops,
+// after the writer's tokens or a partial number.
 TEST(Loadcells, ReadsLikeScanintAlone) {
   std::vector<std::string> texts;
-  for (std::uint32_t seed = 1; seed <= 20; ++seed) texts.push_back(mixedtext(seed, seed == 7 ? 600 : 3000));
   for (const std::string stop : {"x", "-x", "+-", ".5"})
-    texts.push_back(repeat(" 046054", 20) + " " + stop + " 046054 046054\r\n" +
-                    repeat(" 123456", 20));
+    texts.push_back(repeat(" 046054", 20) + " " + stop + " 046054 046054\r\n" + repeat(" 123456", 20));
+  // Whitespace of every kind, lone CRs, signs and long digit runs.
+  texts.push_back(repeat(" 046054\r046054\v046054\f\t046054 +5 -001005 99999999999999 000000000000000000007\r\n", 9));
   std::vector<std::int64_t> counts;
   texts.push_back(cellfile(edgenodes(20), counts, 20, "\r\n"));
+  texts.push_back(cellfile(edgenodes(3), counts, 20, "\n"));
   for (const std::string& text : texts) {
     const auto n = static_cast<std::int64_t>(text.size() / 6 + 5);
     const std::vector<std::int64_t> three{n / 3, n / 3, n - 2 * (n / 3)};
     const std::vector<std::int32_t> expect = scanall(text, static_cast<std::size_t>(n));
     EXPECT_EQ(cellsof(load(text, three, n)), expect) << text.substr(0, 80);
-    if (text.size() > 10000) continue;
     for (std::size_t block = 16; block < 160; block += block < 64 ? 1 : 7) {
       std::FILE* f = std::tmpfile();
       std::fwrite(text.data(), 1, text.size(), f);

@@ -265,27 +265,23 @@ TEST(Command, FailuresLeaveNoHalfMadeOutputs) {
   }
 }
 
+// Help and version on standard output; a progress line only when asked for
+// (standard error is a file here), with the size where it is known; and the
+// pause handed to the interpreter only when asked for (here it answers that
+// it has no such command).
 TEST(Command, HelpVersionProgressAndPause) {
   scratch s;
   s.put_trace(user_one_trace());
   EXPECT_EQ(runin(s.dir(), program("cellfreq"), "--version").out, "cellfreq 1.0.0\n");
-  const outcome help = runin(s.dir(), program("cellfreq"), "--help");
-  EXPECT_EQ(help.status, 0);
-  EXPECT_TRUE(help.out.starts_with("Usage: cellfreq [OPTION]... [TRACE]\n"));
-  EXPECT_NE(help.out.find("--heatmap"), std::string::npos);
-
-  // Standard error is a file here, so there is no progress line by default.
+  EXPECT_TRUE(runin(s.dir(), program("cellfreq"), "--help").out.starts_with("Usage: cellfreq [OPTION]... [TRACE]\n"));
   const outcome quiet = runin(s.dir(), program("cellfreq"), fixedtrace);
   EXPECT_EQ(quiet.err, "");
   const outcome progress = runin(s.dir(), program("cellfreq"), "--progress " + fixedtrace);
   EXPECT_EQ(progress.out, quiet.out);
   EXPECT_TRUE(progress.err.starts_with("\rcellfreq: read 0.0 MB of 0.0 MB (100%), 11 lines, ")) << progress.err;
-  EXPECT_EQ(progress.err.back(), '\n');
+  EXPECT_TRUE(progress.err.ends_with("\n"));
   const outcome piped = runin(s.dir(), "/bin/sh", cat({"-c \"cat ", fixedtrace, " | '", program("cellfreq"), "' --progress\""}));
   EXPECT_TRUE(piped.err.starts_with("\rcellfreq: read 0.0 MB, 11 lines, ")) << piped.err;
-
-  // The pause is handed to the interpreter only when asked for; here the
-  // interpreter answers that it has no such command.
   const outcome paused = runin(s.dir(), program("cellfreq"), "--pause " + fixedtrace);
   EXPECT_EQ(paused.status, 0);
   EXPECT_EQ(paused.out, quiet.out);

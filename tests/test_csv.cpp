@@ -276,31 +276,6 @@ TEST(Csv, NumbersRoundExactlyLikeStrtod) {
   EXPECT_EQ(readcsv(text).rows, expect);
 }
 
-TEST(Csv, SmallBlocksReadLikeMemory) {
-  // Quotes, CRLF, blank lines, bad rows and fields longer than the
-  // reader's look-ahead, at every offset relative to a 16-byte block.
-  std::mt19937_64 rng(5);
-  std::string text = "id,x,y,t\r\n";
-  for (int i = 0; i < 400; ++i) {
-    const std::string id =
-        i % 97 == 0 ? std::string(5000 + i, 'L') : std::string("v").append(std::to_string(rng() % 20));
-    if (i % 3 == 0) text.append("\"").append(id).append("\"\"\r\n\"");
-    else text.append(id);
-    text.append(",").append(std::to_string(rng() % 1000)).append(i % 41 == 0 ? ".5,?" : ".5,7");
-    text.append(",2008-10-23T02:53:0").append(std::to_string(i % 10)).append(i % 2 ? "Z\r\n" : "Z\n");
-    if (i % 13 == 0) text.append("\n");
-  }
-  text += "tail,1,2,3";
-  const csvoptions o{.timecolumn = "t"};
-  const outcome mem = readcsv(text, o);
-  EXPECT_EQ(mem.bad, 10);
-  EXPECT_EQ(mem.seen, 401);
-  for (const std::size_t block : {16, 17, 4096}) {
-    EXPECT_EQ(readcsv(text, o, block, 1), mem) << block;
-    EXPECT_EQ(readcsv(text, o, block, 7), mem) << block;
-  }
-}
-
 #ifdef __GLIBC__
 // A read that fails ends the rows there: a row cut short is dropped, not
 // read as a shorter one, and the error stays for the caller to report; one

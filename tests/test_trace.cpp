@@ -1,14 +1,12 @@
 // The trace parser on the malformed lines whose outcomes stored data relies
 // on: run-together lines, late fields, pending reads and the final record;
-// and the same records whatever the block size or the split point.
+// and the same records wherever the trace is split for a parallel read.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "cells/celltable.h"
-#include "support/reference.h"
 #include "trace/recordlist.h"
 
 using namespace cellfreq;
@@ -20,18 +18,6 @@ std::vector<node> parse(const std::string& text, bool ctrlz = false) {
   recordlist list;
   const std::int64_t nrec = readtrace(in, 400.0f, list);
   EXPECT_EQ(list.size(), static_cast<std::size_t>(nrec) + 1) << text;  // one record per newline, and the open one
-  return list.tovector();
-}
-
-// The records of `text` read from a file in blocks of `block` bytes.
-std::vector<node> parsefile(const std::string& text, std::size_t block) {
-  std::FILE* f = std::tmpfile();
-  std::fwrite(text.data(), 1, text.size(), f);
-  std::rewind(f);
-  textin in(f, false, block);
-  recordlist list;
-  readtrace(in, 400.0f, list);
-  std::fclose(f);
   return list.tovector();
 }
 
@@ -103,61 +89,6 @@ TEST(Readtrace, RecordsOfEveryLineShape) {
     cases.push_back({std::string("p\t17\t3\t0\t") + blank + "\t42\t1234.5\t987.6\n" + next,
                      {{17, 4, 3}, {800, 3, 4}, zero}});
   for (const shape& c : cases) EXPECT_EQ(parse(c.text, c.ctrlz), c.nodes) << c.text;
-}
-
-TEST(Readtrace, SmallBlocksGiveTheSameRecords) {
-  // Lines whose unused fields are not numbers, or not only, read from a
-  // file in blocks of every small size: wherever a boundary falls, the fast
-  // paths and the character steps that take over there must agree with the
-  // text read from memory.
-  std::string text;
-  const char* unused[] = {"3", "abc", "1e", "-", "1x2", "7\r5", "+", "1e+", ".", "inf"};
-  for (int i = 0; i < 30; ++i)
-    text += (i % 4 == 0 ? "p\t5\t6\t7\n" : "") + std::string("lbl\t") + std::to_string(i) + "\t" + unused[i % 10] +
-            "\t0\t" + unused[(i + 3) % 10] + "\t1234.56789\t9.87654e2\t" + unused[(i + 7) % 10] + "\t12.5\r\n";
-  const std::vector<node> whole = parse(text);
-  for (std::size_t block = 16; block < 80; ++block) EXPECT_EQ(parsefile(text, block), whole) << "block " << block;
-}
-
-TEST(Readtrace, LinesAroundTheWindowSizeGiveTheReferenceCells) {
-  // Lines of 56 to 72 bytes, so that the newline falls on both sides of the
-  // 64-byte window, in shapes that the mask tests must tell apart: CRLF, a
-  // lone CR in the label or a field, blank or empty fields, six fields, and
-  // an exponent in a coordinate. The parser takes its fast paths wherever
-  // it can; the literal reference implementation steps through every
-  // character, and the cell files of the two must agree.
-  const char* tails[] = {"\t7\t3\t0\t42\t1234.5\t987.6\t12.5", "\t7\t3\t0\t42\t1.2345e3\t987.6\t1",
-                         "\t7\t3\t0\t42\t1234.5\t987.6",        "\t7\t3\t \t42\t1234.5\t987.6\t1",
-                         "\t7\t\t0\t42\t1234.5\t987.6\t1",      "\t7\t3\t0\t4\r2\t1234.5\t987.6\t1",
-                         "\t7\t3\t0\t42\t1234.5\t987.6\t1\t",   "\t7\t3\t0\t42\t1234.5\t987.6\t1\r",
-                         // Fields whose values go unused, but not their extent.
-                         "\t7\tab\t3\t42\t1234.5\t987.6\t1",    "\t7\t3\tab\t42\t1234.5\t987.6\t1",
-                         "\t7\t3\t1e\t42\t1234.5\t987.6\t1",    "\t7\t3\t3x\t42\t1234.5\t987.6\t1",
-                         "\t7\t3\t0\tx4\t1234.5\t987.6\t1",     "\t7\t3\t0\t42\t1234.5\t987.6\tz\t1"};
-  std::string text;
-  for (std::size_t len = 56; len <= 72; ++len) {
-    for (const char* tail : tails) {
-      for (const char* eol : {"\n", "\r\n"}) {
-        const std::string rest = std::string(tail) + eol;
-        std::string label(len > rest.size() ? len - rest.size() : 1, 'q');
-        if (len % 5 == 0) label[label.size() / 2] = '\r';
-        text += label + rest;
-      }
-    }
-  }
-  for (const float cellsize : {400.0f, 100.0f}) {
-    textin in(text, false);
-    recordlist list;
-    readtrace(in, cellsize, list);
-    std::string cells;
-    {
-      textout out(cells, "\n");
-      std::vector<std::int64_t> codecount;
-      writecells(list, 1000, out, codecount);
-      out.flush();
-    }
-    EXPECT_EQ(cells, reference::run(text, {cellsize}).cellfile) << cellsize;
-  }
 }
 
 TEST(Recordlist, SpliceKeepsOrderAcrossChunks) {

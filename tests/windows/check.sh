@@ -64,29 +64,21 @@ drive_c=$("$winerun" --print-drive-c --prefix "$prefix") ||
   die "Wine cannot start on this machine (status $?); the Windows programs were not checked"
 [ -d "$drive_c" ] || die "Wine prefix has no drive_c: $drive_c"
 
-# --- Traces: the sample, a generated one, malformed lines whose outcomes
-# are fixed (a header, blank lines, 3 and 5 fields, trailing TABs, empty
-# fields, negative and huge coordinates, a lone CR, ids beyond 999 and below
-# 0, frequent cells of a few users, no final newline), each also with CRLF;
-# and a Ctrl-Z between two lines or in a number, where on Windows the trace
-# ends, so the expected outputs are the Linux ones of the cut trace.
+# --- Traces: the sample, a generated one, the fuzz seeds of malformed lines
+# (headers, blank lines, short lines, trailing TABs, empty and blank fields,
+# negative, huge and partial numbers, lone CRs, ids beyond 999 and below 0,
+# frequent cells, no final newline), each also with CRLF; and a Ctrl-Z
+# between two lines or in a number, where on Windows the trace ends, so the
+# expected outputs are the Linux ones of the cut trace.
 traces=$work/traces
 mkdir -p "$traces"
 lf2crlf() { sed -e 's/$/\r/' "$1"; }
 cp "$root/data/oldenburg-sample.txt" "$traces/sample.txt"
 : >"$traces/empty.txt"
 "$linux_build/tools/tracegen" --seed 5 --objects 1000 --steps 100 -o "$traces/gen100k.txt"
-{
-  printf 'label\tid\tt\tc\tk\tx\ty\tz\n\n\n'
-  for i in 1 2 3 4 5 6; do
-    printf 'p\t%d\t1\t0\t42\t1234.5\t987.6\t12.5\np\t%d\t2\t0\t42\t-1234.5\t-987.6\t1\n' "$i" "$((i + 10))"
-    printf 'p\t95\t3\t0\t7\t%d.25\t399.9\t0\n' "$((i * 100))"
-  done
-  printf 'p\t5\t6\np\t5\t6\t7\t8\np\t7\t1\t0\t42\t800\t800\t1\t\t\np\t\t\t\t\t\t\t\n'
-  printf 'p\t8\t1\t0\t42\t1e30\t-1e30\t1\np\t9\t1\t0\t42\t1e999999\t5\t1\np\t99999999999\t1\t0\t42\t5\t5\t1\n'
-  printf 'p\t-3\t1\t0\t42\t5\t5\t1\np\t1200\t1\t0\t42\t5\t5\t1\nlone\rcr\t4\t1\t0\t42\t400\t400\t1\n'
-  printf 'p\t3\t1\t0\t42\t400\t400\t1'
-} >"$traces/edge.txt"
+(cd "$root/tests/fuzz/corpus" && cat malformed-lines.txt blank-led-fields.txt empty-fields.txt frequent-cells.txt \
+  huge-numbers.txt negative-and-far.txt not-numbers.txt partial-numbers.txt whitespace-in-fields.txt &&
+  printf 'lone\rcr\t4\t1\t0\t42\t400\t400\t1\n' && cat no-final-newline.txt) >"$traces/edge.txt"
 for t in sample gen100k edge; do lf2crlf "$traces/$t.txt" >"$traces/$t-crlf.txt"; done
 head -n 5000 "$traces/sample.txt" >"$traces/ctrlz-line-cut.txt"
 { cat "$traces/ctrlz-line-cut.txt"; printf '\032'; tail -n +5001 "$traces/sample.txt"; } >"$traces/ctrlz-line.txt"
