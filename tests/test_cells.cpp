@@ -202,9 +202,7 @@ TEST(Loadcells, ReadsLikeScanintAlone) {
     const std::vector<std::int32_t> expect = scanall(text, static_cast<std::size_t>(n));
     EXPECT_EQ(cellsof(load(text, three, n)), expect) << text.substr(0, 80);
     for (std::size_t block = 16; block < 160; block += block < 64 ? 1 : 7) {
-      std::FILE* f = std::tmpfile();
-      std::fwrite(text.data(), 1, text.size(), f);
-      std::rewind(f);
+      std::FILE* f = testsupport::tmpfilewith(text);
       textin in(f, false, block);
       celltable t;
       EXPECT_TRUE(loadcells(in, three, n, t));

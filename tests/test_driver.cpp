@@ -85,37 +85,44 @@ TEST(FixedPrograms, TheUserOneExampleInAllThreeConfigurations) {
 }
 
 // A trace that cannot be read keeps the old cell file; a cell file that
-// cannot be made or written stops the run before the report. Permissions
-// are checked as an unprivileged user, since root would not see them.
-TEST(FailurePaths, TraceAndCellFileFailures) {
+// cannot be made or written stops the run before the report; a report that
+// cannot be written leaves the cell file complete. Permissions are checked
+// as an unprivileged user, since root would not see them.
+TEST(FailurePaths, EveryFailureHasItsMessageAndStatusOne) {
   const fs::path trace = "oldenburg(1000).txt";
   const struct {
     const char *prog, *cellfile;
-    bool permissions, keepsold;
+    bool permissions;
+    const char* before;                          // the cell file's old bytes, kept, or none
     std::function<void(const fs::path&)> setup;  // given the "C:" folder
+    const char* stdout_to;
     std::string err;
   } cases[] = {
-      {"cellfreq400", "new400.txt", false, true, [&](const fs::path& c) { fs::remove(c / trace); },
+      {"cellfreq400", "new400.txt", false, "precious\n", [&](const fs::path& c) { fs::remove(c / trace); }, "",
        "cannot open trace 'C:/oldenburg(1000).txt': No such file or directory"},
-      {"cellfreq100", "new1.txt", false, true,
+      {"cellfreq100", "new1.txt", false, "precious\n",
        [&](const fs::path& c) {
          fs::remove(c / trace);
          fs::create_directory(c / trace);
        },
-       "cannot read trace 'C:/oldenburg(1000).txt': Is a directory"},
-      {"cellfreq400", "new400.txt", true, true, [&](const fs::path& c) { fs::permissions(c / trace, fs::perms::none); },
+       "", "cannot read trace 'C:/oldenburg(1000).txt': Is a directory"},
+      {"cellfreq400", "new400.txt", true, "precious\n",
+       [&](const fs::path& c) { fs::permissions(c / trace, fs::perms::none); }, "",
        "cannot open trace 'C:/oldenburg(1000).txt': Permission denied"},
-      {"cellfreq300", "new300.txt", false, false, [](const fs::path& c) { fs::create_directory(c / "new300.txt"); },
+      {"cellfreq300", "new300.txt", false, nullptr, [](const fs::path& c) { fs::create_directory(c / "new300.txt"); }, "",
        "cannot create cell file 'C:/new300.txt': Is a directory"},
-      {"cellfreq400", "new400.txt", false, false,
-       [](const fs::path& c) { fs::create_symlink("/dev/full", c / "new400.txt"); },
+      {"cellfreq400", "new400.txt", false, nullptr,
+       [](const fs::path& c) { fs::create_symlink("/dev/full", c / "new400.txt"); }, "",
        "cannot write cell file 'C:/new400.txt': No space left on device"},
-      {"cellfreq300", "new300.txt", true, false,
+      {"cellfreq300", "new300.txt", true, nullptr,
        [](const fs::path& c) {
          fs::permissions(c, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                          fs::perm_options::remove);
        },
-       "cannot create cell file 'C:/new300.txt': Permission denied"},
+       "", "cannot create cell file 'C:/new300.txt': Permission denied"},
+      {"cellfreq400", "new400.txt", false, nullptr, [](const fs::path&) {}, "/dev/full",
+       "cannot write report: No space left on device"},
+      {"cellfreq400", "new400.txt", false, nullptr, [](const fs::path&) {}, "&-", "cannot write report: Bad file descriptor"},
   };
   for (const auto& c : cases) {
     const std::string exe = c.permissions ? unprivileged(c.prog) : program(c.prog);
@@ -124,24 +131,14 @@ TEST(FailurePaths, TraceAndCellFileFailures) {
     fs::permissions(s.dir(), fs::perms::all, fs::perm_options::add);
     fs::permissions(s.drive(), fs::perms::all, fs::perm_options::add);
     s.put_trace(user_one_trace());
-    if (c.keepsold) writefile(s.drive() / c.cellfile, "precious\n");
+    if (c.before != nullptr) writefile(s.drive() / c.cellfile, c.before);
     c.setup(s.drive());
-    const outcome o = runin(s.dir(), exe);
+    const outcome o = runin(s.dir(), exe, "", c.stdout_to);
     EXPECT_EQ(o.status, 1) << c.err;
     EXPECT_TRUE(o.err.starts_with(cat({c.prog, ": ", c.err, "\n"}))) << o.err;
     EXPECT_EQ(o.out, "") << c.err;
-    EXPECT_TRUE(!c.keepsold || readfile(s.drive() / c.cellfile) == "precious\n") << c.err;
-  }
-}
-
-TEST(FailurePaths, ReportToAFullDeviceOrAClosedOutput) {
-  scratch s;
-  s.put_trace(user_one_trace());
-  for (const auto& [to, reason] : {std::pair{"/dev/full", "No space left on device"}, {"&-", "Bad file descriptor"}}) {
-    const outcome o = runin(s.dir(), program("cellfreq400"), "", to);
-    EXPECT_EQ(o.status, 1) << to;
-    EXPECT_TRUE(o.err.starts_with(cat({"cellfreq400: cannot write report: ", reason, "\n"}))) << o.err;
-    // The cell file is complete all the same.
-    EXPECT_EQ(readfile(s.drive() / "new400.txt").size(), 1000u + 11 * 7 + 7) << to;
+    EXPECT_TRUE(c.before == nullptr || readfile(s.drive() / c.cellfile) == c.before) << c.err;
+    // A report that cannot be written comes after a complete cell file.
+    EXPECT_TRUE(*c.stdout_to == '\0' || readfile(s.drive() / c.cellfile).size() == 1000u + 11 * 7 + 7) << c.err;
   }
 }

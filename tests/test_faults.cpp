@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
@@ -15,7 +14,6 @@
 #include "support/runner.h"
 
 using namespace testsupport;
-namespace fs = std::filesystem;
 
 // Each trace gives a complete run (status 0, 1000 cell lines, the closing
 // line of every user) within its time and a resident size of a small
@@ -27,20 +25,19 @@ TEST(HostileTraces, CompleteInBoundedTimeAndMemory) {
   std::string big(10000, '0'), tiny(10002, '0');  // 1e9999 and 1e-10000
   big[0] = tiny.back() = '1';
   tiny[1] = '.';
-  const std::string empty = "000000 \n" + std::string(999, '\n');
   const struct {
     const char* what;
     std::function<std::string()> make;
     double seconds;
     bool reference;
-    std::string cells;  // expected cell file, when given
+    std::string cells;  // expected cell file, when given: then the report is the closing lines only
   } cases[] = {
       {"ids and coordinates beyond 32 bits",
        [] { return repeat("p\t99999999999\t1\t0\t42\t5\t5\t1\np\t-99999999999\t1\t0\t42\t5\t5\t1\np\t7\t1\t0\t42\t1e12\t-1e12\t1\n", 50); },
-       30, true, "000000 \n" + std::string(6, '\n') + repeat("2147483647-2147483648 ", 50) + "\n" + std::string(992, '\n')},
+       30, true, ""},
       // The first field's read skips every TAB and newline to the end, so
       // the whole trace is one record of object 0 in cell (0, 0).
-      {"every field empty", [] { return repeat("\t\t\t\t\t\t\t\n", 100000); }, 30, true, empty},
+      {"every field empty", [] { return repeat("\t\t\t\t\t\t\t\n", 100000); }, 30, true, ""},
       {"a million tabs",
        [] { return "p\t5" + std::string(1000000, '\t') + "7\np" + std::string(1000000, '\t') + "\np\t5\t1\t0\t42\t5\t5\t1\n"; },
        30, true, ""},
@@ -66,7 +63,9 @@ TEST(HostileTraces, CompleteInBoundedTimeAndMemory) {
          return t;
        },
        60, false, ""},
-      {"one line of 100 MB without newline", [] { return "label" + std::string(100u << 20, 'a'); }, 60, false, empty},
+      // One record, of object 0 in cell (0, 0): nothing is frequent.
+      {"one line of 100 MB without newline", [] { return "label" + std::string(100u << 20, 'a'); }, 60, false,
+       "000000 \n" + std::string(999, '\n')},
       {"one line of 100 MB of digits", [] { return "p\t" + std::string(100u << 20, '7') + "\t1\t0\t42\t5\t5\t1"; }, 60,
        false, ""},
   };
@@ -89,8 +88,7 @@ TEST(HostileTraces, CompleteInBoundedTimeAndMemory) {
     for (std::size_t p = 0; (p = o.out.find(" \n", p)) != std::string::npos; p += 2)
       blocks += p == 0 || o.out[p - 1] == '\n';
     EXPECT_EQ(blocks, 100u) << c.what;
-    EXPECT_TRUE(c.cells.empty() || cells == c.cells) << c.what << ": cell file differs";
-    EXPECT_TRUE(c.cells != empty || o.out == repeat(" \n", 100)) << c.what;  // one visit: nothing frequent
+    EXPECT_TRUE(c.cells.empty() || (cells == c.cells && o.out == repeat(" \n", 100))) << c.what << ": outputs differ";
     if (c.reference) {
       const reference::result ref = reference::run(trace, {400.0f, 100, 3, false, "\n"});
       EXPECT_TRUE(cells == ref.cellfile) << c.what << ": cell file differs from the reference";

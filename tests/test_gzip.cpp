@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/runner.h"
 #include "trace/gzsource.h"
 #include "trace/textin.h"
 
@@ -39,9 +40,7 @@ struct result {
   bool compressed;
 };
 result readgz(const std::string& bytes, bool sniff, std::size_t block = textin::default_block) {
-  std::FILE* f = std::tmpfile();
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::rewind(f);
+  std::FILE* f = testsupport::tmpfilewith(bytes);
   gzsource src(f, sniff);
   textin in(src, false, block);
   result r{"", 0, "", src.compressed()};
@@ -103,10 +102,7 @@ TEST(Gzsource, TextEqualsThePlainBytes) {
 
 TEST(Gzsource, AReaderMayStopEarly) {
   // The inflating thread is blocked on a full ring when the source goes.
-  std::FILE* f = std::tmpfile();
-  const std::string bytes = gz(lines(400000));
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::rewind(f);
+  std::FILE* f = testsupport::tmpfilewith(gz(lines(400000)));
   {
     gzsource src(f, false);
     textin in(src, false);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "analysis/heatmap.h"
+#include "support/runner.h"
 
 using namespace cellfreq;
 
@@ -36,10 +37,7 @@ std::string xmlproblem(const std::string& svg) {
   static const bool parser = std::system("command -v python3 >/dev/null 2>&1") == 0;
   if (!parser) return "";
   const std::string path = testing::TempDir() + "heatmap-check.svg";
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(svg.data(), 1, svg.size(), f);
-    std::fclose(f);
-  }
+  testsupport::writefile(path, svg);
   const std::string parse = "python3 -c 'import sys, xml.dom.minidom as m; m.parse(sys.argv[1])' " + path + " 2>&1";
   std::string problem;
   if (FILE* p = popen(parse.c_str(), "r")) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/runner.h"
 #include "trace/fieldscan.h"
 #include "trace/scan.h"
 #include "trace/textin.h"
@@ -19,21 +20,12 @@ using namespace cellfreq;
 
 namespace {
 
+// Every character that `in` gives, until the end.
 std::string drain(textin& in) {
   std::string s;
   for (int c = in.get(); c != textin::eof; c = in.get()) s += static_cast<char>(c);
   return s;
 }
-
-// A temporary file holding `bytes`, closed when the object goes.
-struct tmpfile_with {
-  std::FILE* f;
-  explicit tmpfile_with(const std::string& bytes) : f(std::tmpfile()) {
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::rewind(f);
-  }
-  ~tmpfile_with() { std::fclose(f); }
-};
 
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
@@ -63,10 +55,11 @@ TEST(Textin, TextModeRulesInMemoryAndAcrossBlocks) {
     textin mem(c.text, c.ctrlz);
     EXPECT_EQ(drain(mem), c.want);
     for (std::size_t block = 16; block < 40; ++block) {
-      tmpfile_with t(c.text);
-      textin in(t.f, c.ctrlz, block);
+      std::FILE* f = testsupport::tmpfilewith(c.text);
+      textin in(f, c.ctrlz, block);
       EXPECT_EQ(drain(in), c.want) << "block " << block;
       EXPECT_EQ(in.error(), 0);
+      std::fclose(f);
     }
   }
 }
@@ -169,25 +162,6 @@ TEST(Scanfloat, SpanAndFieldScannersAgree) {
                           "1e5e5", "--1", "1-", "1+2", "1 ", " 1", "1\v", "0x10", "inf", "1,5", "123456789012345"})
       taken += check(f, stop);
   EXPECT_GT(taken, 40);  // the common forms do take the one-load path
-}
-
-// Cell numbers truncate toward zero and saturate; 2^31 itself, which a
-// float holds exactly, is past the largest value. The quotient is taken in
-// double precision: the float just below a cell's edge (419431584 is the
-// one below 400 × 1048579) stays in the cell before it, where a float
-// quotient would round up to the edge.
-TEST(Conversions, CellNumbersAtTheirBoundaries) {
-  for (const auto& [coord, want] : std::vector<std::pair<const char*, std::int32_t>>{
-           {"0", 1}, {"399.9", 1}, {"400", 2}, {"1234.5", 4}, {"399.99999", 2}, {"-100", 0}, {"-800", -1},
-           {"-900", -1}, {"1e30", INT32_MAX}, {"-1e30", INT32_MIN}, {"419431584", 1048579}}) {
-    float f = 0.0f;
-    EXPECT_TRUE(parsefloat(coord, f)) << coord;
-    EXPECT_EQ(cellnumber(f, 400.0f), want) << coord;
-  }
-  EXPECT_EQ(cellnumber(std::numeric_limits<float>::infinity(), 400.0f), INT32_MAX);
-  for (const auto& [d, want] : std::vector<std::pair<double, std::int32_t>>{
-           {12.7, 12}, {-0.5, 0}, {-2147483648.9, INT32_MIN}, {2147483647.9, INT32_MAX}, {2147483648.0, INT32_MAX}})
-    EXPECT_EQ(trunc_sat(d), want) << d;
 }
 
 // "%d" of any 64-bit value: the length is computed before the digits are

@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "support/runner.h"
 #include "trace/recordlist.h"
 
 using namespace cellfreq;
 
 namespace {
 
+// The records of `text` in 400 m cells: one per newline, and the open one.
 std::vector<node> parse(const std::string& text, bool ctrlz = false) {
   textin in(text, ctrlz);
   recordlist list;
@@ -69,7 +71,13 @@ TEST(Readtrace, RecordsOfEveryLineShape) {
       // Ids truncate and saturate, 2^31 included.
       {"p\t12.7\n", {{12, 0, 0}, zero}}, {"p\t-0.5\n", {{0, 0, 0}, zero}}, {"p\t1e20\n", {{INT32_MAX, 0, 0}, zero}},
       {"p\t2147483648\n", {{INT32_MAX, 0, 0}, zero}}, {"p\t-99999999999\n", {{INT32_MIN, 0, 0}, zero}},
-      {"p\t1\t0\t0\t0\t-900\t-100\t1\n", {{1, -1, 0}, zero}},
+      // Cells truncate toward zero and saturate. The quotient is taken in
+      // double precision: the float just below a cell's edge (419431584,
+      // below 400 × 1048579) stays in the cell before it, where a float
+      // quotient would round up to the edge.
+      {"p\t1\t0\t0\t0\t0\t399.9\t1\n", {{1, 1, 1}, zero}}, {"p\t1\t0\t0\t0\t400\t399.99999\t1\n", {{1, 2, 2}, zero}},
+      {"p\t1\t0\t0\t0\t-900\t-100\t1\n", {{1, -1, 0}, zero}}, {"p\t1\t0\t0\t0\t-800\t1e30\t1\n", {{1, -1, INT32_MAX}, zero}},
+      {"p\t1\t0\t0\t0\t419431584\t-1e30\t1\n", {{1, 1048579, INT32_MIN}, zero}},
       {"p\t1\t0\t0\t0\t1e999999\t-1e999999\t1\n", {{1, INT32_MAX, INT32_MIN}, zero}},
       // "inf" is no number: x takes field 3's 0 still held, and y waits for
       // the next number that a character step finds, field 6; a lone sign
@@ -112,11 +120,7 @@ TEST(Readtracefile, EverySplitPointGivesTheSameRecords) {
                            "newpoint\t17\t3\t0\t42\t1234.5\t987.6\t12.5\t\n" + good + "\n" + next;
   const std::vector<node> whole = parse(text);
   const std::string path = testing::TempDir() + "split-trace.txt";
-  {
-    std::FILE* w = std::fopen(path.c_str(), "wb");
-    std::fwrite(text.data(), 1, text.size(), w);
-    std::fclose(w);
-  }
+  testsupport::writefile(path, text);
   for (std::int64_t middle = 0; middle <= static_cast<std::int64_t>(text.size()); ++middle) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     recordlist list;

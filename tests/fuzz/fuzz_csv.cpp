@@ -29,6 +29,7 @@ struct outcome {
   bool operator==(const outcome&) const = default;
 };
 
+// Reads all of `in` in batches of at most `max` rows, checking each batch.
 outcome readall(cellfreq::textin& in, const cellfreq::csvoptions& opts, std::size_t max) {
   static std::FILE* errfile = nullptr;
   std::FILE* err = fuzzcheck::rewrite(errfile, "");

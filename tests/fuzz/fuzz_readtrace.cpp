@@ -25,6 +25,7 @@ std::vector<cellfreq::node> parse(cellfreq::textin& in, float cellsize) {
   return list.tovector();
 }
 
+// The records of `text` read from memory.
 std::vector<cellfreq::node> parsememory(std::string_view text, bool ctrlz, float cellsize) {
   cellfreq::textin in(text, ctrlz);
   return parse(in, cellsize);

@@ -45,6 +45,13 @@ void writefile(const fs::path& p, const std::string& bytes) {
   if (!f) throw std::runtime_error("cannot write " + p.string());
 }
 
+std::FILE* tmpfilewith(const std::string& bytes) {
+  std::FILE* f = std::tmpfile();
+  if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) throw std::runtime_error("tmpfile");
+  std::rewind(f);
+  return f;
+}
+
 outcome runin(const fs::path& dir, const std::string& exe, const std::string& args,
               const std::string& stdout_to) {
   const fs::path out = dir / ".stdout", err = dir / ".stderr";

@@ -2,6 +2,7 @@
 // small text builders that several test files share.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -20,7 +21,6 @@ public:
   const std::filesystem::path& dir() const { return dir_; }
   std::filesystem::path drive() const { return dir_ / "C:"; }
   void put_trace(const std::string& bytes) const;  // C:/oldenburg(1000).txt
-
 private:
   std::filesystem::path dir_;
 };
@@ -39,6 +39,9 @@ outcome runin(const std::filesystem::path& dir, const std::string& exe, const st
 
 std::string readfile(const std::filesystem::path& p);
 void writefile(const std::filesystem::path& p, const std::string& bytes);
+// An anonymous temporary file holding `bytes`, at its start; the caller
+// closes it.
+std::FILE* tmpfilewith(const std::string& bytes);
 
 // The path of a program built by this project (from the build's definitions).
 std::string program(const std::string& name);

