@@ -104,8 +104,7 @@ TEST(Writecells, OneLinePerObjectAndOneCountPerUser) {
   want[0] = want[1] = 2;
   EXPECT_EQ(counts, want);
   EXPECT_EQ(cellfile({{1500, 1, 2}}, counts, 2000, "\r\n"), repeat("\r\n", 1500) + "001002 \r\n" + repeat("\r\n", 499));
-  EXPECT_EQ(counts.size(), 200u);
-  EXPECT_EQ(counts[150], 1);
+  EXPECT_TRUE(counts.size() == 200u && counts[150] == 1);
 }
 
 TEST(Writecells, TokensAndLinesAreThoseOfPrintf) {
@@ -135,13 +134,8 @@ TEST(Writecells, TokensAndLinesAreThoseOfPrintf) {
 TEST(Max, LooksAtEveryAnalysedUserAndNoOther) {
   std::vector<std::int64_t> counts(100, 0);
   EXPECT_EQ(cellfreq::max(counts, 100), 0);
-  counts[3] = 7;
-  counts[9] = 8;
-  counts[50] = 300;
-  EXPECT_EQ(cellfreq::max(counts, 9), 7);
-  EXPECT_EQ(cellfreq::max(counts, 10), 8);
-  EXPECT_EQ(cellfreq::max(counts, 100), 300);
-  EXPECT_EQ(cellfreq::max(counts, 0), 0);
+  for (const auto& [u, c] : {std::pair{3, 7}, {9, 8}, {50, 300}}) counts[static_cast<std::size_t>(u)] = c;
+  for (const auto& [n, want] : {std::pair{0, 0}, {9, 7}, {10, 8}, {100, 300}}) EXPECT_EQ(cellfreq::max(counts, n), want) << n;
 }
 
 // Row r receives the next min(count, maxcount) integers of the file: each

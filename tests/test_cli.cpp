@@ -47,8 +47,6 @@ const std::string fixedtrace = "'C:/oldenburg(1000).txt'";
 
 }  // namespace
 
-// ---- option parsing -------------------------------------------------------
-
 // Each accepted command line against the defaults: the fixed 400 m
 // program's configuration, standard input, a temporary cell file.
 TEST(Options, AcceptedCommandLines) {
@@ -123,8 +121,6 @@ TEST(Options, RejectedCommandLines) {
   }
 }
 
-// ---- whole runs -----------------------------------------------------------
-
 // Standard input, piped or named "-", reads like the file; the temporary
 // cell file is gone after success and after failure alike.
 TEST(Command, StandardInputAndTheTemporaryCellFile) {
@@ -147,7 +143,9 @@ TEST(Command, StandardInputAndTheTemporaryCellFile) {
   EXPECT_TRUE(fs::is_empty(s.dir() / "tmp"));
 }
 
-TEST(Command, ReportFormats) {
+// Every report format, per visit and as a summary; a report file and the
+// heat map of the visits, with the frequent cells outlined.
+TEST(Command, ReportFormatsFilesAndHeatMap) {
   scratch s;
   s.put_trace(user_one_trace());
   for (const auto& [options, want] : std::vector<std::pair<std::string, std::string>>{
@@ -162,6 +160,15 @@ TEST(Command, ReportFormats) {
            {"--summary --threshold 1",
             "User 1 frequent cell is: C[4][3]  4 visits\nUser 1 frequent cell is: C[1][1]  2 visits\n"}})
     EXPECT_EQ(runin(s.dir(), program("cellfreq"), "--users 2 " + fixedtrace + " " + options).out, want) << options;
+  const outcome o = runin(s.dir(), program("cellfreq"), "-o report.txt --heatmap map.svg " + fixedtrace);
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(readfile(s.dir() / "report.txt"), runin(s.dir(), program("cellfreq"), fixedtrace).out);
+  const std::string svg = readfile(s.dir() / "map.svg");
+  EXPECT_TRUE(svg.starts_with("<?xml"));
+  // Cells (1,1) (1,2) (1,3) (1,5) (1,6) (1,7) (4,3), and the final record's (0,0).
+  const std::size_t d = svg.find("class=\"level\""), last = svg.find("class=\"frequent\"");
+  EXPECT_EQ(std::count(svg.begin() + static_cast<long>(d), svg.begin() + static_cast<long>(last), 'M'), 8);
 }
 
 // Cells beyond the fixed programs' code range keep their true numbers in
@@ -189,20 +196,6 @@ TEST(Command, ExactCellsAndLargerFleets) {
             "user,x,y,position\n123,2,5,0\n123,2,5,1\n123,2,5,2\n123,2,5,3\n");
   // With the default 1000 objects, object 1234 is not written at all.
   EXPECT_EQ(runin(s.dir(), program("cellfreq"), "--format csv " + fixedtrace).out, "user,x,y,position\n");
-}
-
-TEST(Command, OutputFileAndHeatMap) {
-  scratch s;
-  s.put_trace(user_one_trace());
-  const outcome o = runin(s.dir(), program("cellfreq"), "-o report.txt --heatmap map.svg " + fixedtrace);
-  EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.out, "");
-  EXPECT_EQ(readfile(s.dir() / "report.txt"), runin(s.dir(), program("cellfreq"), fixedtrace).out);
-  const std::string svg = readfile(s.dir() / "map.svg");
-  EXPECT_TRUE(svg.starts_with("<?xml"));
-  // Cells (1,1) (1,2) (1,3) (1,5) (1,6) (1,7) (4,3), and the final record's (0,0).
-  const std::size_t d = svg.find("class=\"level\""), last = svg.find("class=\"frequent\"");
-  EXPECT_EQ(std::count(svg.begin() + static_cast<long>(d), svg.begin() + static_cast<long>(last), 'M'), 8);
 }
 
 // Every failure has its status and one message, and leaves no half-made

@@ -20,8 +20,7 @@ using namespace cellfreq;
 
 namespace {
 
-// Everything a whole read gives: the good rows as text, the messages, the
-// counts.
+// Everything a whole read gives: the good rows as text, the messages, the counts.
 struct outcome {
   std::string error;  // from open(), if it failed
   std::string rows;   // "line:id x y[ time]" per good row

@@ -31,16 +31,28 @@ std::string user_one_report(const std::string& cell, std::size_t users) {
 
 }  // namespace
 
-// The overview's example line, an empty trace in each configuration, and
-// blank lines whose zero codes count for user 0 like any others, the final
-// record's last.
+// The overview's example line; the user-1 example in each configuration
+// (100 m cells put the same visits into cell (15, 11); 300 m cells and
+// threshold 4 make four visits not enough, among ten users); an empty trace
+// in each configuration; and blank lines whose zero codes count for user 0
+// like any others, the final record's last. Arguments change nothing.
 TEST(FixedPrograms, SmallTracesByteForByte) {
+  const std::string one = user_one_trace();
   const struct {
     const char *prog, *cellfile;
     std::string trace, cells, report;
   } cases[] = {
       {"cellfreq400", "new400.txt", "newpoint\t17\t3\t0\t42\t1234.5\t987.6\t12.5\n", cellfile_with(17, "004003 "),
        repeat(" \n", 100)},
+      {"cellfreq400", "new400.txt", one,
+       cellfile_with(10, "001001 001002 004003 001003 001001 004003 004003 001005 001006 004003 001007 "),
+       user_one_report("C[4][3]", 100)},
+      {"cellfreq100", "new1.txt", one,
+       cellfile_with(10, "003003 003007 015011 003011 003003 015011 015011 003019 003023 015011 003027 "),
+       user_one_report("C[15][11]", 100)},
+      {"cellfreq300", "new300.txt", one,
+       cellfile_with(10, "001001 001003 005004 001004 001001 005004 005004 001007 001008 005004 001009 "),
+       repeat(" \n", 10)},
       {"cellfreq400", "new400.txt", "", cellfile_with(0, ""), repeat(" \n", 100)},
       {"cellfreq100", "new1.txt", "", cellfile_with(0, ""), repeat(" \n", 100)},
       {"cellfreq300", "new300.txt", "", cellfile_with(0, ""), repeat(" \n", 10)},
@@ -51,37 +63,11 @@ TEST(FixedPrograms, SmallTracesByteForByte) {
   for (const auto& c : cases) {
     scratch s;
     s.put_trace(c.trace);
-    const outcome o = runin(s.dir(), program(c.prog));
+    const outcome o = runin(s.dir(), program(c.prog), c.trace == one ? "--cell-size 100 other.txt -h" : "");
     EXPECT_EQ(o.status, 0) << c.prog;
     EXPECT_EQ(o.out, c.report) << c.prog << " on " << c.trace;
     EXPECT_EQ(readfile(s.drive() / c.cellfile), c.cells) << c.prog << " on " << c.trace;
   }
-}
-
-TEST(FixedPrograms, TheUserOneExampleInAllThreeConfigurations) {
-  scratch s;
-  s.put_trace(user_one_trace());
-  const struct {
-    const char *prog, *cellfile, *tokens;
-    std::string report;
-  } cases[] = {
-      {"cellfreq400", "new400.txt", "001001 001002 004003 001003 001001 004003 004003 001005 001006 004003 001007 ",
-       user_one_report("C[4][3]", 100)},
-      // 100 m cells: the same visits fall into cell (15, 11).
-      {"cellfreq100", "new1.txt", "003003 003007 015011 003011 003003 015011 015011 003019 003023 015011 003027 ",
-       user_one_report("C[15][11]", 100)},
-      // 300 m cells and threshold 4: four visits are not enough; ten users.
-      {"cellfreq300", "new300.txt", "001001 001003 005004 001004 001001 005004 005004 001007 001008 005004 001009 ",
-       repeat(" \n", 10)},
-  };
-  for (const auto& c : cases) {
-    const outcome o = runin(s.dir(), program(c.prog));
-    EXPECT_EQ(o.status, 0) << c.prog;
-    EXPECT_EQ(o.out, c.report) << c.prog;
-    EXPECT_EQ(readfile(s.drive() / c.cellfile), cellfile_with(10, c.tokens)) << c.prog;
-  }
-  // Arguments change nothing.
-  EXPECT_EQ(runin(s.dir(), program("cellfreq400"), "--cell-size 100 other.txt -h").out, cases[0].report);
 }
 
 // A trace that cannot be read keeps the old cell file; a cell file that

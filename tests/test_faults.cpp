@@ -17,10 +17,9 @@ using namespace testsupport;
 
 // Each trace gives a complete run (status 0, 1000 cell lines, the closing
 // line of every user) within its time and a resident size of a small
-// multiple of the trace, plus a fixed allowance for the runtime and, in
-// sanitizer builds, its shadow memory. Where the literal reference is fast
-// enough it gives the expected bytes; else they are given here. The traces
-// grow, since the peak size measured is that of all runs so far.
+// multiple of the trace plus an allowance for the runtime (and a sanitizer's
+// shadow memory). The literal reference gives the expected bytes where it is
+// fast enough. The traces grow, since the peak size is that of all runs.
 TEST(HostileTraces, CompleteInBoundedTimeAndMemory) {
   std::string big(10000, '0'), tiny(10002, '0');  // 1e9999 and 1e-10000
   big[0] = tiny.back() = '1';

@@ -15,6 +15,8 @@
 #include "support/runner.h"
 
 using namespace cellfreq;
+using testsupport::have;
+using testsupport::shell;
 
 namespace {
 
@@ -30,18 +32,6 @@ std::string geojson(const geojsonlayer& layer, const std::function<void(geojsonw
   out.flush();
   return s;
 }
-
-// Standard output of a shell command; empty when the tool is missing.
-std::string shell(const std::string& command) {
-  std::string s;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) s.append(buf, n);
-    pclose(p);
-  }
-  return s;
-}
-bool have(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null").c_str()) == 0; }
 
 std::unique_ptr<crstransform> crs(const std::string& input, const std::string& grid = "") {
   std::string error;

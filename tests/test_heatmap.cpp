@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,16 +15,18 @@ using namespace cellfreq;
 
 namespace {
 
+// The record list of `nodes`, in order.
 recordlist visits(const std::vector<node>& nodes) {
   recordlist list;
   for (const node& n : nodes) list.push(n);
   return list;
 }
 
-std::string svgof(const heatgrid& grid, float cellsize = 400.0f) {
+// The heat map of `grid` in 400 m cells.
+std::string svgof(const heatgrid& grid) {
   std::string s;
   textout out(s);
-  writesvg(grid, cellsize, out);
+  writesvg(grid, 400.0f, out);
   out.flush();
   return s;
 }
@@ -34,17 +34,12 @@ std::string svgof(const heatgrid& grid, float cellsize = 400.0f) {
 // What an XML parser (Python's, where installed) finds wrong with `svg`;
 // empty when it is well-formed.
 std::string xmlproblem(const std::string& svg) {
-  static const bool parser = std::system("command -v python3 >/dev/null 2>&1") == 0;
-  if (!parser) return "";
+  static const bool parser = testsupport::have("python3");
   const std::string path = testing::TempDir() + "heatmap-check.svg";
   testsupport::writefile(path, svg);
-  const std::string parse = "python3 -c 'import sys, xml.dom.minidom as m; m.parse(sys.argv[1])' " + path + " 2>&1";
-  std::string problem;
-  if (FILE* p = popen(parse.c_str(), "r")) {
-    for (int c; (c = std::fgetc(p)) != EOF;) problem += static_cast<char>(c);
-    if (pclose(p) != 0 && problem.empty()) problem = "not well-formed";
-  }
-  return problem;
+  return parser ? testsupport::shell("python3 -c 'import sys, xml.dom.minidom as m; m.parse(sys.argv[1])' " + path +
+                                     " 2>&1 || echo not well-formed")
+                : "";
 }
 
 // The number of squares drawn in paths whose start is `pathstart`.

@@ -16,13 +16,12 @@ using namespace testsupport;
 
 namespace {
 
+// A trace from tracegen, of `objects` objects moving `steps` steps.
 std::string generate(const scratch& s, int seed, int objects, int steps) {
-  const auto path = s.dir() / "generated.txt";
-  const outcome o = runin(s.dir(), program("tracegen"),
-                          "--seed " + std::to_string(seed) + " --objects " + std::to_string(objects) +
-                              " --steps " + std::to_string(steps) + " -o '" + path.string() + "'");
+  const outcome o = runin(s.dir(), program("tracegen"), cat({"--seed ", std::to_string(seed), " --objects ",
+                                                             std::to_string(objects), " --steps ", std::to_string(steps)}));
   EXPECT_EQ(o.status, 0) << o.err;
-  return readfile(path);
+  return o.out;
 }
 
 // The fields of `s` between the separators.

@@ -104,7 +104,6 @@ TEST(Recordlist, SpliceKeepsOrderAcrossChunks) {
   const auto n = static_cast<std::int32_t>(recordlist::chunk_nodes);
   for (std::int32_t i = 0; i < n + 12; ++i) (i < n + 5 ? a : b).push({i, 0, 0});
   a.splice(std::move(b));
-  EXPECT_EQ(b.size(), 0u);
   std::int32_t expect = 0;
   a.foreach([&](const node& x) { EXPECT_EQ(x.id, expect++); });
   EXPECT_EQ(expect, n + 12);

@@ -1,8 +1,7 @@
-// libFuzzer target for the whole pass sequence, in memory: trace -> record
-// list -> cell file -> cell table -> report, for each fixed configuration.
-// Besides surviving any input it checks the shape of every intermediate
-// result and compares the cell file and the report byte for byte with the
-// deliberately literal reference implementation of the tests.
+// libFuzzer target for the whole pass sequence, in memory, for each fixed
+// configuration: trace -> record list -> cell file -> cell table -> report,
+// the cell file and the report compared byte for byte with the literal
+// reference implementation of the tests.
 #include <cstddef>
 #include <cstdint>
 #include <string>

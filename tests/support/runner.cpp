@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -75,6 +76,18 @@ std::string program(const std::string& name) {
     if (fs::exists(p)) return p.string();
   }
   throw std::runtime_error("program not built: " + name);
+}
+
+bool have(const std::string& tool) { return std::system(cat({"command -v ", tool, " >/dev/null 2>&1"}).c_str()) == 0; }
+
+std::string shell(const std::string& command) {
+  std::string s;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) s.append(buf, n);
+    pclose(p);
+  }
+  return s;
 }
 
 std::string unprivileged(const std::string& name) {

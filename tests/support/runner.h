@@ -31,24 +31,26 @@ struct outcome {
   std::string err;  // standard error
 };
 
-// Runs `exe` with `args` in `dir`, standard input empty, capturing both
-// output streams; `stdout_to` replaces the capture of standard output with a
-// redirection to that path when given.
+// Runs `exe` with `args` in `dir`, standard input empty, capturing both output
+// streams; `stdout_to`, when given, redirects standard output there instead.
 outcome runin(const std::filesystem::path& dir, const std::string& exe, const std::string& args = "",
               const std::string& stdout_to = "");
 
 std::string readfile(const std::filesystem::path& p);
 void writefile(const std::filesystem::path& p, const std::string& bytes);
-// An anonymous temporary file holding `bytes`, at its start; the caller
-// closes it.
+// An anonymous temporary file holding `bytes`, at its start, for the caller to close.
 std::FILE* tmpfilewith(const std::string& bytes);
 
 // The path of a program built by this project (from the build's definitions).
 std::string program(const std::string& name);
 
-// The command that runs `name` as the unprivileged user "nobody" when the
-// tests run as root, so that permissions are enforced; empty when that is
-// not possible.
+// Whether `tool` is installed, and the standard output of a shell command
+// (with its standard error when `command` says 2>&1).
+bool have(const std::string& tool);
+std::string shell(const std::string& command);
+
+// The command that runs `name` as the user "nobody" when the tests run as
+// root, so that permissions are enforced; empty when that is not possible.
 std::string unprivileged(const std::string& name);
 
 // `s` `n` times over.
