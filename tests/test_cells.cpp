@@ -13,7 +13,6 @@
 #include "trace/scan.h"
 
 using namespace cellfreq;
-using testsupport::line;
 using testsupport::repeat;
 using rows = std::vector<std::vector<std::int32_t>>;
 

@@ -92,6 +92,7 @@ void compare(const std::string& trace, const std::string& what, bool command = t
     for (const auto& [exe, args, cells] : runs) {
       const outcome o = runin(s.dir(), program(exe), args);
       ASSERT_EQ(o.status, 0) << what << " " << exe << " " << args << ": " << o.err;
+      ASSERT_TRUE(args.empty() || o.err.empty()) << what << " " << exe << " " << args << ": " << o.err;
       ASSERT_EQ(readfile(s.drive() / cells), want.cellfile) << what << " " << exe << " " << args;
       ASSERT_EQ(o.out, want.report) << what << " " << exe << " " << args;
     }
