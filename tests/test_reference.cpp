@@ -1,10 +1,12 @@
-// The real programs against the literal reference implementation, on
+// The real programs, the fixed ones and the command in their
+// configurations, against the literal reference implementation, on
 // generated traces and on generated traces made malformed in every way the
 // parser has a defined answer for.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/reference.h"
@@ -14,30 +16,22 @@ using namespace testsupport;
 
 namespace {
 
+// A trace from tracegen, of `objects` objects moving `steps` steps.
 std::string generate(const scratch& s, int seed, int objects, int steps) {
-  const auto path = s.dir() / "generated.txt";
-  const outcome o = runin(s.dir(), program("tracegen"),
-                          "--seed " + std::to_string(seed) + " --objects " + std::to_string(objects) +
-                              " --steps " + std::to_string(steps) + " -o '" + path.string() + "'");
+  const outcome o = runin(s.dir(), program("tracegen"), cat({"--seed ", std::to_string(seed), " --objects ",
+                                                             std::to_string(objects), " --steps ", std::to_string(steps)}));
   EXPECT_EQ(o.status, 0) << o.err;
-  return readfile(path);
+  return o.out;
 }
 
+// The fields of `s` between the separators.
 std::vector<std::string> split(const std::string& s, char sep) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = s.find(sep, start);
-    parts.push_back(s.substr(start, end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
+  std::vector<std::string> parts(1);
+  for (const char c : s) {
+    if (c == sep) parts.emplace_back();
+    else parts.back().push_back(c);
   }
-}
-
-std::string join(const std::vector<std::string>& parts, const std::string& sep) {
-  std::string r;
-  for (std::size_t i = 0; i < parts.size(); ++i) r += (i ? sep : "") + parts[i];
-  return r;
+  return parts;
 }
 
 // Breaks about one line in `rate` in one of the ways that trace files get
@@ -70,7 +64,8 @@ std::string mutate(const std::string& trace, unsigned seed, unsigned rate) {
         case 15: eol = "\r"; break;                                        // a lone CR
         case 16: if (f.size() > 6) f[6] = "inf"; break;                    // not a number
       }
-      line = join(f, "\t");
+      line.clear();
+      for (std::size_t i = 0; i < f.size(); ++i) line.append(i ? "\t" : "").append(f[i]);
     }
     out += line + eol;
   }
@@ -78,23 +73,29 @@ std::string mutate(const std::string& trace, unsigned seed, unsigned rate) {
   return out;
 }
 
-// Runs the three programs on `trace` and compares them with the reference.
-void compare(const std::string& trace, const std::string& what) {
+// Runs the three programs on `trace`, and with `command` (for traces whose
+// cells all have exact codes, where it writes the same bytes) the command
+// with each one's configuration, and compares them all with the reference.
+void compare(const std::string& trace, const std::string& what, bool command = true) {
   scratch s;
   s.put_trace(trace);
   struct prog {
-    const char* name;
-    const char* cellfile;
+    const char *name, *cellfile, *options;
     reference::config cfg;
   };
-  for (const prog& p : {prog{"cellfreq400", "new400.txt", {400.0f, 100, 3}},
-                        prog{"cellfreq100", "new1.txt", {100.0f, 100, 3}},
-                        prog{"cellfreq300", "new300.txt", {300.0f, 10, 4}}}) {
+  for (const prog& p : {prog{"cellfreq400", "new400.txt", "--cell-size 400 --users 100 --threshold 3", {400.0f, 100, 3}},
+                        prog{"cellfreq100", "new1.txt", "--cell-size 100 --users 100 --threshold 3", {100.0f, 100, 3}},
+                        prog{"cellfreq300", "new300.txt", "--cell-size 300 --users 10 --threshold 4", {300.0f, 10, 4}}}) {
     const reference::result want = reference::run(trace, p.cfg);
-    const outcome o = runin(s.dir(), program(p.name));
-    ASSERT_EQ(o.status, 0) << what << " " << p.name << ": " << o.err;
-    ASSERT_EQ(readfile(s.drive() / p.cellfile), want.cellfile) << what << " " << p.name;
-    ASSERT_EQ(o.out, want.report) << what << " " << p.name;
+    std::vector<std::tuple<const char*, std::string, const char*>> runs{{p.name, "", p.cellfile}};
+    if (command) runs.emplace_back("cellfreq", cat({p.options, " --cell-file C:/mine.txt 'C:/oldenburg(1000).txt'"}), "mine.txt");
+    for (const auto& [exe, args, cells] : runs) {
+      const outcome o = runin(s.dir(), program(exe), args);
+      ASSERT_EQ(o.status, 0) << what << " " << exe << " " << args << ": " << o.err;
+      ASSERT_TRUE(args.empty() || o.err.empty()) << what << " " << exe << " " << args << ": " << o.err;
+      ASSERT_EQ(readfile(s.drive() / cells), want.cellfile) << what << " " << exe << " " << args;
+      ASSERT_EQ(o.out, want.report) << what << " " << exe << " " << args;
+    }
   }
 }
 
@@ -114,12 +115,16 @@ TEST(Reference, GeneratedTraces) {
 TEST(Reference, MalformedTraces) {
   scratch s;
   const std::string base = generate(s, 7, 1000, 4);
-  for (unsigned seed = 1; seed <= 6; ++seed) compare(mutate(base, seed, 3 + seed), "mutation " + std::to_string(seed));
+  for (unsigned seed = 1; seed <= 6; ++seed) compare(mutate(base, seed, 3 + seed), "mutation " + std::to_string(seed), false);
 }
 
 TEST(Reference, HandMadeOddities) {
   compare("\x1a\r\r\n\t\t\t\t\t\t\t\n", "control characters");
   compare("a\t1\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t12\t13\t14\n", "long line");
   compare(std::string(3000, '\t'), "only tabs");
-  compare("x\t5\t1\t1\t1\t-1e3\t-200\t1\nx\t5\t1\t1\t1\t100\t-1\t1\nx\t15\t1\t1\t1\t1\t1\t1\n", "negative cells");
+  compare("x\t5\t1\t1\t1\t-1e3\t-200\t1\nx\t5\t1\t1\t1\t100\t-1\t1\nx\t15\t1\t1\t1\t1\t1\t1\n", "negative cells", false);
+  compare("", "empty");
+  compare(user_one_trace(), "user one");
+  compare("label\tid\tseq\tclass\ttime\tx\ty\tspeed\r\n" + at400(3, 1, 1) + "\t\t\n" + at400(5, 2, 2) + "x\t1\t2\n", "header");
+  compare(repeat(at400(999, 7, 7), 300) + at400(1000, 1, 1) + at400(-4, 1, 1), "rows past the narrowest width");
 }

@@ -1,7 +1,7 @@
 // Temporaries, outputs replaced only when complete, and interrupted runs:
 // exclusive owner-only creation that never follows a planted link, the
-// permissions of a replaced file, a cell file that cannot be reopened, and
-// the real `cellfreq` stopped by a signal at many moments of its run.
+// permissions of a replaced file, a cell file that cannot be reopened or
+// closed, and the real `cellfreq` stopped by a signal at many moments of its run.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -9,14 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <initializer_list>
 #include <string>
-#include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "driver/runconfig.h"
@@ -28,14 +29,6 @@ namespace fs = std::filesystem;
 using names = std::vector<std::string>;
 
 namespace {
-
-// Joined by appending: chains of operator+ on strings trip a false
-// -Wrestrict warning in some compilers.
-std::string cat(std::initializer_list<std::string_view> parts) {
-  std::string s;
-  for (const std::string_view p : parts) s.append(p);
-  return s;
-}
 
 std::uint64_t nextbits = 7;  // the random bits of the next temporary name
 std::uint64_t countingbits() { return nextbits++; }
@@ -135,31 +128,56 @@ TEST(Temporaries, ExclusiveOwnerOnlyAndNeverThroughALink) {
   ::unsetenv("TMPDIR");
 }
 
-TEST(Temporaries, CellFileThatCannotBeReopened) {
+#ifdef __GLIBC__
+// A cell file that cannot be opened again, or whose reading stream fails
+// to close, fails the run before the report, named as it was created, and
+// leaves no temporary behind.
+TEST(Temporaries, CellFileThatCannotBeReopenedOrClosed) {
   workdir w(visit);
   ::setenv("TMPDIR", (w.dir() / "tmp").c_str(), 1);
   const auto reopen = cellfreq::reopencells;
-  cellfreq::reopencells = [](const char*) -> std::FILE* { errno = EACCES; return nullptr; };
-  for (const std::string& cells : {std::string(), (w.dir() / "cells.txt").string()}) {
-    cellfreq::runconfig cfg = cellfreq::config400();
-    cfg.tracepath = (w.dir() / "t.txt").string();
-    cfg.cellpath = cells;
-    cfg.replacecells = true;
-    std::FILE* report = std::fopen((w.dir() / "report").c_str(), "wb");
-    std::FILE* err = std::fopen((w.dir() / "err").c_str(), "wb");
-    EXPECT_EQ(cellfreq::run(cfg, report, err, "prog"), 1);
-    std::fclose(report);
-    std::fclose(err);
-    EXPECT_EQ(readfile(w.dir() / "report"), "");
-    const std::string msg = readfile(w.dir() / "err");
-    const std::string shown = cells.empty() ? cat({(w.dir() / "tmp").string(), "/cellfreq-"}) : cells;
-    EXPECT_EQ(msg.rfind(cat({"prog: cannot reopen cell file '", shown}), 0), 0u) << msg;
-    EXPECT_TRUE(msg.ends_with("': Permission denied\n")) << msg;
-    EXPECT_TRUE(fs::is_empty(w.dir() / "tmp"));
+  std::FILE* (*const refused)(const char*) = [](const char*) -> std::FILE* {
+    errno = EACCES;
+    return nullptr;
+  };
+  // The file's own bytes, through a stream whose close reports an error.
+  std::FILE* (*const closefails)(const char*) = [](const char* path) -> std::FILE* {
+    cookie_io_functions_t io{};
+    io.read = [](void* f, char* buf, std::size_t n) {
+      return static_cast<ssize_t>(std::fread(buf, 1, n, static_cast<std::FILE*>(f)));
+    };
+    io.close = [](void* f) {
+      std::fclose(static_cast<std::FILE*>(f));
+      errno = EIO;
+      return -1;
+    };
+    return fopencookie(std::fopen(path, "rb"), "rb", io);
+  };
+  for (const auto& [hook, verb, reason] :
+       {std::tuple{refused, "reopen", "Permission denied"}, {closefails, "read", "Input/output error"}}) {
+    cellfreq::reopencells = hook;
+    for (const std::string& cells : {std::string(), (w.dir() / "cells.txt").string()}) {
+      cellfreq::runconfig cfg = cellfreq::config400();
+      cfg.tracepath = (w.dir() / "t.txt").string();
+      cfg.cellpath = cells;
+      cfg.replacecells = true;
+      std::FILE* report = std::fopen((w.dir() / "report").c_str(), "wb");
+      std::FILE* err = std::fopen((w.dir() / "err").c_str(), "wb");
+      EXPECT_EQ(cellfreq::run(cfg, report, err, "prog"), 1);
+      std::fclose(report);
+      std::fclose(err);
+      EXPECT_EQ(readfile(w.dir() / "report"), "");
+      const std::string msg = readfile(w.dir() / "err");
+      const std::string shown = cells.empty() ? cat({(w.dir() / "tmp").string(), "/cellfreq-"}) : cells;
+      EXPECT_TRUE(msg.starts_with(cat({"prog: cannot ", verb, " cell file '", shown}))) << msg;
+      EXPECT_TRUE(msg.ends_with(cat({"': ", reason, "\n"}))) << msg;
+      EXPECT_TRUE(fs::is_empty(w.dir() / "tmp"));
+    }
   }
   cellfreq::reopencells = reopen;
   ::unsetenv("TMPDIR");
 }
+#endif
 
 TEST(Outputs, ReplacedOnlyWhenCompleteWithTheUsualPermissions) {
   std::string trace;  // 100 visits: a cell file of 1707 bytes, a report of about 4000

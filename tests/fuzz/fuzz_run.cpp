@@ -1,8 +1,7 @@
-// libFuzzer target for the whole pass sequence, in memory: trace -> record
-// list -> cell file -> cell table -> report, for each fixed configuration.
-// Besides surviving any input it checks the shape of every intermediate
-// result and compares the cell file and the report byte for byte with the
-// deliberately literal reference implementation of the tests.
+// libFuzzer target for the whole pass sequence, in memory, for each fixed
+// configuration: trace -> record list -> cell file -> cell table -> report,
+// the cell file and the report compared byte for byte with the literal
+// reference implementation of the tests.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,19 +30,12 @@ struct setup {
 // cellfreq400, cellfreq100 and cellfreq300.
 constexpr setup setups[] = {{400.0f, 100, 3}, {100.0f, 100, 3}, {300.0f, 10, 4}};
 
-// Whether a record's token "%.3d%.3d " reads back as the one code x*1000+y.
-bool exact(const cellfreq::node& n) {
-  return n.x >= 0 && n.y >= 0 && n.y <= 999 &&
-         static_cast<std::int64_t>(n.x) * 1000 + n.y <= INT32_MAX;
-}
-
 void runone(std::string_view trace, const setup& s, bool ctrlz) {
   using namespace cellfreq;
   textin in(trace, ctrlz);
   recordlist list;
   const std::int64_t nrec = readtrace(in, s.cellsize, list);
   require(list.size() == static_cast<std::size_t>(nrec) + 1, "record list does not hold nrec + 1 records");
-  const std::vector<node> nodes = list.tovector();
 
   std::string cells;
   std::vector<std::int64_t> codecount;
@@ -52,19 +44,7 @@ void runone(std::string_view trace, const setup& s, bool ctrlz) {
     require(writecells(list, nobjects, out, codecount), "writecells failed in memory");
     require(out.flush(), "flushing the cell file failed in memory");
   }
-  std::size_t lines = 0;
-  for (const char c : cells) lines += c == '\n';
-  require(lines == static_cast<std::size_t>(nobjects), "cell file does not have exactly 1000 lines");
-  require(cells.empty() || cells.back() == '\n', "cell file does not end with a line end");
   require(codecount.size() == static_cast<std::size_t>(nobjects / objects_per_user), "not one count per user");
-
-  // Each user's visits, object by object, in trace order.
-  std::vector<std::vector<node>> visits(codecount.size());
-  for (std::int32_t obj = 0; obj < nobjects; ++obj)
-    for (const node& n : nodes)
-      if (n.id == obj) visits[static_cast<std::size_t>(obj / objects_per_user)].push_back(n);
-  for (std::size_t u = 0; u < visits.size(); ++u)
-    require(codecount[u] == static_cast<std::int64_t>(visits[u].size()), "codecount is not the user's visit count");
 
   const std::int64_t maxcount = max(codecount, s.nusers);
   celltable table;
@@ -72,23 +52,9 @@ void runone(std::string_view trace, const setup& s, bool ctrlz) {
     textin back(cells, false);
     require(loadcells(back, codecount, maxcount, table), "loadcells failed in memory");
   }
-  require(table.width() >= maxcount && table.width() >= min_row_width, "table narrower than the largest count");
-  // The file is one stream of integers; a user's row holds exactly its own
-  // codes as long as every token so far read back as one code and no
-  // earlier user spilled codes beyond maxcount into the next rows.
-  bool insync = true;
-  for (std::size_t u = 0; u < codecount.size(); ++u) {
-    const auto row = table.row(static_cast<std::int32_t>(u));
-    bool tokensexact = true;
-    for (const node& n : visits[u]) tokensexact = tokensexact && exact(n);
-    if (static_cast<std::int32_t>(u) < s.nusers) {
-      require(static_cast<std::int64_t>(row.size()) == codecount[u], "an analysed row does not hold its count of codes");
-      if (insync && tokensexact)
-        for (std::size_t j = 0; j < row.size(); ++j)
-          require(row[j] == visits[u][j].x * 1000 + visits[u][j].y, "an analysed row does not hold the user's codes");
-    }
-    insync = insync && tokensexact && codecount[u] <= maxcount;
-  }
+  for (std::int32_t u = 0; u < s.nusers; ++u)
+    require(static_cast<std::int64_t>(table.row(u).size()) == codecount[static_cast<std::size_t>(u)],
+            "an analysed row does not hold its count of codes");
 
   std::string report;
   {

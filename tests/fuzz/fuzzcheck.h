@@ -1,12 +1,13 @@
 // Shared helpers of the fuzz targets: an invariant check that stops the
-// fuzzer with a readable message (libFuzzer then saves the input), and the
-// text-mode translation used to build equivalent inputs.
+// fuzzer with a readable message (libFuzzer then saves the input), and a
+// scratch file for reads in blocks.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <string_view>
+
+#include <unistd.h>
 
 namespace fuzzcheck {
 
@@ -15,24 +16,19 @@ namespace fuzzcheck {
 inline void require(bool ok, const char* what) {
   if (ok) return;
   std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::fflush(stderr);
   std::abort();
 }
 
-// The same text with every LF that has no CR before it turned into CRLF.
-// Text-mode reading maps both to the same characters, so the records of
-// the two must be identical.
-inline std::string tocrlf(std::string_view s) {
-  std::string t;
-  t.reserve(s.size() * 2);
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) t.push_back('\r');
-    t.push_back(s[i]);
-  }
-  return t;
+// `f` (created on first use) holding exactly `text`, rewound: one file for
+// the whole session, since a file per input would cost more than the read.
+inline std::FILE* rewrite(std::FILE*& f, std::string_view text) {
+  if (f == nullptr) f = std::tmpfile();
+  require(f != nullptr && ftruncate(fileno(f), 0) == 0, "cannot create or truncate a temporary file");
+  std::rewind(f);
+  require(std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0,
+          "cannot write a temporary file");
+  std::rewind(f);
+  return f;
 }
-
-// The bytes before the first Ctrl-Z, where Windows text mode ends a file.
-inline std::string_view cutatctrlz(std::string_view s) { return s.substr(0, s.find('\x1a')); }
 
 }  // namespace fuzzcheck
