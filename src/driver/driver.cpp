@@ -140,7 +140,9 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, atomicfile& file, recor
 // Reads the cell file back a range of users at a time, as many as the
 // table's share of the budget holds, and writes each range's part of the
 // report. `frequent`, when given, receives the cells that are frequent for
-// some user. A cell file that cannot be read ends the report unfinished.
+// some user. A cell file that cannot be read back fails the run before any
+// report is written when its table fits at once, and otherwise ends the
+// report unfinished.
 bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile, const grouped& cells,
                 const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, std::FILE* report,
                 failure& fail) {
@@ -157,15 +159,42 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
   const std::int64_t maxcount = cellfreq::max(counts, cfg.nusers);
   const std::int64_t room = tableshare(budget) / static_cast<std::int64_t>(sizeof(std::int32_t));
   const auto width = [&](std::int32_t u) { return std::clamp<std::int64_t>(counts[static_cast<std::size_t>(u)], 0, maxcount); };
+  // The ranges of users whose rows fit the table's share at once.
+  std::vector<std::pair<std::int32_t, std::int32_t>> ranges;
+  for (std::int32_t from = 0, to = 0; from < cfg.nusers; from = to) {
+    std::int64_t codes = width(from);
+    for (to = from + 1; to < cfg.nusers && codes + width(to) <= room; ++to) codes += width(to);
+    ranges.emplace_back(from, to);
+  }
+  celltable table;
   bool loaded = true;
+  int errnum = 0;
+  const auto load = [&](std::int32_t from, std::int32_t to) {
+    loaded = loadcells(in, counts, maxcount, table, &cells.box, from, to) && in.error() == 0;
+    return loaded;
+  };
+  const auto finishread = [&] {
+    errnum = in.error();
+    closefile(f, errnum);
+    f = nullptr;
+    if (loaded && errnum == 0) return true;
+    fail = {cannot("read", "cell file", cellpath), errnum};
+    if (errnum == 0) fail.reason = "it no longer holds the cells that were written";
+    return false;
+  };
+  // A table that fits at once is read, and the file closed, before any of
+  // the report is written, so that a cell file that fails to read back
+  // costs no output; only a larger one is read as the report is written.
+  const bool atonce = ranges.size() <= 1;
+  if (atonce) {
+    if (!ranges.empty()) load(ranges[0].first, ranges[0].second);
+    if (!finishread()) return false;
+  }
   const auto write = [&](textout& out) {
     reportwriter writer(cfg.style, cfg.threshold, out, ids, layer);
-    celltable table;
-    for (std::int32_t from = 0, to = 0; from < cfg.nusers && !out.failed(); from = to) {
-      std::int64_t codes = width(from);
-      for (to = from + 1; to < cfg.nusers && codes + width(to) <= room; ++to) codes += width(to);
-      if (!loadcells(in, counts, maxcount, table, &cells.box, from, to) || in.error() != 0) {
-        loaded = false;
+    for (const auto& [from, to] : ranges) {
+      if (out.failed()) return;
+      if (!atonce && !load(from, to)) {
         out.abandon(in.error());
         return;
       }
@@ -175,13 +204,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
     writer.finish();
   };
   const bool ok = writereport(cfg, report, write, fail);
-  int errnum = in.error();
-  closefile(f, errnum);
-  if (!loaded || errnum != 0) {
-    fail = {cannot("read", "cell file", cellpath), errnum};
-    if (errnum == 0) fail.reason = "it no longer holds the cells that were written";
-    return false;
-  }
+  if (!atonce && !finishread()) return false;
   return ok;
 }
 
