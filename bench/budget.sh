@@ -14,18 +14,13 @@
 # (the trace, its report and the spilled records) and, for the cluster
 # run, Debian's python3-distributed.
 set -euo pipefail
-source "$(dirname "$0")/stats.sh"
+source "$(dirname "$0")/common.sh"
 
 build=${1:-build}
 gb=${2:-10}
 objects=1000
 rounds=5
-[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
-for p in tools/tracegen apps/cellfreq; do
-  [ -x "$build/$p" ] || { echo "bench: $build/$p is not built" >&2; exit 1; }
-done
-gen=$(realpath "$build/tools/tracegen")
-cellfreq=$(realpath "$build/apps/cellfreq")
+needbuilt "$build"
 dask=$(realpath "$(dirname "$0")/../tools/dask/cellfreq_dask.py")
 work=$(realpath "$build")/bench/budget
 mkdir -p "$work"

@@ -12,18 +12,13 @@
 # SIZE_MB is the TAB trace's approximate size. Needs GNU time (Debian
 # package "time").
 set -euo pipefail
-source "$(dirname "$0")/stats.sh"
+source "$(dirname "$0")/common.sh"
 
 build=${1:-build}
 mb=${2:-1000}
 objects=1000
 rounds=5
-[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
-for p in tools/tracegen apps/cellfreq; do
-  [ -x "$build/$p" ] || { echo "bench: $build/$p is not built" >&2; exit 1; }
-done
-gen=$(realpath "$build/tools/tracegen")
-cellfreq=$(realpath "$build/apps/cellfreq")
+needbuilt "$build"
 work=$(realpath "$build")/bench/formats-${mb}MB
 mkdir -p "$work"
 cd "$work"

@@ -1,0 +1,18 @@
+# What the benchmark scripts share, sourced by them.
+
+# Checks that GNU time and the programs of BUILD_DIR are there, and sets
+# `gen` and `cellfreq` to tracegen's and cellfreq's absolute paths.
+needbuilt() {
+  [ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
+  for p in tools/tracegen apps/cellfreq; do
+    [ -x "$1/$p" ] || { echo "bench: $1/$p is not built" >&2; exit 1; }
+  done
+  gen=$(realpath "$1/tools/tracegen")
+  cellfreq=$(realpath "$1/apps/cellfreq")
+}
+
+# Statistics of the rounds: each takes the blank-separated wall times of one
+# run over all rounds.
+median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | sed -n "$((($(wc -w <<<"$1") + 1) / 2))p"; }
+lo() { tr ' ' '\n' <<<"$1" | grep . | sort -g | head -1; }
+hi() { tr ' ' '\n' <<<"$1" | grep . | sort -g | tail -1; }
