@@ -112,7 +112,7 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
   const std::int64_t height = std::int64_t{widehi.y} - widelo.y + 1;
   const bool packed = widefirst[nobj] == 0 || std::int64_t{widehi.x} - widelo.x + 1 <= (widecode - wideoffset) / height;
   const auto pack = [&](const node& n) {
-    return static_cast<std::uint32_t>(wideoffset + (std::int64_t{n.x} - widelo.x) * height + (n.y - widelo.y));
+    return static_cast<std::uint32_t>(wideoffset + (std::int64_t{n.x} - widelo.x) * height + (std::int64_t{n.y} - widelo.y));
   };
   // Every code and wide cell is written by the placing pass, so none is
   // initialised first.
