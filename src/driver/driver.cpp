@@ -39,12 +39,6 @@ namespace {
 
 using failure = runfailure;
 
-std::string inquotes(const std::string& path) {
-  std::string q = "'";
-  q.append(path).append("'");
-  return q;
-}
-
 // "cannot VERB NOUN 'PATH'". Built by appending: chains of operator+ on
 // strings trip a false -Wrestrict warning in some compilers.
 std::string cannot(const char* verb, const char* noun, const std::string& path) {
@@ -105,13 +99,6 @@ bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* prog
   return f != nullptr && readtab(cfg, f, list, err, progname, fail);
 }
 
-// A scratch file's failure `errnum`, if any, as the run's failure.
-bool scratchok(int errnum, failure& fail) {
-  if (errnum == 0) return true;
-  fail = {"cannot spill records to folder " + inquotes(tempfolder()), errnum};
-  return false;
-}
-
 // Writes the cell file from `list` (and `times`, which order each object's
 // records when given), emptying them: a temporary when none is configured
 // (removed once reopened for reading, so that a report cut short by a
@@ -121,7 +108,7 @@ bool scratchok(int errnum, failure& fail) {
 // and the visits per cell when a heat map is asked for.
 bool cellpass(const runconfig& cfg, std::int64_t budget, atomicfile& file, recordlist& list,
               chunkedlist<double>* times, grouped& cells, failure& fail) {
-  if (!scratchok(list.error(), fail) || !scratchok(times != nullptr ? times->error() : 0, fail)) return false;
+  if (!spillok(list.error(), fail) || !spillok(times != nullptr ? times->error() : 0, fail)) return false;
   const cellform form{cfg.groupsize, cfg.exactcells};
   const placement how = cfg.cellpath.empty() ? placement::temporary
                         : cfg.replacecells  ? placement::replace
@@ -134,7 +121,7 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, atomicfile& file, recor
         groupcells(list, times, 0, cfg.nobjects, form, budget, !cfg.heatmappath.empty(), out, cells, scratch);
       },
       fail);
-  return scratchok(scratch, fail) && written;
+  return spillok(scratch, fail) && written;
 }
 
 // Reads the cell file back a range of users at a time, as many as the
@@ -208,25 +195,6 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
   return ok;
 }
 
-bool heatmappass(const runconfig& cfg, const grouped& cells, const std::vector<cell>& frequent,
-                 const geojsonlayer& layer, failure& fail) {
-  if (cfg.heatmappath.empty()) return true;
-  if (isgeojson(cfg.heatmappath))
-    return replacefile(cfg.heatmappath, "heat map", [&](textout& out) {
-      geojsonwriter writer(layer, out);
-      writeheat(cells.visits, writer);
-      writer.finish();
-    }, fail);
-  const heatgrid grid = aggregate(cells.visits, frequent);
-  return replacefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
-}
-
-// The object number -> id table, when asked for.
-bool idmappass(const runconfig& cfg, const objectids& ids, failure& fail) {
-  if (cfg.idmappath.empty()) return true;
-  return replacefile(cfg.idmappath, "id map", [&](textout& out) { writeidmap(ids, out); }, fail);
-}
-
 }  // namespace
 
 std::FILE* opentrace(const runconfig& cfg, runfailure& fail) {
@@ -286,7 +254,7 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
     else layer.cellsize = cfg.cellsize;
     const bool svg = !cfg.heatmappath.empty() && !isgeojson(cfg.heatmappath);
     ok = reportpass(cfg, budget, cellfile, cells, ids, layer, svg ? &frequent : nullptr, report, fail) &&
-         heatmappass(cfg, cells, frequent, layer, fail) && idmappass(cfg, ids, fail);
+         writeheatmap(cfg, cells.visits, frequent, layer, fail) && writeidmapfile(cfg, ids, fail);
   }
   return ok ? status_ok : reportfailure(fail, err, progname);
 }
@@ -306,16 +274,44 @@ bool isgeojson(const std::string& path) {
   return path.size() >= ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
 }
 
-void writeidmap(const objectids& ids, textout& out) {
-  out.put("object,id");
-  out.newline();
-  if (ids.ids == nullptr) return;
-  for (std::size_t i = 0; i < ids.ids->size() && !out.failed(); ++i) {
-    out.putint(static_cast<std::int64_t>(i));
-    out.put(',');
-    putcsv(out, (*ids.ids)[i]);
+std::string inquotes(const std::string& path) {
+  std::string q = "'";
+  q.append(path).append("'");
+  return q;
+}
+
+bool spillok(int errnum, runfailure& fail) {
+  if (errnum == 0) return true;
+  fail = {"cannot spill records to folder " + inquotes(tempfolder()), errnum};
+  return false;
+}
+
+bool writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vector<cell>& frequent,
+                  const geojsonlayer& layer, runfailure& fail) {
+  if (cfg.heatmappath.empty()) return true;
+  if (isgeojson(cfg.heatmappath))
+    return replacefile(cfg.heatmappath, "heat map", [&](textout& out) {
+      geojsonwriter writer(layer, out);
+      writeheat(visits, writer);
+      writer.finish();
+    }, fail);
+  const heatgrid grid = aggregate(visits, frequent);
+  return replacefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
+}
+
+bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail) {
+  if (cfg.idmappath.empty()) return true;
+  return replacefile(cfg.idmappath, "id map", [&](textout& out) {
+    out.put("object,id");
     out.newline();
-  }
+    if (ids.ids == nullptr) return;
+    for (std::size_t i = 0; i < ids.ids->size() && !out.failed(); ++i) {
+      out.putint(static_cast<std::int64_t>(i));
+      out.put(',');
+      putcsv(out, (*ids.ids)[i]);
+      out.newline();
+    }
+  }, fail);
 }
 
 bool replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write,

@@ -24,10 +24,6 @@ namespace {
 // large enough for batched transforms, small enough to stay in cache.
 constexpr std::size_t batchrows = 1 << 16;
 
-bool endswith(std::string_view s, std::string_view tail) {
-  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
-
 // Whether standard input, a file still at its start, begins with the gzip
 // magic bytes; it is left at its start. A pipe cannot be looked into here.
 bool stdingzip(std::FILE* f, bool& seekable) {
@@ -52,6 +48,11 @@ struct rawprogress {
 
 }  // namespace
 
+bool isgzipname(const std::string& path) {
+  const std::string_view tail = ".gz";
+  return path.size() >= tail.size() && std::string_view(path).substr(path.size() - tail.size()) == tail;
+}
+
 std::string tracename(const runconfig& cfg) {
   return cfg.tracepath == stdin_path ? std::string("standard input") : cfg.tracepath;
 }
@@ -68,7 +69,7 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
   if (!preparecrs({}, fail)) return false;
   std::FILE* f = opentrace(cfg, fail);
   if (f == nullptr) return false;
-  bool gzip = endswith(cfg.tracepath, ".gz"), seekable = true;
+  bool gzip = isgzipname(cfg.tracepath), seekable = true;
   if (cfg.tracepath == stdin_path) gzip = stdingzip(f, seekable);
   if (!input_.csv && !gzip && seekable) return readtab(cfg, f, list, err, progname, fail);
 

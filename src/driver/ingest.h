@@ -67,6 +67,8 @@ private:
 // decides: as many objects as distinct ids, in whole users, unless
 // --objects was given; false with `fail` set when they do not fit.
 bool settleobjects(const inputconfig& input, std::int64_t distinct, runconfig& cfg, runfailure& fail);
+// Whether a trace's name says it is gzipped: it ends in ".gz".
+bool isgzipname(const std::string& path);
 // How messages name the trace: its path, or "standard input".
 std::string tracename(const runconfig& cfg);
 // The line that names a grid CRS chosen from the first position.

@@ -67,8 +67,6 @@ struct indexentry {
   std::int64_t count;
 };
 
-std::string inquotes(const std::string& s) { return "'" + s + "'"; }
-
 // Whole-file output written under a fresh name and renamed into place.
 class binout {
 public:
@@ -217,10 +215,7 @@ bool writepart(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f
       return false;
     }
   }
-  if (list.error() != 0 || times.error() != 0) {
-    fail = {"cannot spill records to folder " + inquotes(tempfolder()), list.error() != 0 ? list.error() : times.error()};
-    return false;
-  }
+  if (!spillok(list.error() != 0 ? list.error() : times.error(), fail)) return false;
   partheader head{};
   std::memcpy(head.magic, partmagic, sizeof partmagic);
   head.start = start;
@@ -591,10 +586,7 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
       at += e.count;
     }
   }
-  if (list.error() != 0 || times.error() != 0) {
-    fail = {"cannot spill records to folder " + inquotes(tempfolder()), list.error() != 0 ? list.error() : times.error()};
-    return reportfailure(fail, err, "cellfreq");
-  }
+  if (!spillok(list.error() != 0 ? list.error() : times.error(), fail)) return reportfailure(fail, err, "cellfreq");
 
   // The range's cell-file lines, read back for its analysed users' report.
   grouped cells;
@@ -608,10 +600,7 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
       }, fail))
     return reportfailure(fail, err, "cellfreq");
   std::vector<cell> frequent;
-  if (scratch != 0) {
-    fail = {"cannot spill records to folder " + inquotes(tempfolder()), scratch};
-    return reportfailure(fail, err, "cellfreq");
-  }
+  if (!spillok(scratch, fail)) return reportfailure(fail, err, "cellfreq");
   const bool svg = countvisits && !isgeojson(cfg.heatmappath);
   const auto analysed = static_cast<std::int32_t>(std::min<std::int64_t>(b, cfg.nusers));
   cfg.outputpath = mergename(work, a, ".report");
@@ -750,20 +739,7 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
     ok = replacefile(cfg.cellpath, "cell file", [&](textout& to) {
       for (const mergeinfo& m : merges) copy(mergename(work, m.first, ".cells"), to);
     }, fail);
-  if (ok && !cfg.heatmappath.empty()) {
-    const std::string& path = cfg.heatmappath;
-    if (isgeojson(path))
-      ok = replacefile(path, "heat map", [&](textout& to) {
-        geojsonwriter writer(layer, to);
-        writeheat(visits, writer);
-        writer.finish();
-      }, fail);
-    else
-      ok = replacefile(path, "heat map", [&](textout& to) { writesvg(aggregate(visits, frequent), cfg.cellsize, to); },
-                       fail);
-  }
-  if (ok && !cfg.idmappath.empty())
-    ok = replacefile(cfg.idmappath, "id map", [&](textout& to) { writeidmap(ids, to); }, fail);
+  ok = ok && writeheatmap(cfg, visits, frequent, layer, fail) && writeidmapfile(cfg, ids, fail);
   if (!missing.empty()) fail = {"cannot read " + inquotes(missing), errno};
   return ok ? status_ok : reportfailure(fail, err, "cellfreq");
 }
@@ -774,8 +750,8 @@ int runpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
   commandinput input(cl.input);
   const std::string& trace = cl.cfg.tracepath;
   const char* refused = trace == stdin_path ? "needs the trace as a file"
-                        : trace.size() > 3 && trace.compare(trace.size() - 3, 3, ".gz") == 0 ? "cannot cut a gzipped trace"
-                                                                                     : nullptr;
+                        : isgzipname(trace)  ? "cannot cut a gzipped trace"
+                                             : nullptr;
   if (refused != nullptr) {
     std::fprintf(err, "cellfreq: a run in pieces %s\n", refused);
     return status_usage;

@@ -109,8 +109,18 @@ std::string cannotread(const runconfig& cfg);
 // Whether a heat map at `path` is a GeoJSON layer (by its name) or SVG.
 bool isgeojson(const std::string& path);
 
-// The object number -> id table: "object,id", then one row per id.
-void writeidmap(const objectids& ids, textout& out);
+// 'PATH', as messages name a file.
+std::string inquotes(const std::string& path);
+// A scratch file's failure `errnum`, if any, as the run's failure: false
+// with "cannot spill records to folder 'TMPDIR'" in `fail`.
+bool spillok(int errnum, runfailure& fail);
+// The heat map of `visits` at cfg.heatmappath, if any: a GeoJSON layer of
+// every cell or an SVG picture with the `frequent` cells outlined.
+bool writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vector<cell>& frequent,
+                  const geojsonlayer& layer, runfailure& fail);
+// The object number -> id table at cfg.idmappath, if any: "object,id",
+// then one row per id.
+bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail);
 
 // Prints `fail` as run() does, "PROG: what: reason", and returns its status.
 int reportfailure(const runfailure& fail, std::FILE* err, const char* progname);
