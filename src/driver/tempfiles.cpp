@@ -242,18 +242,24 @@ std::uint64_t defaultbits() {
   return z ^ (z >> 31);
 }
 
-// Creates a file of a fresh name "FOLDER/PREFIX<16 hex digits>SUFFIX",
+// A fresh name "FOLDER/PREFIX<16 hex digits>SUFFIX", the digits random.
+std::string freshname(const std::string& folder, const char* prefix, const char* suffix) {
+  std::uint64_t bits = randombits();
+  char hex[17] = {};
+  for (int k = 15; k >= 0; --k, bits >>= 4) hex[k] = "0123456789abcdef"[bits & 15];
+  std::string name = folder;
+  if (!name.empty() && name.back() != '/' && name.back() != '\\') name += '/';
+  name.append(prefix).append(hex).append(suffix);
+  return name;
+}
+
+// Creates a file of a fresh name (see freshname()),
 // registered in entry `i`, trying other names while one exists. `name`
 // receives the name created, or the last one tried.
 std::FILE* createfresh(const std::string& folder, const char* prefix, const char* suffix, int i, std::string& name,
                        int& errnum) {
   for (int tries = 0; tries < 100; ++tries) {
-    std::uint64_t bits = randombits();
-    char hex[17] = {};
-    for (int k = 15; k >= 0; --k, bits >>= 4) hex[k] = "0123456789abcdef"[bits & 15];
-    name = folder;
-    if (!name.empty() && name.back() != '/' && name.back() != '\\') name += '/';
-    name.append(prefix).append(hex).append(suffix);
+    name = freshname(folder, prefix, suffix);
     if (!setname(i, name)) {
       errnum = ENAMETOOLONG;
       return nullptr;
@@ -333,12 +339,7 @@ std::FILE* makescratch(int& errnum) {
   const creation held;
   const std::string folder = tempfolder();
   for (int tries = 0; tries < 100; ++tries) {
-    std::uint64_t bits = randombits();
-    char hex[17] = {};
-    for (int k = 15; k >= 0; --k, bits >>= 4) hex[k] = "0123456789abcdef"[bits & 15];
-    std::string name = folder;
-    if (!name.empty() && name.back() != '/' && name.back() != '\\') name += '/';
-    name.append("cellfreq-").append(hex).append(".spill");
+    const std::string name = freshname(folder, "cellfreq-", ".spill");
 #ifdef _WIN32
     HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
