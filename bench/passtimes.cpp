@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   recordlist list;
-  readtracefile(f, cfg.cellsize, list, nullptr, nullptr, argv[1]);
+  readtracefile(f, cfg.cellsize, list);
   const double parse = since(t);
   std::vector<std::int64_t> codecount;
   {

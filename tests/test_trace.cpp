@@ -99,17 +99,17 @@ TEST(Readtrace, RecordsOfEveryLineShape) {
   for (const shape& c : cases) EXPECT_EQ(parse(c.text, c.ctrlz), c.nodes) << c.text;
 }
 
-TEST(Recordlist, SpliceKeepsOrderAcrossChunks) {
+TEST(Recordlist, AppendKeepsOrderAcrossChunks) {
   recordlist a, b;
   const auto n = static_cast<std::int32_t>(recordlist::chunk_nodes);
   for (std::int32_t i = 0; i < n + 12; ++i) (i < n + 5 ? a : b).push({i, 0, 0});
-  a.splice(std::move(b));
+  a.append(b);
   std::int32_t expect = 0;
   a.foreach([&](const node& x) { EXPECT_EQ(x.id, expect++); });
   EXPECT_EQ(expect, n + 12);
 }
 
-TEST(Readtracefile, EverySplitPointGivesTheSameRecords) {
+TEST(Readtracefile, EveryBlockSizeGivesTheSameRecords) {
   // Lines whose reads run over a split point placed anywhere: pending
   // integer and y reads, a trailing TAB, a header whose reads start from
   // unknown values, an empty label after a line ending at field 6, CRLF.
@@ -120,14 +120,17 @@ TEST(Readtracefile, EverySplitPointGivesTheSameRecords) {
   const std::vector<node> whole = parse(text);
   const std::string path = testing::TempDir() + "split-trace.txt";
   testsupport::writefile(path, text);
-  for (std::int64_t middle = 0; middle <= static_cast<std::int64_t>(text.size()); ++middle) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    recordlist list;
-    const traceread r = readtracefile_split(f, path.c_str(), middle, 400.0f, list);
-    std::fclose(f);
-    EXPECT_EQ(r.error, 0);
-    ASSERT_EQ(r.nrec + 1, static_cast<std::int64_t>(whole.size())) << "split after byte " << middle;
-    ASSERT_EQ(list.tovector(), whole) << "split after byte " << middle;
-  }
+  // Blocks of one byte end at every line end at once; larger ones put the
+  // boundaries everywhere else, on one thread and on several.
+  for (const unsigned workers : {1u, 3u})
+    for (std::size_t block = 1; block <= text.size() + 1; ++block) {
+      std::FILE* f = std::fopen(path.c_str(), "rb");
+      recordlist list;
+      const traceread r = readtraceblocks(f, 400.0f, list, {block, workers});
+      std::fclose(f);
+      EXPECT_EQ(r.error, 0);
+      ASSERT_EQ(r.nrec + 1, static_cast<std::int64_t>(whole.size())) << "blocks of " << block;
+      ASSERT_EQ(list.tovector(), whole) << "blocks of " << block << ", " << workers << " workers";
+    }
   std::remove(path.c_str());
 }

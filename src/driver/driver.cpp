@@ -80,18 +80,6 @@ bool writeinto(atomicfile& file, const std::string& path, placement how, const c
   return false;
 }
 
-// The path by which the trace can be opened a second time, for reading its
-// halves in parallel: its own path, or for a standard input redirected from
-// a file (still at its start) the system's name for it; nullptr for a pipe.
-const char* splitpath(const runconfig& cfg, bool fromstdin) {
-  if (!fromstdin) return cfg.tracepath.c_str();
-#ifdef _WIN32
-  return nullptr;
-#else
-  return ftello(stdin) == 0 ? "/dev/stdin" : nullptr;
-#endif
-}
-
 bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runextras* extras,
               failure& fail) {
   if (extras != nullptr) return extras->read(cfg, list, err, progname, fail);
@@ -227,7 +215,7 @@ bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* er
   std::optional<progressline> progress;
   if (cfg.progress) progress.emplace(err, progname, f, list);
   const traceread r = readtracefile(f, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
-                                    progress ? &*progress : nullptr, splitpath(cfg, cfg.tracepath == stdin_path));
+                                    progress ? &*progress : nullptr);
   if (progress) progress->finish(r.nrec, r.error == 0);
   return closetrace(cfg, f, r.error, fail);
 }

@@ -10,12 +10,10 @@
 // run together or be read one field late; those outcomes are part of the
 // format's meaning for stored data and are kept exactly.
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "trace/fieldscan.h"
 #include "trace/recordlist.h"
@@ -192,8 +190,9 @@ void parsetrace(textin& in, float cellsize, parsestate& s, recordlist& out) {
       s.fieldno = 0;
       ++s.nrec;
       // A read that met the end of a partial input would have gone on, so
-      // the point after it is no place to resume from.
-      if (!in.end_seen()) {
+      // the point after it is no place to resume from; nor is one where a
+      // value carried over from before the part is still unknown.
+      if (!in.end_seen() && s.vknown && s.wknown) {
         s.freshoffset = in.offset();
         s.freshnrec = s.nrec;
         s.freshv = s.v;
@@ -228,9 +227,6 @@ std::int64_t tell(std::FILE* f) {
 #endif
 }
 
-// Below this size one thread reads the trace faster than two start.
-constexpr std::int64_t parallel_min_bytes = std::int64_t{32} << 20;
-
 // The byte size of a regular file, or -1 when `f` cannot be split (a pipe,
 // a terminal, a device).
 std::int64_t splittable_size(std::FILE* f) {
@@ -249,40 +245,6 @@ std::int64_t next_line_start(std::FILE* f, std::int64_t from) {
   }
   return -1;
 }
-
-// Parses the rest of `f` from `offset`, continuing state `s`, and closes
-// the trace with its final record. Returns the read error, or 0.
-int finish_from(std::FILE* f, std::uint64_t offset, float cellsize, parsestate& s, recordlist& list,
-                textin::progressfn progress, void* ctx) {
-  if (seek(f, static_cast<std::int64_t>(offset), SEEK_SET) != 0) return errno != 0 ? errno : EIO;
-  textin in(f);
-  in.on_progress(progress, ctx);
-  parsetrace(in, cellsize, s, list);
-  list.push(s.current);
-  return in.error();
-}
-
-// One reader over the whole file.
-traceread sequential(std::FILE* f, float cellsize, recordlist& list, textin::progressfn progress, void* ctx) {
-  textin in(f);
-  in.on_progress(progress, ctx);
-  const std::int64_t nrec = readtrace(in, cellsize, list);
-  return {nrec, in.error()};
-}
-
-// Progress of two readers reported as one running total.
-struct twoparts {
-  textin::progressfn progress;
-  void* ctx;
-  std::atomic<std::uint64_t> second{0};
-  std::uint64_t first = 0;
-  static void onfirst(void* self, std::uint64_t bytes) {
-    auto* t = static_cast<twoparts*>(self);
-    t->first = bytes;
-    if (t->progress != nullptr) t->progress(t->ctx, bytes + t->second.load());
-  }
-  static void onsecond(void* self, std::uint64_t bytes) { static_cast<twoparts*>(self)->second.store(bytes); }
-};
 
 }  // namespace
 
@@ -303,67 +265,6 @@ int parserange(std::FILE* f, std::int64_t start, std::int64_t end, bool last, fl
   ctrlz = in.ended_by_ctrlz();
   if (last || ctrlz) list.push(state.current);
   return in.error();
-}
-
-traceread readtracefile(std::FILE* f, float cellsize, recordlist& list, textin::progressfn progress,
-                        void* progress_ctx, const char* path) {
-  const std::int64_t size = path != nullptr ? splittable_size(f) : -1;
-  if (size < parallel_min_bytes) return sequential(f, cellsize, list, progress, progress_ctx);
-  return readtracefile_split(f, path, size / 2, cellsize, list, progress, progress_ctx);
-}
-
-traceread readtracefile_split(std::FILE* f, const char* path, std::int64_t middle, float cellsize,
-                              recordlist& list, textin::progressfn progress, void* progress_ctx) {
-  const std::int64_t split = next_line_start(f, middle);
-  std::FILE* g = split > 0 ? std::fopen(path, "rb") : nullptr;
-  if (seek(f, 0, SEEK_SET) != 0 || g == nullptr || seek(g, split, SEEK_SET) != 0) {
-    if (g != nullptr) std::fclose(g);
-    seek(f, 0, SEEK_SET);
-    return sequential(f, cellsize, list, progress, progress_ctx);
-  }
-
-  twoparts prog{progress, progress_ctx};
-  // The second half, as if a line started there with v and w unknown.
-  parsestate second;
-  second.vknown = second.wknown = false;
-  recordlist secondlist = list.share();
-  int seconderror = 0;
-  std::thread worker([&] {
-    textin in(g);
-    in.on_progress(&twoparts::onsecond, &prog);
-    parsetrace(in, cellsize, second, secondlist);
-    secondlist.push(second.current);
-    seconderror = in.error();
-  });
-
-  parsestate first;
-  textin in(f);
-  in.limit_to(static_cast<std::uint64_t>(split));
-  in.on_progress(&twoparts::onfirst, &prog);
-  parsetrace(in, cellsize, first, list);
-  worker.join();
-  std::fclose(g);
-  int error = in.error();
-
-  if (error != 0 || in.ended_by_ctrlz()) {
-    // The trace ends within the first half.
-    list.push(first.current);
-    return {first.nrec, error};
-  }
-  if (first.cleanend && first.fieldno == 0 && !second.guessed) {
-    list.splice(std::move(secondlist));
-    return {first.nrec + second.nrec, seconderror};
-  }
-  // A read ran over the split point, or the second half used a value from
-  // before it: resume from the first half's last closed record.
-  secondlist = recordlist{};
-  parsestate resume;
-  list.truncate(static_cast<std::size_t>(first.freshnrec));
-  resume.nrec = first.freshnrec;
-  resume.v = first.freshv;
-  resume.w = first.freshw;
-  error = finish_from(f, first.freshoffset, cellsize, resume, list, progress, progress_ctx);
-  return {resume.nrec, error};
 }
 
 }  // namespace cellfreq

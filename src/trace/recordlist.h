@@ -70,14 +70,6 @@ public:
     memcap_ = maxmemory;
     make_ = make;
   }
-  // An empty list that shares this list's limit: each keeps half of it, for
-  // a second reader beside this one.
-  chunkedlist share() {
-    chunkedlist other;
-    memcap_ = std::max<std::size_t>(memcap_ / 2, 1);
-    other.limit(memcap_, make_);
-    return other;
-  }
   // Whether records were moved to disk, and the first error of a scratch
   // file (records then went missing: the list must not be used).
   bool spilled() const { return ondisk_ > 0; }
@@ -98,18 +90,29 @@ public:
       if (last.count == 0) chunks_.pop_back();
     }
   }
-  // Moves all records of `tail` behind this list's records.
-  void splice(chunkedlist&& tail) {
-    if (tail.ondisk_ > 0) {
-      if (make_ == nullptr) make_ = tail.make_;
-      spill();
-      copydisk(tail);
-    }
-    chunks_.insert(chunks_.end(), std::make_move_iterator(tail.chunks_.begin()),
-                   std::make_move_iterator(tail.chunks_.end()));
-    size_ += tail.size_ - tail.ondisk_;
-    if (error_ == 0) error_ = tail.error_;
-    tail = chunkedlist();
+  // Copies the records of `tail` behind this list's records, keeping this
+  // list's limit.
+  void append(const chunkedlist& tail) {
+    tail.foreachblock([&](const T* p, std::size_t n) {
+      while (n > 0) {
+        if (chunks_.empty() || chunks_.back().count == chunks_.back().capacity) grow();
+        chunk& c = chunks_.back();
+        const std::size_t k = std::min(n, c.capacity - c.count);
+        std::copy_n(p, k, c.nodes.get() + c.count);
+        c.count += k;
+        size_ += k;
+        p += k;
+        n -= k;
+      }
+    });
+  }
+  // Empties the list and keeps its largest chunk for the records to come,
+  // so that a list filled again and again costs no new memory.
+  void clear() {
+    if (!chunks_.empty()) chunks_.erase(chunks_.begin(), chunks_.end() - 1);
+    if (!chunks_.empty()) chunks_.back().count = 0;
+    size_ = ondisk_ = 0;
+    disk_.reset();
   }
 
   // Reads the records in order into the caller's buffer, a block at a time.
@@ -216,18 +219,6 @@ private:
     chunks_.erase(chunks_.begin(), chunks_.end() - 1);
     chunks_.back().count = 0;
   }
-  // Appends `tail`'s records on disk to this list's scratch file.
-  void copydisk(const chunkedlist& tail) {
-    if (!disk_ && error_ == 0) disk_.reset(make_(error_));
-    std::size_t copied = 0;
-    tail.foreachblock([&](const T* p, std::size_t n) {
-      if (copied >= tail.ondisk_) return;  // the memory part is moved, not copied
-      if (error_ == 0 && scratchwrite(disk_.get(), ondisk_ * sizeof(T), p, n * sizeof(T), error_)) ondisk_ += n;
-      copied += n;
-    });
-    size_ = ondisk_;
-  }
-
   std::vector<chunk> chunks_;
   std::size_t size_ = 0;
   std::size_t ondisk_ = 0;  // records [0, ondisk_) are in the scratch file
@@ -254,8 +245,9 @@ using recordlist = chunkedlist<node>;
 // `vknown`/`wknown` start false and `guessed` records whether any record
 // could have taken an unknown value (a read that converted nothing before
 // the first one that did). `fresh*` keep the last point at which a newline
-// closed a record: its raw byte offset and the values there, from which the
-// parse can be resumed exactly.
+// closed a record with no read pending and `v` and `w` known: its raw byte
+// offset (0 for none yet) and the values there, from which the parse can be
+// resumed exactly.
 struct parsestate {
   node current{};
   std::int64_t fieldno = 0;
@@ -282,30 +274,31 @@ void parsetrace(textin& in, float cellsize, parsestate& state, recordlist& out);
 // input ended, so the list holds exactly nrec + 1 records. Returns nrec.
 std::int64_t readtrace(textin& in, float cellsize, recordlist& list);
 
-// readtrace() over an open file (binary mode), the way a run reads its
-// trace; `progress`, when given, is called with the bytes read so far.
+// readtrace() over an open file (binary mode), a regular file or a pipe,
+// the way a run reads its trace; `progress`, when given, is called with the
+// bytes read so far.
 struct traceread {
   std::int64_t nrec = 0;
   int error = 0;  // the system error number of a failed read, or 0
 };
-//
-// Given the file's `path` as well, a large regular file is parsed in two
-// halves on two threads: the second half from the first line start after
-// the middle, as if the trace started there. The halves are joined when the
-// first one ends exactly there with a closed record and the second one took
-// no value from before its start; otherwise the second half is parsed again,
-// from the first half's last closed record on, so the records are always
-// those of one parse from the start.
 traceread readtracefile(std::FILE* f, float cellsize, recordlist& list,
-                        textin::progressfn progress = nullptr, void* progress_ctx = nullptr,
-                        const char* path = nullptr);
+                        textin::progressfn progress = nullptr, void* progress_ctx = nullptr);
 
-// The two-part read of readtracefile() with the second part starting at the
-// first line start after byte `middle` (the whole file in one part if there
-// is none); the same records for every `middle`. `f` must be seekable.
-traceread readtracefile_split(std::FILE* f, const char* path, std::int64_t middle, float cellsize,
-                              recordlist& list, textin::progressfn progress = nullptr,
-                              void* progress_ctx = nullptr);
+// How readtracefile() cuts the input: into blocks of about `block` bytes,
+// each ending at a line end, parsed by up to `workers` threads at once.
+struct blockplan {
+  std::size_t block = 0;
+  unsigned workers = 1;
+  // One worker per core, with blocks sized so that those in flight stay
+  // within a few tens of MiB.
+  static blockplan machine();
+};
+
+// readtracefile() with the blocks of `plan`: the same records for every
+// plan, since a block is parsed again behind the last point known exactly
+// wherever its own parse cannot be proved to be the sequential one's.
+traceread readtraceblocks(std::FILE* f, float cellsize, recordlist& list, blockplan plan,
+                          textin::progressfn progress = nullptr, void* progress_ctx = nullptr);
 
 // The first line start at or after byte `at` of the seekable `f`: 0 for 0,
 // the file's size when no line starts there or later. Ranges between such
