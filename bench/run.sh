@@ -1,79 +1,73 @@
 #!/usr/bin/env bash
-# The benchmark: generates traces of 10 MB, 100 MB and 1 GB (fixed seeds,
-# made on demand under BUILD/bench, never committed), runs cellfreq400 on
-# each (best of three) with a warm page cache and the report written to a
-# file on disk, and prints one table with the ratio to `wc -l` on the same
-# file measured in the same run, then the time of each pass for the largest
-# size.
+# The speed benchmark. For each size (10 MB, 100 MB, 1 GB by default) it
+# makes one fleet (fixed seed) as a TAB trace and as CSV in degrees with a
+# time column, then runs five rounds in one loop, each with `wc -l` on the
+# TAB trace (the baseline), cellfreq400 on it, cellfreq on the TAB trace
+# from the file and through a pipe, and cellfreq on the CSV trace, every
+# cellfreq run on one core and on two (taskset). The report goes to a file
+# on disk, with a warm page cache. Prints the median wall time, the spread
+# (min-max), the peak resident memory and the ratio to `wc -l` of the same
+# rounds; then the time of each pass of the largest TAB run.
 #
 #   bench/run.sh [BUILD_DIR] [SIZE_MB ...]      (default: build 10 100 1000)
 #
-# Needs GNU time (/usr/bin/time, Debian package "time") for peak memory.
+# Needs GNU time (Debian package "time") and taskset (util-linux).
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 
 build=${1:-build}
 shift || true
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(10 100 1000)
-[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
-for p in tools/tracegen apps/cellfreq400 bench/passtimes; do
-  [ -x "$build/$p" ] || { echo "bench: $build/$p is not built" >&2; exit 1; }
-done
+needbuilt "$build"
+fixed=$(realpath "$build/apps/cellfreq400")
+passtimes=$(realpath "$build/bench/passtimes")
+rounds=5
+objects=1000
+degrees="--input-format csv --crs EPSG:4326 --x-column lon --y-column lat --time-column time"
 
-work=$(realpath "$build")/bench/data
-mkdir -p "$work"
-
-now() { date +%s.%N; }
-# Best of three wall times of a command, in seconds.
-best3() {
-  local best=999999 t0 t1 d
-  for _ in 1 2 3; do
-    t0=$(now); "$@" >/dev/null; t1=$(now)
-    d=$(echo "$t1 - $t0" | bc -l)
-    best=$(echo "if ($d < $best) $d else $best" | bc -l)
-  done
-  printf '%.3f' "$best"
-}
-
-# Runs a program in a scratch folder holding the trace at the fixed path
-# and prints "wall user sys maxrss_kb".
-runone() {
-  local trace=$1 dir=$2; shift 2
-  rm -rf "$dir"; mkdir -p "$dir/C:"
-  ln -s "$trace" "$dir/C:/oldenburg(1000).txt"
-  (cd "$dir" && /usr/bin/time -f '%e %U %S %M' -o "$dir/time.txt" "$@" >"$dir/report.txt" 2>/dev/null </dev/null)
-  cat "$dir/time.txt"
-}
-
-printf '%-10s %-9s %10s %8s %8s %8s %9s %8s %8s %8s\n' program input lines wall_s user_s sys_s peak_MiB MB/s wc_l_s ratio
+printf '%-6s %-22s %9s %13s %9s %7s\n' size run median_s spread_s peak_MiB x_wc
 for mb in "${sizes[@]}"; do
-  trace="$work/trace-${mb}MB.txt"
-  [ -f "$trace" ] || "$build/tools/tracegen" --seed "$mb" --objects 1000 --bytes $((mb * 1000000)) -o "$trace"
-  cat "$trace" >/dev/null
-  lines=$(wc -l <"$trace")
-  wc_s=$(best3 wc -l "$trace")
-  bytes=$(stat -c %s "$trace")
-  progs=("cellfreq400:$build/apps/cellfreq400")
-  if [ -x "$build/apps/cellfreq" ]; then
-    progs+=("cellfreq:$build/apps/cellfreq --cell-size 400 --users 100 --threshold 3 --cell-file C:/new400.txt C:/oldenburg(1000).txt")
-  fi
-  for entry in "${progs[@]}"; do
-    name=${entry%%:*}
-    read -r -a cmd <<<"${entry#*:}"
-    # Best of three runs, as for wc -l: this shared machine's timings vary.
-    best=""
-    for _ in 1 2 3; do
-      r=$(runone "$trace" "$work/run-$name-$mb" "$(realpath "${cmd[0]}")" "${cmd[@]:1}")
-      if [ -z "$best" ] || [ "$(echo "${r%% *} < ${best%% *}" | bc -l)" = 1 ]; then best=$r; fi
-    done
-    read -r wall user sys rss <<<"$best"
-    printf '%-10s %-9s %10d %8.2f %8.2f %8.2f %9.0f %8.0f %8.3f %8.1f\n' "$name" "${mb}MB" "$lines" "$wall" "$user" \
-      "$sys" "$(echo "$rss / 1024" | bc -l)" "$(echo "$bytes / 1000000 / $wall" | bc -l)" "$wc_s" \
-      "$(echo "$wall / $wc_s" | bc -l)"
+  work=$(realpath "$build")/bench/speed-${mb}MB
+  mkdir -p "$work/C:"
+  cd "$work"
+  steps=$((mb * 1000000 / 55 / objects))
+  [ -f fleet.txt ] || "$gen" --seed 11 --objects $objects --steps $steps -o fleet.txt
+  [ -f fleet.csv ] || "$gen" --seed 11 --objects $objects --steps $steps --format csv -o fleet.csv
+  ln -sf "$work/fleet.txt" "C:/oldenburg(1000).txt"
+  declare -A runs=([wc]="wc -l fleet.txt")
+  order=(wc)
+  for cores in 1 2; do
+    pin="taskset -c 0-$((cores - 1))"
+    runs[cellfreq400/$cores]="$pin $fixed"
+    runs[tab-file/$cores]="$pin $cellfreq --objects $objects -o report.txt fleet.txt"
+    runs[tab-pipe/$cores]="$pin sh -c 'cat fleet.txt | $cellfreq --objects $objects -o report.txt -'"
+    runs[csv-file/$cores]="$pin $cellfreq $degrees -o report.txt fleet.csv"
+    order+=("cellfreq400/$cores" "tab-file/$cores" "tab-pipe/$cores" "csv-file/$cores")
   done
+  cat fleet.txt fleet.csv >/dev/null  # warm the page cache
+  declare -A walls=() rss=()
+  for ((r = 1; r <= rounds; r++)); do
+    for name in "${order[@]}"; do
+      /usr/bin/time -f '%e %M' -o time.txt sh -c "${runs[$name]}" >report-stdout.txt 2>/dev/null </dev/null
+      read -r wall kb <time.txt
+      walls[$name]+="$wall "
+      rss[$name]=$kb
+    done
+  done
+  wcmed=$(median "${walls[wc]}")
+  for name in "${order[@]}"; do
+    med=$(median "${walls[$name]}")
+    printf '%-6s %-22s %9.2f %6.2f-%-6.2f %9.0f %7.1f\n' "${mb}MB" "$name" "$med" "$(lo "${walls[$name]}")" \
+      "$(hi "${walls[$name]}")" "$(echo "${rss[$name]} / 1024" | bc -l)" "$(echo "$med / $wcmed" | bc -l)"
+  done
+  rm -f report.txt report-stdout.txt C:/new400.txt
+  cd - >/dev/null
 done
 
 largest=${sizes[${#sizes[@]} - 1]}
+work=$(realpath "$build")/bench/speed-${largest}MB
 echo
-echo "passes at ${largest}MB:"
-"$build/bench/passtimes" "$work/trace-${largest}MB.txt" "$work/passes-cells.txt" "$work/passes-report.txt"
+echo "passes at ${largest}MB (two cores):"
+"$passtimes" "$work/fleet.txt" "$work/passes-cells.txt" "$work/passes-report.txt"
+rm -f "$work/passes-cells.txt" "$work/passes-report.txt"
