@@ -81,7 +81,7 @@ TEST(SpillingList, KeepsEveryRecordInOrderThroughTruncateAndAppend) {
 
 TEST(SpillingList, EveryBlockSizeGivesTheSameRecordsUnderATinyLimit) {
   scratch s;
-  const std::string trace = quirkytrace(6000);  // both halves spill
+  const std::string trace = quirkytrace(6000);  // every block spills
   writefile(s.dir() / "t.txt", trace);
   std::FILE* f = std::fopen((s.dir() / "t.txt").c_str(), "rb");
   ASSERT_NE(f, nullptr);
