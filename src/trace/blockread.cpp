@@ -34,6 +34,15 @@ struct bytes {
   std::string_view view(std::size_t from = 0) const { return {data.get() + from, size - from}; }
 };
 
+// Makes room for `cap` bytes in `b`, keeping its content.
+void reserve(bytes& b, std::size_t cap) {
+  if (b.capacity >= cap) return;
+  auto bigger = std::make_unique_for_overwrite<char[]>(cap);
+  if (b.size > 0) std::memcpy(bigger.get(), b.data.get(), b.size);
+  b.data = std::move(bigger);
+  b.capacity = cap;
+}
+
 // A block and what its own parse made of it.
 struct block {
   bytes text;
@@ -124,8 +133,8 @@ private:
   int again(bytes& text, bool last, std::FILE* rest) {
     bytes joined;
     joined.start = freshat_;
-    joined.size = joined.capacity = tail_.size - tailfrom_ + text.size;
-    joined.data = std::make_unique_for_overwrite<char[]>(joined.size);
+    reserve(joined, tail_.size - tailfrom_ + text.size);
+    joined.size = joined.capacity;
     if (tail_.size > tailfrom_) std::memcpy(joined.data.get(), tail_.data.get() + tailfrom_, tail_.size - tailfrom_);
     if (text.size > 0) std::memcpy(joined.data.get() + tail_.size - tailfrom_, text.data.get(), text.size);
     list_.truncate(static_cast<std::size_t>(freshnrec_));
@@ -157,19 +166,14 @@ private:
   std::size_t tailfrom_ = 0;
 };
 
-// Reads from `f` behind the `have` bytes already in `b`, until `b` holds a
-// line end past `have` or the input ends; false at the end of the input
-// (or on a read error, which sets `error`). Grows `b` up to `most` bytes.
+// Reads from `f` behind the bytes already in `b` (which hold no line end),
+// until `b` holds a line end or the input ends; `lineend` is then the
+// position after the last one. False at the end of the input (or on a read
+// error, which sets `error`). Grows `b` up to `most` bytes.
 bool readline_end(std::FILE* f, bytes& b, std::size_t want, std::size_t most, int& error, std::size_t& lineend) {
   std::size_t scanned = b.size;
   for (;;) {
-    if (b.capacity - b.size < want / 2 && b.capacity < most) {
-      const std::size_t cap = std::max(b.capacity * 2, b.size + want);
-      auto bigger = std::make_unique_for_overwrite<char[]>(cap);
-      if (b.size > 0) std::memcpy(bigger.get(), b.data.get(), b.size);
-      b.data = std::move(bigger);
-      b.capacity = cap;
-    }
+    if (b.capacity - b.size < want / 2 && b.capacity < most) reserve(b, std::max(b.capacity * 2, b.size + want));
     if (b.capacity == b.size) return true;  // full, no line end: the caller decides
     const std::size_t room = b.capacity - b.size;
     const std::size_t got = filesource(f).read(b.data.get() + b.size, room, error);
@@ -229,10 +233,8 @@ traceread readtraceblocks(std::FILE* f, float cellsize, recordlist& list, blockp
     }
     // The block starts with the bytes carried over, in storage used before.
     bytes& t = b->text;
-    if (t.capacity < std::max(want, carry.size)) {
-      t.capacity = std::max(want, carry.size);
-      t.data = std::make_unique_for_overwrite<char[]>(t.capacity);
-    }
+    t.size = 0;
+    reserve(t, std::max(want, carry.size));
     if (carry.size > 0) std::memcpy(t.data.get(), carry.data.get(), carry.size);
     t.size = carry.size;
     t.start = carry.start;
@@ -251,11 +253,9 @@ traceread readtraceblocks(std::FILE* f, float cellsize, recordlist& list, blockp
     if (more) {
       // The bytes after the block's last line end go to the next block.
       carry.start = b->text.start + lineend;
+      carry.size = 0;
+      reserve(carry, b->text.size - lineend);
       carry.size = b->text.size - lineend;
-      if (carry.capacity < carry.size) {
-        carry.capacity = carry.size;
-        carry.data = std::make_unique_for_overwrite<char[]>(carry.capacity);
-      }
       if (carry.size > 0) std::memcpy(carry.data.get(), b->text.data.get() + lineend, carry.size);
       b->text.size = lineend;
     }
