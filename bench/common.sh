@@ -16,3 +16,15 @@ needbuilt() {
 median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | sed -n "$((($(wc -w <<<"$1") + 1) / 2))p"; }
 lo() { tr ' ' '\n' <<<"$1" | grep . | sort -g | head -1; }
 hi() { tr ' ' '\n' <<<"$1" | grep . | sort -g | tail -1; }
+
+# The benchmarks' fleet: 1000 objects at a fixed seed, with as many steps as
+# give about SIZE_MB of TAB trace (some 55 bytes a line).
+fleet_objects=1000
+fleetsteps() { echo $(($1 * 1000000 / 55 / fleet_objects)); }
+# fleet SIZE_MB FILE [TRACEGEN_OPTIONS...]: writes that fleet to FILE in the
+# form the options ask for, unless FILE is already there.
+fleet() {
+  local mb=$1 file=$2
+  shift 2
+  [ -f "$file" ] || "$gen" --seed 11 --objects $fleet_objects --steps "$(fleetsteps "$mb")" "$@" -o "$file"
+}

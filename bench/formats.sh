@@ -16,19 +16,18 @@ source "$(dirname "$0")/common.sh"
 
 build=${1:-build}
 mb=${2:-1000}
-objects=1000
+objects=$fleet_objects
 rounds=5
 needbuilt "$build"
 work=$(realpath "$build")/bench/formats-${mb}MB
 mkdir -p "$work"
 cd "$work"
 
-# About 55 bytes a TAB line: the number of steps that gives SIZE_MB.
-steps=$((mb * 1000000 / 55 / objects))
-[ -f fleet.txt ] || "$gen" --seed 11 --objects $objects --steps $steps -o fleet.txt
-[ -f fleet.csv ] || "$gen" --seed 11 --objects $objects --steps $steps --format csv -o fleet.csv
-[ -f metres.csv ] || "$gen" --seed 11 --objects $objects --steps $steps --format csv-metres -o metres.csv
-[ -f fleet.csv.gz ] || "$gen" --seed 11 --objects $objects --steps $steps --format csv --gzip -o fleet.csv.gz
+steps=$(fleetsteps "$mb")
+fleet "$mb" fleet.txt
+fleet "$mb" fleet.csv --format csv
+fleet "$mb" metres.csv --format csv-metres
+fleet "$mb" fleet.csv.gz --format csv --gzip
 
 degrees="--input-format csv --crs EPSG:4326 --x-column lon --y-column lat --time-column time"
 declare -A runs=(

@@ -23,7 +23,7 @@ needbuilt "$build"
 fixed=$(realpath "$build/apps/cellfreq400")
 passtimes=$(realpath "$build/bench/passtimes")
 rounds=5
-objects=1000
+objects=$fleet_objects
 degrees="--input-format csv --crs EPSG:4326 --x-column lon --y-column lat --time-column time"
 
 printf '%-6s %-22s %9s %13s %9s %7s\n' size run median_s spread_s peak_MiB x_wc
@@ -31,9 +31,8 @@ for mb in "${sizes[@]}"; do
   work=$(realpath "$build")/bench/speed-${mb}MB
   mkdir -p "$work/C:"
   cd "$work"
-  steps=$((mb * 1000000 / 55 / objects))
-  [ -f fleet.txt ] || "$gen" --seed 11 --objects $objects --steps $steps -o fleet.txt
-  [ -f fleet.csv ] || "$gen" --seed 11 --objects $objects --steps $steps --format csv -o fleet.csv
+  fleet "$mb" fleet.txt
+  fleet "$mb" fleet.csv --format csv
   ln -sf "$work/fleet.txt" "C:/oldenburg(1000).txt"
   declare -A runs=([wc]="wc -l fleet.txt")
   order=(wc)
