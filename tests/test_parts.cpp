@@ -61,7 +61,7 @@ TEST(Pieces, EveryRangeSizeGivesTheWholeRunsOutputs) {
   scratch s;
   const fs::path tab = s.dir() / "t.txt", csv = s.dir() / "t.csv", work = s.dir() / "work";
   writefile(tab, corpus("malformed-lines.txt") + corpus("partial-numbers.txt") + corpus("whitespace-in-fields.txt") +
-                     corpus("empty-fields.txt") + corpus("ctrlz.txt"));
+                     corpus("empty-fields.txt") + corpus("carried-values.txt") + corpus("ctrlz.txt"));
   writefile(csv, quirkycsv());
   const std::string d = s.dir().string() + "/";
   const std::string outputs = " --cell-file " + d + "c.cells --heatmap " + d + "h.svg";

@@ -112,25 +112,29 @@ TEST(Recordlist, AppendKeepsOrderAcrossChunks) {
 TEST(Readtracefile, EveryBlockSizeGivesTheSameRecords) {
   // Lines whose reads run over a split point placed anywhere: pending
   // integer and y reads, a trailing TAB, a header whose reads start from
-  // unknown values, an empty label after a line ending at field 6, CRLF.
+  // unknown values, an empty label after a line ending at field 6, CRLF,
+  // and an id that is never read, after blank lines, so it carries over.
   const std::string text = good + "p\t5\t6\t7\n" + next + "p\t5\t6\t7\t8\t1234.5\r\n" + next +
                            "name\tid\tseq\tcls\tt\tx\ty\tspeed\n" + good + six +
                            "\t800\t1200\t0\t42\t1600.5\t2000\t4000\n" + "h\tinf\tx\n" + next +
-                           "newpoint\t17\t3\t0\t42\t1234.5\t987.6\t12.5\t\n" + good + "\n" + next;
+                           "newpoint\t17\t3\t0\t42\t1234.5\t987.6\t12.5\t\n" + good + "\n" + next + "\n\n" +
+                           "p\tz\t3\t0\t42\t900\t900\t1\n" + next;
   const std::vector<node> whole = parse(text);
   const std::string path = testing::TempDir() + "split-trace.txt";
   testsupport::writefile(path, text);
   // Blocks of one byte end at every line end at once; larger ones put the
-  // boundaries everywhere else, on one thread and on several.
-  for (const unsigned workers : {1u, 3u})
-    for (std::size_t block = 1; block <= text.size() + 1; ++block) {
-      std::FILE* f = std::fopen(path.c_str(), "rb");
-      recordlist list;
-      const traceread r = readtraceblocks(f, 400.0f, list, {block, workers});
-      std::fclose(f);
-      EXPECT_EQ(r.error, 0);
-      ASSERT_EQ(r.nrec + 1, static_cast<std::int64_t>(whole.size())) << "blocks of " << block;
-      ASSERT_EQ(list.tovector(), whole) << "blocks of " << block << ", " << workers << " workers";
-    }
+  // boundaries everywhere else, on one thread and on several; lines longer
+  // than 30 bytes end the blocks wherever one is met.
+  for (const std::size_t longest : {std::size_t{30}, blockplan{}.longest})
+    for (const unsigned workers : {1u, 3u})
+      for (std::size_t block = 1; block <= text.size() + 1; ++block) {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        recordlist list;
+        const traceread r = readtraceblocks(f, 400.0f, list, {block, workers, longest});
+        std::fclose(f);
+        EXPECT_EQ(r.error, 0);
+        ASSERT_EQ(r.nrec + 1, static_cast<std::int64_t>(whole.size())) << "blocks of " << block;
+        ASSERT_EQ(list.tovector(), whole) << "blocks of " << block << ", " << workers << " workers, " << longest;
+      }
   std::remove(path.c_str());
 }

@@ -400,6 +400,11 @@ int planpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
     const bool proved = csv ? prev.head.clean != 0
                             : prev.head.state.cleanend && prev.head.state.fieldno == 0 && !p.head.state.guessed;
     if (proved) {
+      // A value the part never read is the one the parse carried into it,
+      // which a later re-parse from its end must start from.
+      parsestate& s = p.head.state;
+      if (!s.vknown) s.v = prev.head.state.v;
+      if (!s.wknown) s.w = prev.head.state.w;
       chain.push_back(std::move(p));
       continue;
     }

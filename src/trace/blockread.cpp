@@ -167,15 +167,19 @@ private:
 };
 
 // Reads from `f` behind the bytes already in `b` (which hold no line end),
-// until `b` holds a line end or the input ends; `lineend` is then the
-// position after the last one. False at the end of the input (or on a read
-// error, which sets `error`). Grows `b` up to `most` bytes.
+// `want` bytes at a time, until `b` holds a line end or the input ends;
+// `lineend` is then the position after the last one. So a block holds about
+// `want` bytes past what it started with, and blocks of one byte end at
+// every line end. False at the end of the input (or on a read error, which
+// sets `error`). Grows `b` up to `most` bytes; true with `lineend` 0 when a
+// line does not fit in them.
 bool readline_end(std::FILE* f, bytes& b, std::size_t want, std::size_t most, int& error, std::size_t& lineend) {
-  std::size_t scanned = b.size;
   for (;;) {
-    if (b.capacity - b.size < want / 2 && b.capacity < most) reserve(b, std::max(b.capacity * 2, b.size + want));
-    if (b.capacity == b.size) return true;  // full, no line end: the caller decides
-    const std::size_t room = b.capacity - b.size;
+    if (b.size == b.capacity) {
+      if (b.capacity >= most) return true;  // full, no line end: the caller decides
+      reserve(b, std::min(most, std::max(b.capacity * 2, want)));
+    }
+    const std::size_t scanned = b.size, room = std::min(want, b.capacity - b.size);
     const std::size_t got = filesource(f).read(b.data.get() + b.size, room, error);
     b.size += got;
     // The last line end read so far, so that the block ends at a line start.
@@ -184,7 +188,6 @@ bool readline_end(std::FILE* f, bytes& b, std::size_t want, std::size_t most, in
         lineend = i;
         return got == room;
       }
-    scanned = b.size;
     if (got < room) return false;
   }
 }
@@ -202,8 +205,7 @@ blockplan blockplan::machine() {
 traceread readtraceblocks(std::FILE* f, float cellsize, recordlist& list, blockplan plan,
                           textin::progressfn progress, void* progress_ctx) {
   const std::size_t want = std::max<std::size_t>(plan.block, 1);
-  // A line this much longer than a block ends the blocks.
-  const std::size_t most = std::max<std::size_t>(want * 16, std::size_t{64} << 20);
+  const std::size_t most = std::max(want, plan.longest);
   const std::size_t inflight = plan.workers + 1;
   joiner join(list, cellsize);
   std::deque<std::unique_ptr<block>> running;

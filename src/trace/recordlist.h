@@ -289,6 +289,9 @@ traceread readtracefile(std::FILE* f, float cellsize, recordlist& list,
 struct blockplan {
   std::size_t block = 0;
   unsigned workers = 1;
+  // A line longer than this ends the blocks: the rest of the input is then
+  // parsed in one go, so that memory stays bounded by it.
+  std::size_t longest = std::size_t{64} << 20;
   // One worker per core, with blocks sized so that those in flight stay
   // within a few tens of MiB.
   static blockplan machine();
