@@ -125,7 +125,7 @@ private:
   friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*,
                         std::int32_t, std::int32_t);
   cellcodec codec_;
-  std::vector<std::int32_t> codes_;
+  std::vector<std::int32_t, hugeallocator<std::int32_t>> codes_;
   std::vector<std::int64_t> start_{0};
   std::int64_t width_ = min_row_width;
   std::int32_t first_ = 0;

@@ -38,6 +38,20 @@ using scratchfn = std::FILE* (*)(int& errnum);
 // element type.
 void* chunkalloc(std::size_t bytes);
 void chunkfree(void* p);
+
+// An allocator that puts large arrays on huge pages as chunkalloc does, for
+// the arrays as long as the trace, whose first touch costs a page fault per
+// page otherwise.
+template <class T>
+struct hugeallocator {
+  using value_type = T;
+  hugeallocator() = default;
+  template <class U>
+  explicit hugeallocator(const hugeallocator<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(chunkalloc(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t) { chunkfree(p); }
+  friend bool operator==(const hugeallocator&, const hugeallocator&) { return true; }
+};
 // Writes or reads `bytes` at byte `offset` of `f`; false with `errnum` set.
 bool scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum);
 bool scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes, int& errnum);
