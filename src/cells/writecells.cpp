@@ -115,11 +115,8 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
     return static_cast<std::uint32_t>(wideoffset + (std::int64_t{n.x} - widelo.x) * height + (std::int64_t{n.y} - widelo.y));
   };
   // Every code and wide cell is written by the placing pass, so none is
-  // initialised first; the codes, as large as the records, go on huge
-  // pages, so that touching them first costs few page faults.
-  const std::unique_ptr<std::uint32_t[], void (*)(void*)> codes(
-      static_cast<std::uint32_t*>(chunkalloc(static_cast<std::size_t>(first[nobj]) * sizeof(std::uint32_t))),
-      chunkfree);
+  // initialised first; the codes, one a record, go on huge pages.
+  const auto codes = makechunkarray<std::uint32_t>(static_cast<std::size_t>(first[nobj]));
   const auto wides = std::make_unique_for_overwrite<cellpair[]>(packed ? 0 : widefirst[nobj]);
   {
     std::vector<std::uint32_t*> next(nobj);

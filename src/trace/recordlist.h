@@ -38,10 +38,24 @@ using scratchfn = std::FILE* (*)(int& errnum);
 // element type.
 void* chunkalloc(std::size_t bytes);
 void chunkfree(void* p);
+// Writes or reads `bytes` at byte `offset` of `f`; false with `errnum` set.
+bool scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum);
+bool scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes, int& errnum);
 
-// An allocator that puts large arrays on huge pages as chunkalloc does, for
-// the arrays as long as the trace, whose first touch costs a page fault per
-// page otherwise.
+// Arrays as long as the trace live in chunkalloc's storage: left
+// uninitialised (every slot is written before it is read) and, for the
+// large ones on Linux, backed by huge pages, so that a long trace costs
+// neither a zeroing pass nor a page fault per 4 KiB. `chunkarray` owns such
+// an array; `hugeallocator` gives the same storage to a vector.
+struct chunkrelease {
+  void operator()(void* p) const { chunkfree(p); }
+};
+template <class T>
+using chunkarray = std::unique_ptr<T[], chunkrelease>;
+template <class T>
+chunkarray<T> makechunkarray(std::size_t n) {
+  return chunkarray<T>(static_cast<T*>(chunkalloc(n * sizeof(T))));
+}
 template <class T>
 struct hugeallocator {
   using value_type = T;
@@ -52,9 +66,6 @@ struct hugeallocator {
   void deallocate(T* p, std::size_t) { chunkfree(p); }
   friend bool operator==(const hugeallocator&, const hugeallocator&) { return true; }
 };
-// Writes or reads `bytes` at byte `offset` of `f`; false with `errnum` set.
-bool scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum);
-bool scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes, int& errnum);
 
 // A list of trivially copyable records in push order. Records live in
 // fixed-size chunks rather than one allocation each. A list given a limit
@@ -191,15 +202,8 @@ private:
   static_assert(std::is_trivially_copyable_v<T>);
   static constexpr std::size_t readblock = std::size_t{1} << 16;
 
-  // Chunk storage is left uninitialised (every slot is written before it
-  // is read) and, for the large chunks on Linux, backed by huge pages, so
-  // that a long trace costs neither a zeroing pass nor a page fault per
-  // 4 KiB of records.
-  struct release {
-    void operator()(T* p) const { chunkfree(p); }
-  };
   struct chunk {
-    std::unique_ptr<T[], release> nodes;
+    chunkarray<T> nodes;
     std::size_t count = 0;
     std::size_t capacity = 0;
   };
@@ -214,7 +218,7 @@ private:
     }
     const std::size_t n =
         chunks_.empty() ? first_chunk_nodes : std::min(chunk_nodes, chunks_.back().capacity * 2);
-    chunks_.push_back(chunk{std::unique_ptr<T[], release>(static_cast<T*>(chunkalloc(n * sizeof(T)))), 0, n});
+    chunks_.push_back(chunk{makechunkarray<T>(n), 0, n});
   }
   // Appends the records in memory to the scratch file (made on first use)
   // and keeps the last chunk, emptied, for the records to come. After a
