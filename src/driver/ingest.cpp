@@ -4,6 +4,7 @@
 #include "driver/ingest.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "driver/tempfiles.h"
 #include "trace/csvtrace.h"
 #include "trace/gzsource.h"
+#include "trace/readahead.h"
 #include "trace/scan.h"
 
 namespace cellfreq {
@@ -36,14 +38,20 @@ bool stdingzip(std::FILE* f, bool& seekable) {
 }
 
 // The progress of a source's raw bytes, which for gzip data are fewer than
-// the text read, so that the percentage is of the file's size.
+// the text read, so that the percentage is of the file's size. A CSV trace
+// is read on a thread of its own, so there the bytes are only noted, and
+// drawn with the records so far by the thread that adds them.
 struct rawprogress {
   progressline* line;
   const gzsource* source;
+  bool later = false;
+  std::atomic<std::uint64_t> bytes{0};
   static void onblock(void* ctx, std::uint64_t) {
-    const auto* p = static_cast<const rawprogress*>(ctx);
-    progressline::onblock(p->line, p->source->consumed());
+    auto* p = static_cast<rawprogress*>(ctx);
+    p->bytes = p->source->consumed();
+    if (!p->later) p->draw();
   }
+  void draw() const { progressline::onblock(line, bytes); }
 };
 
 }  // namespace
@@ -77,14 +85,17 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
   gzsource source(f, !gzip);
   textin in(source);
   std::optional<progressline> progress;
-  rawprogress raw{nullptr, &source};
+  rawprogress raw{nullptr, &source, input_.csv};
   if (cfg.progress) {
     raw.line = &progress.emplace(err, progname, f, list);
     in.on_progress(&rawprogress::onblock, &raw);
   }
   bool ok = true;
   std::int64_t nrec = 0;
-  if (input_.csv) ok = readcsv(cfg, in, list, err, progname, fail);
+  const auto tick = [&raw] {
+    if (raw.line != nullptr) raw.draw();
+  };
+  if (input_.csv) ok = readcsv(cfg, in, list, err, progname, fail, tick);
   else nrec = readtrace(in, cfg.cellsize, list);
   if (progress) progress->finish(input_.csv ? static_cast<std::int64_t>(list.size()) : nrec, in.error() == 0);
   if (in.error() != 0 && source.reason() != nullptr) {
@@ -97,14 +108,14 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
 }
 
 bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
-                           runfailure& fail) {
+                           runfailure& fail, const std::function<void()>& tick) {
   csvreader reader(in, input_.columns, tracename(cfg), err);
   std::string error;
   if (!reader.open(error)) {
     fail = {error, 0, {}, status_failed, true};
     return in.error() != 0;  // a read error is reported as such
   }
-  if (!readrows(reader, cfg, list, err, progname, fail)) return false;
+  if (!readrows(reader, cfg, list, err, progname, fail, tick)) return false;
   reader.finish();
   if (reader.failed()) {
     fail = {"stopped at the first bad row of " + tracename(cfg) + " (--strict)", 0, {}, status_failed, true};
@@ -116,10 +127,13 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
 }
 
 // The rows of `reader` into `list` (and their times into times_), batch by
-// batch through the coordinate transform. Announces a grid CRS it chooses
-// on `err`; false with `fail` set when it cannot.
+// batch through the coordinate transform, calling `tick` after each batch.
+// Announces a grid CRS it chooses on `err`; false with `fail` set when it
+// cannot. The rows are read on a thread of their own a few batches ahead,
+// except in strict mode, where the first bad row must end the reading
+// before any later one is read.
 bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err,
-                            const char* progname, runfailure& fail) {
+                            const char* progname, runfailure& fail, const std::function<void()>& tick) {
   const bool timed = !input_.columns.timecolumn.empty();
   // CSV coordinates stay in double precision: single precision would cost
   // half a metre at a UTM northing.
@@ -133,21 +147,21 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
     list.limit(limit, scratchfile);
     times_.limit(limit, scratchfile);
   }
+  // The transform, which also chooses the grid from the first position
+  // when it is still to be chosen; the choice is announced by add(), in
+  // the order a single thread would have announced it.
   std::string error;
-  csvbatch batch;
-  while (reader.next(batch, batchrows)) {
-    const std::size_t n = batch.size();
-    if (crs_) {
-      if (!crs_->hasgrid()) {
-        if (!crs_->choosegrid(batch.x[0], batch.y[0], error)) {
-          fail = {error, 0, {}, status_failed, true};
-          return false;
-        }
-        std::fprintf(err, "%s: %s\n", progname, gridmessage(crs_->gridname()).c_str());
-      }
-      crs_->forward(batch.x.data(), batch.y.data(), n);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
+  bool announce = crs_ && !crs_->hasgrid();
+  const auto transform = [&](csvbatch& batch) {
+    if (!crs_ || batch.size() == 0) return true;
+    if (!crs_->hasgrid() && !crs_->choosegrid(batch.x[0], batch.y[0], error)) return false;
+    crs_->forward(batch.x.data(), batch.y.data(), batch.size());
+    return true;
+  };
+  const auto add = [&](const csvbatch& batch) {
+    if (announce) std::fprintf(err, "%s: %s\n", progname, gridmessage(crs_->gridname()).c_str());
+    announce = false;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
       if (std::isnan(batch.x[i]) || std::isnan(batch.y[i])) {
         reader.reject(batch.line[i], "position outside the area of the coordinate reference system");
         continue;
@@ -161,8 +175,53 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
         times_.push(batch.time[i]);
       }
     }
+    if (tick) tick();
+  };
+  const auto failed = [&] {
+    fail = {error, 0, {}, status_failed, true};
+    return false;
+  };
+  if (input_.columns.strict) {
+    csvbatch batch;
+    while (reader.next(batch, batchrows)) {
+      if (!transform(batch)) return failed();
+      add(batch);
+      batch.clear();
+      if (reader.failed()) break;
+    }
+    return true;
+  }
+  // Three stages on their own threads: reading rows, transforming them,
+  // and adding them; batches are swapped from stage to stage, not copied.
+  reader.defer();
+  // The bad rows met after the last good one come in a batch of no rows.
+  bool ended = false;
+  readahead<csvbatch> rows(3, [&reader, &ended](csvbatch& batch) {
     batch.clear();
-    if (reader.failed()) break;
+    if (ended) return false;
+    ended = !reader.next(batch, batchrows);
+    return !ended || !batch.bad.empty() || batch.morebad != 0;
+  });
+  // A batch whose transform failed still goes on, for its bad rows to be
+  // named as they would have been, and is the last.
+  struct transformedbatch {
+    csvbatch rows;
+    bool ok = true;
+  };
+  bool more = true;
+  readahead<transformedbatch> moved(2, [&](transformedbatch& batch) {
+    csvbatch* read = more ? rows.next() : nullptr;
+    if (read == nullptr) return false;
+    std::swap(batch.rows, *read);
+    rows.done();
+    more = batch.ok = transform(batch.rows);
+    return true;
+  });
+  while (const transformedbatch* batch = moved.next()) {
+    reader.tally(batch->rows);
+    if (!batch->ok) return failed();
+    add(batch->rows);
+    moved.done();
   }
   return true;
 }

@@ -8,6 +8,7 @@
 // first appearance.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,9 +52,9 @@ public:
 
 private:
   bool readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
-               runfailure& fail);
+               runfailure& fail, const std::function<void()>& tick);
   bool readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err, const char* progname,
-                runfailure& fail);
+                runfailure& fail, const std::function<void()>& tick = {});
   bool settle(runconfig& cfg, runfailure& fail) const;
 
   inputconfig input_;

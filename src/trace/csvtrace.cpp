@@ -273,6 +273,8 @@ void csvbatch::clear() {
   y.clear();
   time.clear();
   line.clear();
+  bad.clear();
+  morebad = 0;
 }
 
 csvreader::csvreader(textin& in, csvoptions opts, std::string name, std::FILE* err)
@@ -483,6 +485,18 @@ bool csvreader::resolve(int role, const std::vector<std::string>& names, std::st
 // Counts a bad row and names it within the first ten; in strict mode the
 // reader fails. Returns false, for take() to pass on.
 bool csvreader::bad(std::int64_t line, std::string_view reason) {
+  if (!defer_) {
+    count(line, reason);
+  } else if (into_->bad.size() < static_cast<std::size_t>(named_max)) {
+    into_->bad.push_back({line, std::string(reason)});
+  } else {
+    ++into_->morebad;
+  }
+  return false;
+}
+
+// Counts a bad row and names the first ten, as messages or in `named_`.
+void csvreader::count(std::int64_t line, std::string_view reason) {
   ++bad_;
   if (opts_.strict) failed_ = true;
   if (bad_ <= named_max && named_ != nullptr) {
@@ -493,10 +507,14 @@ bool csvreader::bad(std::int64_t line, std::string_view reason) {
     msg += '\n';
     std::fwrite(msg.data(), 1, msg.size(), err_);
   }
-  return false;
 }
 
-void csvreader::reject(std::int64_t line, std::string_view reason) { bad(line, reason); }
+void csvreader::reject(std::int64_t line, std::string_view reason) { count(line, reason); }
+
+void csvreader::tally(const csvbatch& batch) {
+  for (const badrow& b : batch.bad) count(b.line, b.reason);
+  bad_ += batch.morebad;
+}
 
 void csvreader::finish() {
   if (bad_ == 0 || failed_ || named_ != nullptr) return;
@@ -593,6 +611,7 @@ bool csvreader::take(const row& r, csvbatch& batch) {
 
 bool csvreader::next(csvbatch& batch, std::size_t max) {
   if (!opened_ || failed_) return false;
+  into_ = &batch;
   std::size_t added = 0;
   row r{};
   while (added < max) {

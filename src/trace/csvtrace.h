@@ -34,20 +34,24 @@ struct csvoptions {
   bool strict = false;
 };
 
-// Good rows in input order; the vectors are parallel. `time` is filled only
-// with a time column.
-struct csvbatch {
-  std::vector<std::int32_t> object;
-  std::vector<double> x, y, time;
-  std::vector<std::int64_t> line;  // the line each row starts on
-  void clear();
-  std::size_t size() const { return object.size(); }
-};
-
 // A bad row as named: its line and the reason.
 struct badrow {
   std::int64_t line = 0;
   std::string reason;
+};
+
+// Good rows in input order; the vectors are parallel. `time` is filled only
+// with a time column. A reader that defers its bad rows puts the ones met
+// while filling the batch here, the first named_max of them in full and the
+// rest as a count.
+struct csvbatch {
+  std::vector<std::int32_t> object;
+  std::vector<double> x, y, time;
+  std::vector<std::int64_t> line;  // the line each row starts on
+  std::vector<badrow> bad;
+  std::int64_t morebad = 0;
+  void clear();
+  std::size_t size() const { return object.size(); }
 };
 
 class csvreader {
@@ -69,6 +73,13 @@ public:
   // caller, e.g. a position outside a projection's area; in strict mode
   // this makes the reader fail.
   void reject(std::int64_t line, std::string_view reason);
+
+  // For reading on a thread of its own, ahead of the one that rejects rows
+  // (not in strict mode): next() then only lists its bad rows in the
+  // batch, and tally() counts and names them, in the order a single
+  // thread would have, before the batch's rejects.
+  void defer() { defer_ = true; }
+  void tally(const csvbatch& batch);
 
   std::int64_t rows() const { return rows_; }  // data rows seen (good + bad)
   std::int64_t badrows() const { return bad_; }
@@ -129,6 +140,7 @@ private:
   std::int32_t objectof(std::string_view id, const char* limit);
   void grow();
   bool bad(std::int64_t line, std::string_view reason);
+  void count(std::int64_t line, std::string_view reason);
 
   textin& in_;
   csvoptions opts_;
@@ -151,6 +163,8 @@ private:
   bool done_ = false;             // the input is exhausted
   bool lastended_ = true;         // the last row read ended with a line feed
   std::vector<badrow>* named_ = nullptr;
+  bool defer_ = false;
+  csvbatch* into_ = nullptr;      // the batch next() fills
 
   std::vector<std::string> ids_;
   std::vector<std::uint64_t> heads_;  // the first eight bytes of each id
