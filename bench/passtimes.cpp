@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   recordlist list;
-  readtracefile(f, cfg.cellsize, list);
+  filesource fs(f);
+  readtracefile(fs, cfg.cellsize, list);
   const double parse = since(t);
   std::vector<std::int64_t> codecount;
   {

@@ -85,14 +85,15 @@ TEST(SpillingList, EveryBlockSizeGivesTheSameRecordsUnderATinyLimit) {
   writefile(s.dir() / "t.txt", trace);
   std::FILE* f = std::fopen((s.dir() / "t.txt").c_str(), "rb");
   ASSERT_NE(f, nullptr);
+  filesource fs(f);
   recordlist whole;
-  const traceread all = readtracefile(f, 400.0f, whole);
+  const traceread all = readtracefile(fs, 400.0f, whole);
   const std::vector<node> expected = whole.tovector();
   for (std::size_t block = 1; block < trace.size(); block += trace.size() / 60 + 1) {
     recordlist list;
     list.limit(1, scratchfile);
     std::rewind(f);
-    const traceread r = readtraceblocks(f, 400.0f, list, {block, 2});
+    const traceread r = readtraceblocks(fs, 400.0f, list, {block, 2});
     EXPECT_EQ(r.nrec, all.nrec) << block;
     EXPECT_EQ(list.tovector(), expected) << block;
   }

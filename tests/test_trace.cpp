@@ -129,8 +129,9 @@ TEST(Readtracefile, EveryBlockSizeGivesTheSameRecords) {
     for (const unsigned workers : {1u, 3u})
       for (std::size_t block = 1; block <= text.size() + 1; ++block) {
         std::FILE* f = std::fopen(path.c_str(), "rb");
+        filesource fs(f);
         recordlist list;
-        const traceread r = readtraceblocks(f, 400.0f, list, {block, workers, longest});
+        const traceread r = readtraceblocks(fs, 400.0f, list, {block, workers, longest});
         std::fclose(f);
         EXPECT_EQ(r.error, 0);
         ASSERT_EQ(r.nrec + 1, static_cast<std::int64_t>(whole.size())) << "blocks of " << block;

@@ -81,29 +81,37 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
   if (cfg.tracepath == stdin_path) gzip = stdingzip(f, seekable);
   if (!input_.csv && !gzip && seekable) return readtab(cfg, f, list, err, progname, fail);
 
-  // A pipe is looked into by the source itself, which passes plain bytes on.
+  // A pipe is looked into by the source itself, which passes plain bytes
+  // on; the TAB dialect's blocks are then parsed on every core as a
+  // file's are.
   gzsource source(f, !gzip);
-  textin in(source);
   std::optional<progressline> progress;
   rawprogress raw{nullptr, &source, input_.csv};
-  if (cfg.progress) {
-    raw.line = &progress.emplace(err, progname, f, list);
-    in.on_progress(&rawprogress::onblock, &raw);
-  }
+  if (cfg.progress) raw.line = &progress.emplace(err, progname, f, list);
+  const textin::progressfn onblock = cfg.progress ? &rawprogress::onblock : nullptr;
   bool ok = true;
   std::int64_t nrec = 0;
-  const auto tick = [&raw] {
-    if (raw.line != nullptr) raw.draw();
-  };
-  if (input_.csv) ok = readcsv(cfg, in, list, err, progname, fail, tick);
-  else nrec = readtrace(in, cfg.cellsize, list);
-  if (progress) progress->finish(input_.csv ? static_cast<std::int64_t>(list.size()) : nrec, in.error() == 0);
-  if (in.error() != 0 && source.reason() != nullptr) {
+  int error = 0;
+  if (input_.csv) {
+    textin in(source);
+    if (onblock != nullptr) in.on_progress(onblock, &raw);
+    ok = readcsv(cfg, in, list, err, progname, fail, [&raw] {
+      if (raw.line != nullptr) raw.draw();
+    });
+    nrec = static_cast<std::int64_t>(list.size());
+    error = in.error();
+  } else {
+    const traceread r = readtracefile(source, cfg.cellsize, list, onblock, &raw);
+    nrec = r.nrec;
+    error = r.error;
+  }
+  if (progress) progress->finish(nrec, error == 0);
+  if (error != 0 && source.reason() != nullptr) {
     if (cfg.tracepath != stdin_path) std::fclose(f);
-    fail = {cannotread(cfg), in.error(), source.reason()};
+    fail = {cannotread(cfg), error, source.reason()};
     return false;
   }
-  if (!closetrace(cfg, f, in.error(), fail)) return false;
+  if (!closetrace(cfg, f, error, fail)) return false;
   return ok && settle(cfg, fail);
 }
 

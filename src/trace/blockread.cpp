@@ -62,21 +62,21 @@ void parseblock(block& b, float cellsize) {
   if (b.last || b.ctrlz) b.list.push(b.state.current);
 }
 
-// The bytes kept in memory, then those of a file still to be read.
+// The bytes kept in memory, then those of a source still to be read.
 class restsource final : public textsource {
 public:
-  restsource(std::string_view head, std::FILE* rest) : head_(head), rest_(rest) {}
+  restsource(std::string_view head, textsource* rest) : head_(head), rest_(rest) {}
   std::size_t read(char* buf, std::size_t n, int& error) override {
     const std::size_t k = std::min(n, head_.size());
     std::memcpy(buf, head_.data(), k);
     head_.remove_prefix(k);
     if (k == n || rest_ == nullptr) return k;
-    return k + filesource(rest_).read(buf + k, n - k, error);
+    return k + rest_->read(buf + k, n - k, error);
   }
 
 private:
   std::string_view head_;
-  std::FILE* rest_;
+  textsource* rest_;
 };
 
 // Joins the blocks in trace order into the run's list.
@@ -110,7 +110,7 @@ public:
 
   // Parses the rest of the input, from the bytes `head` (which follow the
   // blocks taken) on through the file `rest`, behind the last known point.
-  void finish(bytes& head, std::FILE* rest, int& error) { error = again(head, true, rest); }
+  void finish(bytes& head, textsource& rest, int& error) { error = again(head, true, &rest); }
 
 private:
   // Records the last point from which the parse is known exactly.
@@ -130,7 +130,7 @@ private:
 
   // Parses the kept bytes from the known point on, then `text`, then `rest`
   // when given; returns the read error of `rest`, or 0.
-  int again(bytes& text, bool last, std::FILE* rest) {
+  int again(bytes& text, bool last, textsource* rest) {
     bytes joined;
     joined.start = freshat_;
     reserve(joined, tail_.size - tailfrom_ + text.size);
@@ -166,21 +166,21 @@ private:
   std::size_t tailfrom_ = 0;
 };
 
-// Reads from `f` behind the bytes already in `b` (which hold no line end),
+// Reads from `src` behind the bytes already in `b` (which hold no line end),
 // `want` bytes at a time, until `b` holds a line end or the input ends;
 // `lineend` is then the position after the last one. So a block holds about
 // `want` bytes past what it started with, and blocks of one byte end at
 // every line end. False at the end of the input (or on a read error, which
 // sets `error`). Grows `b` up to `most` bytes; true with `lineend` 0 when a
 // line does not fit in them.
-bool readline_end(std::FILE* f, bytes& b, std::size_t want, std::size_t most, int& error, std::size_t& lineend) {
+bool readline_end(textsource& src, bytes& b, std::size_t want, std::size_t most, int& error, std::size_t& lineend) {
   for (;;) {
     if (b.size == b.capacity) {
       if (b.capacity >= most) return true;  // full, no line end: the caller decides
       reserve(b, std::min(most, std::max(b.capacity * 2, want)));
     }
     const std::size_t scanned = b.size, room = std::min(want, b.capacity - b.size);
-    const std::size_t got = filesource(f).read(b.data.get() + b.size, room, error);
+    const std::size_t got = src.read(b.data.get() + b.size, room, error);
     b.size += got;
     // The last line end read so far, so that the block ends at a line start.
     for (std::size_t i = b.size; i > scanned; --i)
@@ -202,7 +202,7 @@ blockplan blockplan::machine() {
   return {size, cores};
 }
 
-traceread readtraceblocks(std::FILE* f, float cellsize, recordlist& list, blockplan plan,
+traceread readtraceblocks(textsource& src, float cellsize, recordlist& list, blockplan plan,
                           textin::progressfn progress, void* progress_ctx) {
   const std::size_t want = std::max<std::size_t>(plan.block, 1);
   const std::size_t most = std::max(want, plan.longest);
@@ -242,13 +242,13 @@ traceread readtraceblocks(std::FILE* f, float cellsize, recordlist& list, blockp
     t.start = carry.start;
     const std::size_t had = b->text.size;
     std::size_t lineend = 0;
-    const bool more = readline_end(f, b->text, want, most, error, lineend);
+    const bool more = readline_end(src, b->text, want, most, error, lineend);
     readsofar += b->text.size - had;
     if (progress != nullptr) progress(progress_ctx, readsofar);
     if (more && lineend == 0) {
       // A line longer than the blocks may hold: parse the rest in one go.
       while (!running.empty()) takeoldest();
-      join.finish(b->text, f, error);
+      join.finish(b->text, src, error);
       break;
     }
     b->last = !more;
@@ -275,9 +275,9 @@ traceread readtraceblocks(std::FILE* f, float cellsize, recordlist& list, blockp
   return {join.nrec(), error};
 }
 
-traceread readtracefile(std::FILE* f, float cellsize, recordlist& list, textin::progressfn progress,
+traceread readtracefile(textsource& src, float cellsize, recordlist& list, textin::progressfn progress,
                         void* progress_ctx) {
-  return readtraceblocks(f, cellsize, list, blockplan::machine(), progress, progress_ctx);
+  return readtraceblocks(src, cellsize, list, blockplan::machine(), progress, progress_ctx);
 }
 
 }  // namespace cellfreq

@@ -292,14 +292,16 @@ void parsetrace(textin& in, float cellsize, parsestate& state, recordlist& out);
 // input ended, so the list holds exactly nrec + 1 records. Returns nrec.
 std::int64_t readtrace(textin& in, float cellsize, recordlist& list);
 
-// readtrace() over an open file (binary mode), a regular file or a pipe,
-// the way a run reads its trace; `progress`, when given, is called with the
-// bytes read so far.
+// readtrace() over a source of the trace's bytes (a file, a pipe, or the
+// text decompressed from either), the way a run reads its trace, the
+// blocks parsed on every core; `progress`, when given, is called with the
+// bytes read so far. A read error ends the records where it struck and is
+// returned.
 struct traceread {
   std::int64_t nrec = 0;
   int error = 0;  // the system error number of a failed read, or 0
 };
-traceread readtracefile(std::FILE* f, float cellsize, recordlist& list,
+traceread readtracefile(textsource& src, float cellsize, recordlist& list,
                         textin::progressfn progress = nullptr, void* progress_ctx = nullptr);
 
 // How readtracefile() cuts the input: into blocks of about `block` bytes,
@@ -318,7 +320,7 @@ struct blockplan {
 // readtracefile() with the blocks of `plan`: the same records for every
 // plan, since a block is parsed again behind the last point known exactly
 // wherever its own parse cannot be proved to be the sequential one's.
-traceread readtraceblocks(std::FILE* f, float cellsize, recordlist& list, blockplan plan,
+traceread readtraceblocks(textsource& src, float cellsize, recordlist& list, blockplan plan,
                           textin::progressfn progress = nullptr, void* progress_ctx = nullptr);
 
 // The first line start at or after byte `at` of the seekable `f`: 0 for 0,

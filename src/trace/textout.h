@@ -120,6 +120,9 @@ public:
       pos_[1] = static_cast<char>('0' + v / 10 % 10);
       pos_[2] = static_cast<char>('0' + v % 10);
       pos_ += 3;
+    } else if (v > 999) {  // projected cells: no padding to add
+      room(20);
+      pos_ = formatuint(pos_, static_cast<std::uint32_t>(v));
     } else {
       putwide(v, 3);
     }
