@@ -180,26 +180,36 @@ TEST(Textout, FormattedIntegersAtEveryLengthBoundary) {
 }
 
 TEST(Textout, BackgroundWritesKeepTheBlocksInOrder) {
-  // Blocks of 256 bytes, so that thousands pass through the writer thread,
-  // with lines formatted in place and through put() mixed.
-  std::FILE* f = std::tmpfile();
-  ASSERT_NE(f, nullptr);
-  std::string expect;
-  {
-    textout out(f, "\r\n", 256);
-    for (int i = 0; i < 20000; ++i) {
-      char* p = out.claim(40);
-      *p++ = '#';
-      out.advance(formatint(p, -i * 7919));
-      out.put(" x");
-      out.newline();
-      expect.append("#").append(std::to_string(-i * 7919)).append(" x\r\n");
+  // Blocks of 256 bytes, so that thousands pass through the writer thread;
+  // then blocks of the default size around the page cache, from the start
+  // and after a part written through it, handed over in whole pages; with
+  // lines formatted in place and through put() mixed.
+  const struct {
+    std::size_t block;
+    std::uint64_t bypassafter;
+    int lines;
+  } cases[] = {{256, UINT64_MAX, 20000}, {textout::default_block, 0, 400000}, {textout::default_block, 3000000, 400000}};
+  for (const auto& c : cases) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::string expect;
+    {
+      textout out(f, "\r\n", c.block);
+      if (c.bypassafter != UINT64_MAX) out.bypasscache(c.bypassafter);
+      for (int i = 0; i < c.lines; ++i) {
+        char* p = out.claim(40);
+        *p++ = '#';
+        out.advance(formatint(p, -std::int64_t{i} * 7919));
+        out.put(" x");
+        out.newline();
+        expect.append("#").append(std::to_string(-std::int64_t{i} * 7919)).append(" x\r\n");
+      }
+      EXPECT_TRUE(out.flush());
     }
-    EXPECT_TRUE(out.flush());
+    std::rewind(f);
+    std::string got(expect.size() + 1, '\0');
+    got.resize(std::fread(got.data(), 1, got.size(), f));
+    std::fclose(f);
+    EXPECT_TRUE(got == expect) << c.block << " " << c.bypassafter;
   }
-  std::rewind(f);
-  std::string got(expect.size() + 1, '\0');
-  got.resize(std::fread(got.data(), 1, got.size(), f));
-  std::fclose(f);
-  EXPECT_EQ(got, expect);
 }

@@ -7,6 +7,12 @@
 #include <mutex>
 #include <thread>
 
+#ifdef __linux__
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace cellfreq {
 
 textout::textout(std::FILE* f, std::string_view eol, std::size_t block)
@@ -17,10 +23,13 @@ textout::textout(std::FILE* f, std::string_view eol, std::size_t block)
 
 // Writes one block at a time on its own thread. The owner hands over a
 // full buffer and gets back the one written before, so exactly two buffers
-// circulate and memory stays bounded.
+// circulate and memory stays bounded. Past `bypassafter` bytes, blocks of
+// whole pages go to the file descriptor opened for direct transfers, and
+// anything else (the last block) through it with the flag cleared again.
 class textout::writer {
 public:
-  explicit writer(std::FILE* f, std::size_t block) : file_(f), block_(block), thread_([this] { loop(); }) {}
+  explicit writer(std::FILE* f, std::size_t block, std::uint64_t bypassafter)
+      : file_(f), block_(block), bypassafter_(bypassafter), thread_([this] { loop(); }) {}
   ~writer() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -28,6 +37,9 @@ public:
     }
     wake_.notify_all();
     thread_.join();
+#ifdef O_DIRECT
+    if (fd_ >= 0) direct(false);
+#endif
   }
   writer(const writer&) = delete;
   writer& operator=(const writer&) = delete;
@@ -35,7 +47,7 @@ public:
   // Waits for the previous block, then takes the first n bytes of `buf`
   // and leaves the previous (written) buffer in its place. Returns the
   // error of the writes so far, or 0.
-  int submit(std::vector<char>& buf, std::size_t n) {
+  int submit(textout_detail::blockbuffer& buf, std::size_t n) {
     std::unique_lock<std::mutex> lock(mutex_);
     idle_.wait(lock, [this] { return !busy_; });
     block_.swap(buf);
@@ -59,11 +71,8 @@ private:
       wake_.wait(lock, [this] { return busy_ || stop_; });
       if (!busy_) return;
       lock.unlock();
-      int err = 0;
-      if (error_ == 0) {  // only this thread sets it while busy_
-        errno = 0;
-        if (std::fwrite(block_.data(), 1, length_, file_) != length_) err = errno != 0 ? errno : EIO;
-      }
+      // Only this thread sets error_ while busy_.
+      const int err = error_ == 0 ? put(block_.data(), length_) : 0;
       lock.lock();
       if (error_ == 0) error_ = err;
       busy_ = false;
@@ -71,8 +80,73 @@ private:
     }
   }
 
+  // Writes [p, p + n) to the file; 0 or the error.
+  int put(const char* p, std::size_t n) {
+    written_ += n;
+#ifdef O_DIRECT
+    const bool whole = n % textout_detail::page == 0 && reinterpret_cast<std::uintptr_t>(p) % textout_detail::page == 0;
+    if (!tried_ && whole && written_ - n >= bypassafter_) direct(true);
+    if (fd_ >= 0) {
+      if (direct_ && !whole) direct(false);
+      const char* at = p;
+      std::size_t left = n;
+      int err = writefd(at, left);
+      if (err == EINVAL && direct_) {  // a file system that takes the flag but not the transfer
+        direct(false);
+        err = writefd(at, left);
+      }
+      return err;
+    }
+#endif
+    errno = 0;
+    return std::fwrite(p, 1, n, file_) == n ? 0 : errno != 0 ? errno : EIO;
+  }
+
+#ifdef O_DIRECT
+  // Turns direct transfers on or off. The first time, the stream is flushed
+  // and its descriptor taken over, if it is a regular file positioned at a
+  // whole page; a system or file system that refuses leaves the writes as
+  // they were.
+  void direct(bool on) {
+    if (!tried_) {
+      tried_ = true;
+      struct stat st;
+      const int fd = std::fflush(file_) == 0 ? ::fileno(file_) : -1;
+      if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+      const off_t at = ::lseek(fd, 0, SEEK_CUR);
+      if (at < 0 || at % static_cast<off_t>(textout_detail::page) != 0) return;
+      flags_ = ::fcntl(fd, F_GETFL);
+      if (flags_ < 0 || ::fcntl(fd, F_SETFL, flags_ | O_DIRECT) != 0) return;
+      fd_ = fd;
+      direct_ = true;
+      return;
+    }
+    if (fd_ >= 0 && direct_ != on && ::fcntl(fd_, F_SETFL, on ? flags_ | O_DIRECT : flags_) == 0) direct_ = on;
+  }
+
+  // Writes on from p until n bytes are written or one write fails; p and
+  // n then tell what is left.
+  int writefd(const char*& p, std::size_t& n) {
+    while (n > 0) {
+      const ssize_t k = ::write(fd_, p, n);
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) return k < 0 ? errno : EIO;
+      p += k;
+      n -= static_cast<std::size_t>(k);
+    }
+    return 0;
+  }
+
+  int fd_ = -1;  // the stream's descriptor, once taken over
+  int flags_ = 0;
+  bool tried_ = false;
+  bool direct_ = false;
+#endif
+
   std::FILE* file_;
-  std::vector<char> block_;
+  textout_detail::blockbuffer block_;
+  std::uint64_t written_ = 0;
+  std::uint64_t bypassafter_;
   std::size_t length_ = 0;
   bool busy_ = false;
   bool stop_ = false;
@@ -114,18 +188,26 @@ void textout::putwide(std::int64_t v, int mindigits) {
 // Empties the full buffer into the file, through the background writer
 // (started here, on the first full buffer). After a failure the buffer is
 // simply discarded, so a broken output costs no further system calls.
-void textout::drain() {
+void textout::drain(bool all) {
   const auto n = static_cast<std::size_t>(pos_ - buf_.data());
-  if (n != 0 && error_ == 0) {
-    if (sink_ != nullptr) {
-      sink_->append(buf_.data(), n);
-    } else {
-      if (writer_ == nullptr) writer_ = std::make_unique<writer>(file_, buf_.size());
-      error_ = writer_->submit(buf_, n);
-      end_ = buf_.data() + buf_.size();
-    }
-  }
   pos_ = buf_.data();
+  if (n == 0 || error_ != 0) return;
+  if (sink_ != nullptr) {
+    sink_->append(buf_.data(), n);
+    return;
+  }
+  if (writer_ == nullptr) writer_ = std::make_unique<writer>(file_, buf_.size(), bypassafter_);
+  // A file that may bypass the cache is handed over in whole pages until
+  // the end; the bytes past the last whole page begin the next block.
+  using textout_detail::page;
+  const bool pages = bypassafter_ != UINT64_MAX && !all && buf_.size() >= 16 * page;
+  const std::size_t whole = pages ? n / page * page : n;
+  char rest[page];
+  std::memcpy(rest, buf_.data() + whole, n - whole);
+  error_ = writer_->submit(buf_, whole);
+  end_ = buf_.data() + buf_.size();
+  std::memcpy(buf_.data(), rest, n - whole);
+  pos_ = buf_.data() + (n - whole);
 }
 
 bool textout::flush() {
@@ -136,7 +218,7 @@ bool textout::flush() {
     if (n != 0 && error_ == 0 && std::fwrite(buf_.data(), 1, n, file_) != n) error_ = errno != 0 ? errno : EIO;
     pos_ = buf_.data();
   } else {
-    drain();
+    drain(true);
     if (writer_ != nullptr && error_ == 0) error_ = writer_->wait();
   }
   if (error_ == 0 && file_ != nullptr) {

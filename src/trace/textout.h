@@ -8,6 +8,12 @@
 // end by default (CRLF on Windows), which is written explicitly: files are
 // opened in binary mode so that nothing else is ever translated. The first failed write is remembered and ends all
 // further writing; callers check failed() and finish() to report it.
+//
+// A file the program made itself may be written around the page cache
+// once it is large (bypasscache()): an output of many gigabytes then
+// streams to the disk at the disk's speed instead of filling the cache
+// with pages that must be found, filled and written back, and evicting
+// the trace.
 #pragma once
 
 #include <array>
@@ -18,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +38,21 @@ inline constexpr std::string_view platform_eol = "\n";
 #endif
 
 namespace textout_detail {
+
+// Storage aligned to whole disk pages, so that full blocks of it may be
+// written straight to the disk.
+inline constexpr std::size_t page = 4096;
+template <class T>
+struct pagealigned {
+  using value_type = T;
+  pagealigned() = default;
+  template <class U>
+  explicit pagealigned(const pagealigned<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{page})); }
+  void deallocate(T* p, std::size_t) { ::operator delete(p, std::align_val_t{page}); }
+  friend bool operator==(const pagealigned&, const pagealigned&) { return true; }
+};
+using blockbuffer = std::vector<char, pagealigned<char>>;
 
 // "00" … "99", for formatting two digits at a time.
 inline constexpr auto digitpairs = [] {
@@ -140,6 +162,13 @@ public:
   void advance(char* p) { pos_ = p; }
   std::string_view eol() const { return eol_; }
 
+  // Declares the file the program's own, not shared with anyone (no
+  // standard stream): past its first `after` bytes, whole blocks go to
+  // the disk around the page cache where the system and the file system
+  // allow it. Must come before anything is written.
+  static constexpr std::uint64_t bypass_after = std::uint64_t{64} << 20;
+  void bypasscache(std::uint64_t after = bypass_after) { bypassafter_ = after; }
+
   // Hands everything buffered to the file and flushes it. Returns false if
   // any write so far failed.
   bool flush();
@@ -160,13 +189,14 @@ private:
   }
   void putwide(std::int64_t v, int mindigits);
   void putlong(std::string_view s);
-  void drain();
+  void drain(bool all = false);
 
   class writer;
   std::unique_ptr<writer> writer_;
   std::FILE* file_ = nullptr;
   std::string* sink_ = nullptr;
-  std::vector<char> buf_;
+  textout_detail::blockbuffer buf_;
+  std::uint64_t bypassafter_ = UINT64_MAX;
   char* pos_ = nullptr;
   char* end_ = nullptr;
   std::string eol_;
