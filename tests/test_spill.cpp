@@ -77,6 +77,20 @@ TEST(SpillingList, KeepsEveryRecordInOrderThroughTruncateAndAppend) {
     EXPECT_EQ(read, expected) << keep;
     EXPECT_EQ(list.error(), 0);
   }
+  // Chunks of megabytes, which go to the disk around the page cache.
+  recordlist big;
+  big.limit(600000, scratchfile);
+  for (std::int32_t i = 0; i < 3000000; ++i) big.push({i, -i, i / 3});
+  EXPECT_TRUE(big.spilled());
+  std::int32_t next = 0;
+  bool inorder = true;
+  big.foreach([&](const node& n) {
+    inorder &= n == node{next, -next, next / 3};
+    ++next;
+  });
+  EXPECT_TRUE(inorder);
+  EXPECT_EQ(next, 3000000);
+  EXPECT_EQ(big.error(), 0);
 }
 
 TEST(SpillingList, EveryBlockSizeGivesTheSameRecordsUnderATinyLimit) {
