@@ -11,6 +11,19 @@ needbuilt() {
   cellfreq=$(realpath "$1/apps/cellfreq")
 }
 
+# measure CMD...: runs CMD under GNU time, with the caller's redirections;
+# sets `wall` (seconds to the millisecond, from the clock: time's own
+# figure has hundredths only, which a small run's baseline rounds to 0) and
+# `kb` (the peak resident memory in KiB).
+measure() {
+  local t0 t1
+  t0=$(date +%s%N)
+  /usr/bin/time -f '%M' -o time.txt "$@"
+  t1=$(date +%s%N)
+  wall=$(printf '%d.%03d' $(((t1 - t0) / 1000000000)) $((((t1 - t0) / 1000000) % 1000)))
+  read -r kb <time.txt
+}
+
 # Statistics of the rounds: each takes the blank-separated wall times of one
 # run over all rounds.
 median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | sed -n "$((($(wc -w <<<"$1") + 1) / 2))p"; }

@@ -45,8 +45,7 @@ declare -A walls rss
 for ((r = 1; r <= rounds; r++)); do
   for name in "${order[@]}"; do
     read -r -a cmd <<<"${runs[$name]}"
-    /usr/bin/time -f '%e %M' -o time.txt "${cmd[@]}" >/dev/null 2>/dev/null
-    read -r wall kb <time.txt
+    measure "${cmd[@]}" >/dev/null 2>/dev/null
     walls[$name]+="$wall "
     rss[$name]=$kb
   done

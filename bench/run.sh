@@ -48,8 +48,7 @@ for mb in "${sizes[@]}"; do
   declare -A walls=() rss=()
   for ((r = 1; r <= rounds; r++)); do
     for name in "${order[@]}"; do
-      /usr/bin/time -f '%e %M' -o time.txt sh -c "${runs[$name]}" >report-stdout.txt 2>/dev/null </dev/null
-      read -r wall kb <time.txt
+      measure sh -c "${runs[$name]}" >report-stdout.txt 2>/dev/null </dev/null
       walls[$name]+="$wall "
       rss[$name]=$kb
     done
@@ -57,8 +56,8 @@ for mb in "${sizes[@]}"; do
   wcmed=$(median "${walls[wc]}")
   for name in "${order[@]}"; do
     med=$(median "${walls[$name]}")
-    printf '%-6s %-22s %9.2f %6.2f-%-6.2f %9.0f %7.1f\n' "${mb}MB" "$name" "$med" "$(lo "${walls[$name]}")" \
-      "$(hi "${walls[$name]}")" "$(echo "${rss[$name]} / 1024" | bc -l)" "$(echo "$med / $wcmed" | bc -l)"
+    printf '%-6s %-22s %9.3f %6.3f-%-6.3f %9.0f %7.1f\n' "${mb}MB" "$name" "$med" "$(lo "${walls[$name]}")" \
+      "$(hi "${walls[$name]}")" "$(echo "${rss[$name]} / 1024" | bc -l)" "$(echo "if ($wcmed > 0) $med / $wcmed else 0" | bc -l)"
   done
   rm -f report.txt report-stdout.txt C:/new400.txt
   cd - >/dev/null
