@@ -482,8 +482,9 @@ bool csvreader::resolve(int role, const std::vector<std::string>& names, std::st
   return false;
 }
 
-// Counts a bad row and names it within the first ten; in strict mode the
-// reader fails. Returns false, for take() to pass on.
+// Counts a bad row and names it within the first ten (count()), or, for a
+// reader that defers them, lists it in the batch being filled. Returns
+// false, for take() to pass on.
 bool csvreader::bad(std::int64_t line, std::string_view reason) {
   if (!defer_) {
     count(line, reason);
@@ -495,7 +496,8 @@ bool csvreader::bad(std::int64_t line, std::string_view reason) {
   return false;
 }
 
-// Counts a bad row and names the first ten, as messages or in `named_`.
+// Counts a bad row and names the first ten, as messages or in `named_`; in
+// strict mode the reader fails.
 void csvreader::count(std::int64_t line, std::string_view reason) {
   ++bad_;
   if (opts_.strict) failed_ = true;
