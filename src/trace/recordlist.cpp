@@ -1,14 +1,15 @@
 // Chunk storage and scratch-file transfers for the record lists.
 #include "trace/recordlist.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <new>
 
+#include "trace/directio.h"
+
 #ifdef __linux__
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <unistd.h>
 #endif
 
 namespace cellfreq {
@@ -33,10 +34,9 @@ int lasterror() { return errno != 0 ? errno : EIO; }
 void* chunkalloc(std::size_t bytes) {
   void* storage = nullptr;
 #ifdef __linux__
-  if (bytes >= huge_page) {
-    storage = std::aligned_alloc(huge_page, (bytes + huge_page - 1) / huge_page * huge_page);
-    if (storage != nullptr) madvise(storage, bytes, MADV_HUGEPAGE);  // a hint; failure is harmless
-  }
+  const std::size_t align = bytes >= huge_page ? huge_page : diskpage;
+  storage = std::aligned_alloc(align, (std::max<std::size_t>(bytes, 1) + align - 1) / align * align);
+  if (storage != nullptr && align == huge_page) madvise(storage, bytes, MADV_HUGEPAGE);  // a hint; failure is harmless
 #endif
   if (storage == nullptr) storage = std::malloc(bytes);
   if (storage == nullptr) throw std::bad_alloc();
@@ -52,27 +52,13 @@ void chunkfree(void* p) { std::free(p); }
 // of the range written, when the system or the file system declines (the
 // caller then writes it all the usual way) or a write fails (`errnum`).
 bool directwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum) {
-  constexpr std::size_t page = 4096;
-  if (bytes < (std::size_t{1} << 20) || bytes % page != 0 || offset % page != 0 ||
-      reinterpret_cast<std::uintptr_t>(data) % page != 0 || std::fflush(f) != 0)
-    return false;
+  if (bytes < (std::size_t{1} << 20) || !wholepages(data, bytes, offset) || std::fflush(f) != 0) return false;
   const int fd = ::fileno(f);
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return false;
+  if (!setdirect(fd, true)) return false;
   const char* p = static_cast<const char*>(data);
-  std::size_t left = bytes;
-  int err = 0;
-  while (left > 0) {
-    const ssize_t k = ::pwrite(fd, p, left, static_cast<off_t>(offset + (bytes - left)));
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) {
-      err = k < 0 ? errno : EIO;
-      break;
-    }
-    p += k;
-    left -= static_cast<std::size_t>(k);
-  }
-  (void)::fcntl(fd, F_SETFL, flags);
+  auto at = static_cast<std::int64_t>(offset);
+  const int err = writefully(fd, p, bytes, at);
+  (void)setdirect(fd, false);
   if (err == EINVAL) return false;  // the transfer itself declined
   if (err != 0) errnum = err;
   return true;

@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "trace/chunkalloc.h"
 #include "trace/textin.h"
 
 namespace cellfreq {
@@ -34,38 +35,10 @@ struct node {
 // it is closed or the process ends. Null with `errnum` set on a failure.
 using scratchfn = std::FILE* (*)(int& errnum);
 
-// The raw storage and file transfers behind chunkedlist, shared by every
-// element type.
-void* chunkalloc(std::size_t bytes);
-void chunkfree(void* p);
-// Writes or reads `bytes` at byte `offset` of `f`; false with `errnum` set.
+// The file transfers behind chunkedlist, shared by every element type:
+// writes or reads `bytes` at byte `offset` of `f`; false with `errnum` set.
 bool scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum);
 bool scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes, int& errnum);
-
-// Arrays as long as the trace live in chunkalloc's storage: left
-// uninitialised (every slot is written before it is read) and, for the
-// large ones on Linux, backed by huge pages, so that a long trace costs
-// neither a zeroing pass nor a page fault per 4 KiB. `chunkarray` owns such
-// an array; `hugeallocator` gives the same storage to a vector.
-struct chunkrelease {
-  void operator()(void* p) const { chunkfree(p); }
-};
-template <class T>
-using chunkarray = std::unique_ptr<T[], chunkrelease>;
-template <class T>
-chunkarray<T> makechunkarray(std::size_t n) {
-  return chunkarray<T>(static_cast<T*>(chunkalloc(n * sizeof(T))));
-}
-template <class T>
-struct hugeallocator {
-  using value_type = T;
-  hugeallocator() = default;
-  template <class U>
-  explicit hugeallocator(const hugeallocator<U>&) {}
-  T* allocate(std::size_t n) { return static_cast<T*>(chunkalloc(n * sizeof(T))); }
-  void deallocate(T* p, std::size_t) { chunkfree(p); }
-  friend bool operator==(const hugeallocator&, const hugeallocator&) { return true; }
-};
 
 // A list of trivially copyable records in push order. Records live in
 // fixed-size chunks rather than one allocation each. A list given a limit

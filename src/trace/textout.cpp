@@ -1,6 +1,8 @@
 // Block writing and general integer formatting for textout.
 #include "trace/textout.h"
 
+#include "trace/directio.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -8,7 +10,6 @@
 #include <thread>
 
 #ifdef __linux__
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -38,7 +39,7 @@ public:
     wake_.notify_all();
     thread_.join();
 #ifdef O_DIRECT
-    if (fd_ >= 0) direct(false);
+    if (direct_) setdirect(fd_, false);
 #endif
   }
   writer(const writer&) = delete;
@@ -84,16 +85,15 @@ private:
   int put(const char* p, std::size_t n) {
     written_ += n;
 #ifdef O_DIRECT
-    const bool whole = n % textout_detail::page == 0 && reinterpret_cast<std::uintptr_t>(p) % textout_detail::page == 0;
-    if (!tried_ && whole && written_ - n >= bypassafter_) direct(true);
+    const bool whole = wholepages(p, n, 0);
+    if (!tried_ && whole && written_ - n >= bypassafter_) takeover();
     if (fd_ >= 0) {
-      if (direct_ && !whole) direct(false);
-      const char* at = p;
-      std::size_t left = n;
-      int err = writefd(at, left);
+      if (direct_ && !whole) direct_ = !setdirect(fd_, false);
+      std::int64_t here = -1;
+      int err = writefully(fd_, p, n, here);
       if (err == EINVAL && direct_) {  // a file system that takes the flag but not the transfer
-        direct(false);
-        err = writefd(at, left);
+        direct_ = !setdirect(fd_, false);
+        err = writefully(fd_, p, n, here);
       }
       return err;
     }
@@ -103,42 +103,22 @@ private:
   }
 
 #ifdef O_DIRECT
-  // Turns direct transfers on or off. The first time, the stream is flushed
-  // and its descriptor taken over, if it is a regular file positioned at a
-  // whole page; a system or file system that refuses leaves the writes as
-  // they were.
-  void direct(bool on) {
-    if (!tried_) {
-      tried_ = true;
-      struct stat st;
-      const int fd = std::fflush(file_) == 0 ? ::fileno(file_) : -1;
-      if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
-      const off_t at = ::lseek(fd, 0, SEEK_CUR);
-      if (at < 0 || at % static_cast<off_t>(textout_detail::page) != 0) return;
-      flags_ = ::fcntl(fd, F_GETFL);
-      if (flags_ < 0 || ::fcntl(fd, F_SETFL, flags_ | O_DIRECT) != 0) return;
-      fd_ = fd;
-      direct_ = true;
-      return;
-    }
-    if (fd_ >= 0 && direct_ != on && ::fcntl(fd_, F_SETFL, on ? flags_ | O_DIRECT : flags_) == 0) direct_ = on;
-  }
-
-  // Writes on from p until n bytes are written or one write fails; p and
-  // n then tell what is left.
-  int writefd(const char*& p, std::size_t& n) {
-    while (n > 0) {
-      const ssize_t k = ::write(fd_, p, n);
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) return k < 0 ? errno : EIO;
-      p += k;
-      n -= static_cast<std::size_t>(k);
-    }
-    return 0;
+  // Flushes the stream and takes its descriptor over for direct
+  // transfers, if it is a regular file positioned at a whole page and the
+  // system and file system take the flag; otherwise the writes stay as
+  // they were. Tried once.
+  void takeover() {
+    tried_ = true;
+    struct stat st {};
+    const int fd = std::fflush(file_) == 0 ? ::fileno(file_) : -1;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at < 0 || !wholepages(nullptr, 0, static_cast<std::uint64_t>(at)) || !setdirect(fd, true)) return;
+    fd_ = fd;
+    direct_ = true;
   }
 
   int fd_ = -1;  // the stream's descriptor, once taken over
-  int flags_ = 0;
   bool tried_ = false;
   bool direct_ = false;
 #endif
@@ -199,10 +179,9 @@ void textout::drain(bool all) {
   if (writer_ == nullptr) writer_ = std::make_unique<writer>(file_, buf_.size(), bypassafter_);
   // A file that may bypass the cache is handed over in whole pages until
   // the end; the bytes past the last whole page begin the next block.
-  using textout_detail::page;
-  const bool pages = bypassafter_ != UINT64_MAX && !all && buf_.size() >= 16 * page;
-  const std::size_t whole = pages ? n / page * page : n;
-  char rest[page];
+  const bool pages = bypassafter_ != UINT64_MAX && !all && buf_.size() >= 16 * diskpage;
+  const std::size_t whole = pages ? n / diskpage * diskpage : n;
+  char rest[diskpage];
   std::memcpy(rest, buf_.data() + whole, n - whole);
   error_ = writer_->submit(buf_, whole);
   end_ = buf_.data() + buf_.size();

@@ -24,10 +24,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "trace/chunkalloc.h"
 
 namespace cellfreq {
 
@@ -39,20 +40,8 @@ inline constexpr std::string_view platform_eol = "\n";
 
 namespace textout_detail {
 
-// Storage aligned to whole disk pages, so that full blocks of it may be
-// written straight to the disk.
-inline constexpr std::size_t page = 4096;
-template <class T>
-struct pagealigned {
-  using value_type = T;
-  pagealigned() = default;
-  template <class U>
-  explicit pagealigned(const pagealigned<U>&) {}
-  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{page})); }
-  void deallocate(T* p, std::size_t) { ::operator delete(p, std::align_val_t{page}); }
-  friend bool operator==(const pagealigned&, const pagealigned&) { return true; }
-};
-using blockbuffer = std::vector<char, pagealigned<char>>;
+// The output's blocks, in storage that starts at a whole disk page.
+using blockbuffer = std::vector<char, hugeallocator<char>>;
 
 // "00" … "99", for formatting two digits at a time.
 inline constexpr auto digitpairs = [] {
