@@ -183,7 +183,8 @@ TEST(Textout, BackgroundWritesKeepTheBlocksInOrder) {
   // Blocks of 256 bytes, so that thousands pass through the writer thread;
   // then blocks of the default size around the page cache, from the start
   // and after a part written through it, handed over in whole pages; with
-  // lines formatted in place and through put() mixed.
+  // lines formatted in place and through put() mixed, and more written to
+  // the stream after them.
   const struct {
     std::size_t block;
     std::uint64_t bypassafter;
@@ -206,6 +207,9 @@ TEST(Textout, BackgroundWritesKeepTheBlocksInOrder) {
       }
       EXPECT_TRUE(out.flush());
     }
+    // The stream goes on where the output ended, however it was written.
+    std::fputs("tail\n", f);
+    expect += "tail\n";
     std::rewind(f);
     std::string got(expect.size() + 1, '\0');
     got.resize(std::fread(got.data(), 1, got.size(), f));

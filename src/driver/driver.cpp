@@ -54,11 +54,11 @@ void closefile(std::FILE* f, int& errnum) {
 }
 
 // Writes `f` through write(textout&) and flushes it; the first error, or 0.
-// A file of the program's `own` may bypass the page cache once large.
+// A large output bypasses the page cache where it can.
 template <class W>
-int writeall(std::FILE* f, bool own, W&& write) {
+int writeall(std::FILE* f, W&& write) {
   textout out(f);
-  if (own) out.bypasscache();
+  out.bypasscache();
   write(out);
   out.flush();
   return out.error();
@@ -75,7 +75,7 @@ bool writeinto(atomicfile& file, const std::string& path, placement how, const c
     fail = {cannot("create", noun, file.path()), errnum};
     return false;
   }
-  errnum = writeall(file.file(), true, write);
+  errnum = writeall(file.file(), write);
   if (errnum == 0 && file.commit(errnum)) return true;
   if (fail.what.empty()) fail = {cannot("write", noun, file.path()), errnum};
   file.discard();
@@ -320,7 +320,7 @@ bool replacefile(const std::string& path, const char* noun, const std::function<
 bool writereport(const runconfig& cfg, std::FILE* report, const std::function<void(textout&)>& write,
                  runfailure& fail) {
   if (!cfg.outputpath.empty()) return replacefile(cfg.outputpath, "report", write, fail);
-  const int errnum = writeall(report, false, write);
+  const int errnum = writeall(report, write);
   if (errnum == 0) return true;
   if (fail.what.empty()) fail = {"cannot write report", errnum};
   return false;

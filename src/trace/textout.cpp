@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #ifdef __linux__
@@ -25,8 +26,12 @@ textout::textout(std::FILE* f, std::string_view eol, std::size_t block)
 // Writes one block at a time on its own thread. The owner hands over a
 // full buffer and gets back the one written before, so exactly two buffers
 // circulate and memory stays bounded. Past `bypassafter` bytes, blocks of
-// whole pages go to the file descriptor opened for direct transfers, and
-// anything else (the last block) through it with the flag cleared again.
+// whole pages go to the file through a descriptor of the writer's own,
+// opened for direct transfers; the stream's descriptor is moved past each
+// of them, so that whoever shares it (a shell's redirection, say) finds its
+// position where ordinary writes would have left it, also when the run is
+// cut short. Anything else (the last block) goes through the stream's
+// descriptor, so no data is ever left in the cache behind the private one.
 class textout::writer {
 public:
   explicit writer(std::FILE* f, std::size_t block, std::uint64_t bypassafter)
@@ -39,7 +44,7 @@ public:
     wake_.notify_all();
     thread_.join();
 #ifdef O_DIRECT
-    if (direct_) setdirect(fd_, false);
+    release();
 #endif
   }
   writer(const writer&) = delete;
@@ -87,15 +92,17 @@ private:
 #ifdef O_DIRECT
     const bool whole = wholepages(p, n, 0);
     if (!tried_ && whole && written_ - n >= bypassafter_) takeover();
-    if (fd_ >= 0) {
-      if (direct_ && !whole) direct_ = !setdirect(fd_, false);
+    if (direct_ >= 0 && whole) {
+      const int err = writefully(direct_, p, n, at_);
+      if (err != EINVAL) return err != 0 ? err : movestream();
+      // A file system that opens for direct transfers but refuses this one:
+      // ordinary writes from here on, behind what did go out.
+      release();
+      if (const int moved = movestream(); moved != 0) return moved;
+    }
+    if (stream_ >= 0) {
       std::int64_t here = -1;
-      int err = writefully(fd_, p, n, here);
-      if (err == EINVAL && direct_) {  // a file system that takes the flag but not the transfer
-        direct_ = !setdirect(fd_, false);
-        err = writefully(fd_, p, n, here);
-      }
-      return err;
+      return writefully(stream_, p, n, here);
     }
 #endif
     errno = 0;
@@ -103,24 +110,43 @@ private:
   }
 
 #ifdef O_DIRECT
-  // Flushes the stream and takes its descriptor over for direct
-  // transfers, if it is a regular file positioned at a whole page and the
-  // system and file system take the flag; otherwise the writes stay as
-  // they were. Tried once.
+  // Flushes the stream and opens its file a second time for direct
+  // transfers, if it is a regular file positioned at a whole page, not
+  // opened for appending (where the position is not the stream's to keep),
+  // and the system and file system take the flag; otherwise the writes
+  // stay as they were. Tried once.
   void takeover() {
     tried_ = true;
-    struct stat st {};
+    struct stat st {}, again {};
     const int fd = std::fflush(file_) == 0 ? ::fileno(file_) : -1;
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const int flags = ::fcntl(fd, F_GETFL);
     const off_t at = ::lseek(fd, 0, SEEK_CUR);
-    if (at < 0 || !wholepages(nullptr, 0, static_cast<std::uint64_t>(at)) || !setdirect(fd, true)) return;
-    fd_ = fd;
-    direct_ = true;
+    if (flags < 0 || (flags & O_APPEND) != 0 || at < 0 || !wholepages(nullptr, 0, static_cast<std::uint64_t>(at)))
+      return;
+    stream_ = fd;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const int direct = ::open(self.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+    if (direct < 0) return;
+    if (::fstat(direct, &again) != 0 || again.st_dev != st.st_dev || again.st_ino != st.st_ino) {
+      ::close(direct);
+      return;
+    }
+    direct_ = direct;
+    at_ = at;
+  }
+  // Puts the stream's descriptor where the direct writes ended.
+  int movestream() const { return ::lseek(stream_, static_cast<off_t>(at_), SEEK_SET) < 0 ? errno : 0; }
+  // Closes the descriptor of direct transfers; it holds nothing cached.
+  void release() {
+    if (direct_ >= 0) ::close(direct_);
+    direct_ = -1;
   }
 
-  int fd_ = -1;  // the stream's descriptor, once taken over
+  int stream_ = -1;  // the stream's descriptor, once taken over
+  int direct_ = -1;  // the file opened again for direct transfers
+  std::int64_t at_ = 0;  // where the next direct write goes
   bool tried_ = false;
-  bool direct_ = false;
 #endif
 
   std::FILE* file_;

@@ -9,11 +9,10 @@
 // opened in binary mode so that nothing else is ever translated. The first failed write is remembered and ends all
 // further writing; callers check failed() and finish() to report it.
 //
-// A file the program made itself may be written around the page cache
-// once it is large (bypasscache()): an output of many gigabytes then
-// streams to the disk at the disk's speed instead of filling the cache
-// with pages that must be found, filled and written back, and evicting
-// the trace.
+// A large output may be written around the page cache (bypasscache()):
+// an output of many gigabytes then streams to the disk at the disk's speed
+// instead of filling the cache with pages that must be found, filled and
+// written back, and evicting the trace.
 #pragma once
 
 #include <array>
@@ -151,10 +150,12 @@ public:
   void advance(char* p) { pos_ = p; }
   std::string_view eol() const { return eol_; }
 
-  // Declares the file the program's own, not shared with anyone (no
-  // standard stream): past its first `after` bytes, whole blocks go to
-  // the disk around the page cache where the system and the file system
-  // allow it. Must come before anything is written.
+  // Lets the output go around the page cache once large: past its first
+  // `after` bytes, whole blocks go to the disk directly where the system
+  // and the file system allow it. The stream's own descriptor is left as
+  // it was, but for its position, which moves with the writes as always,
+  // so this is safe for a standard stream too. Must come before anything
+  // is written.
   static constexpr std::uint64_t bypass_after = std::uint64_t{64} << 20;
   void bypasscache(std::uint64_t after = bypass_after) { bypassafter_ = after; }
 
