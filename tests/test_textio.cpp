@@ -132,7 +132,8 @@ TEST(Scanfloat, RoundsExactlyLikeTheCLibrary) {
 
 // The span scanner ends where the grammar does (-1: converts nothing); the
 // one-load field scanner either declines or gives exactly the span
-// scanner's answer for a field that is one whole number.
+// scanner's answer for a field that is one whole number, and its check of
+// the form alone agrees with both.
 TEST(Scanfloat, SpanAndFieldScannersAgree) {
   for (const auto& [t, want] : std::vector<std::pair<std::string, int>>{
            {"12.5\t3", 4}, {"1e5x", 3}, {"1e12345", 7}, {"1ex", -1}, {"+.5", 3}, {"-", -1}, {" 1", -1},
@@ -147,8 +148,14 @@ TEST(Scanfloat, SpanAndFieldScannersAgree) {
     // A TAB ends the field itself; a line end is where the line's span ends.
     const char* lineend = *stop == '\t' ? text.data() + text.size() - field_readahead : fieldend;
     float fast = -7.0f, general = -7.0f;
+    // The form alone is decided wherever the value is, and means the same.
+    const char* form = numberfield(text.data(), lineend);
+    if (form != nullptr) {
+      EXPECT_EQ(scanfloat_span(text.data(), form, general), form) << field;
+    }
     const char* q = scanfloat_field(text.data(), lineend, fast);
     if (q == nullptr) return 0;
+    EXPECT_EQ(form, q) << field;
     EXPECT_EQ(q, fieldend) << field;
     EXPECT_EQ(scanfloat_span(text.data(), fieldend, general), fieldend) << field;
     EXPECT_EQ(bits(fast), bits(general)) << field;

@@ -70,12 +70,15 @@ inline std::uint64_t digits8(const char* s, unsigned n) {
 // The field at s, which ends at its first TAB or at `end` (the end of its
 // line), is exactly one complete decimal number with at most eight digits
 // before and after the point: [sign] digits [. digits] [e|E [sign] 1-3
-// digits]. Returns the field's end and its value, rounded once to single
-// precision as scanfloat() rounds it; nullptr means undecided, not invalid.
+// digits]. Returns the field's end, and with `convert` its value in `out`,
+// rounded once to single precision as scanfloat() rounds it; nullptr means
+// undecided, not invalid. The form alone is cheaper to decide than the
+// value, and a field whose value goes unused needs only the form.
 // One load classifies the bytes: the digits form a mask, and the few bytes
 // that are not digits (sign, point, exponent mark) are then checked one by
 // one, lowest first, so that the grammar is followed without a loop.
-inline const char* scanfloat_field(const char* s, const char* end, float& out) {
+template <bool convert>
+inline const char* decidefield(const char* s, const char* end, float& out) {
   using fieldscan_detail::digits8;
   const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
   const auto tabs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\t'))));
@@ -115,6 +118,7 @@ inline const char* scanfloat_field(const char* s, const char* end, float& out) {
   const unsigned nint = (dot < mend ? dot : mend) - start;
   const unsigned nfrac = dot < mend ? mend - dot - 1 : 0;
   if (nint + nfrac == 0 || nint > 8 || nfrac > 8) return nullptr;
+  if constexpr (!convert) return s + len;
   static constexpr std::uint32_t pow10i[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
   static constexpr float pow10f[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
   const std::uint64_t m = digits8(s + start, nint) * pow10i[nfrac] + digits8(s + dot + 1, nfrac);
@@ -126,6 +130,16 @@ inline const char* scanfloat_field(const char* s, const char* end, float& out) {
   const float v = e < 0 ? f / pow10f[-e] : f * pow10f[e];
   out = s[0] == '-' ? -v : v;
   return s + len;
+}
+
+// The field's value, decided as above.
+inline const char* scanfloat_field(const char* s, const char* end, float& out) {
+  return decidefield<true>(s, end, out);
+}
+// The field's form only: its end when it is one number as above.
+inline const char* numberfield(const char* s, const char* end) {
+  float unused = 0.0f;
+  return decidefield<false>(s, end, unused);
 }
 
 // The first TAB in [p, end), or end; the line holding [p, end) has no
@@ -145,6 +159,7 @@ inline const char* nexttab(const char* p, const char* end) {
 // Without SSE2 every line and field takes the general path.
 inline bool scanwindow(const char*, linemasks&) { return false; }
 inline const char* scanfloat_field(const char*, const char*, float&) { return nullptr; }
+inline const char* numberfield(const char*, const char*) { return nullptr; }
 inline const char* nexttab(const char* p, const char* end) { return std::find(p, end, '\t'); }
 
 #endif

@@ -22,14 +22,35 @@
 namespace cellfreq {
 namespace {
 
+// The last field of a line read in one go. Its value is what the
+// character steps leave in `v`, but only the last such line's value is
+// ever used, once a run of such lines ends, so only that one is converted.
+struct lastfield {
+  const char* from = nullptr;
+  const char* to = nullptr;
+};
+
 // Ends a well-formed line read in one go, as its character steps would:
-// the record of its id and cells, and the last values read.
-inline void closeline(float id, float x, float w, float v, float cellsize, parsestate& s, recordlist& out) {
+// the record of its id and cells, and the last values read (`v` from
+// `last`, converted by settle()).
+inline void closeline(float id, float x, float w, lastfield field, float cellsize, parsestate& s, recordlist& out,
+                      lastfield& last) {
   out.push(node{trunc_sat(id), cellnumber(x, cellsize), cellnumber(w, cellsize)});
-  s.v = s.freshv = v;
   s.w = s.freshw = w;
-  s.vknown = s.wknown = true;
+  s.wknown = true;
   ++s.nrec;
+  last = field;
+}
+
+// Gives `v` the value of the last field of the lines read in one go, if
+// any were: it is one complete number, as they checked.
+void settle(lastfield& last, parsestate& s) {
+  if (last.from == nullptr) return;
+  float v = 0.0f;
+  scanfloat_span(last.from, last.to, v);
+  s.v = s.freshv = v;
+  s.vknown = true;
+  last = {};
 }
 
 // Reads the number that fills a kept field starting at p, within [p, end):
@@ -38,6 +59,12 @@ inline void closeline(float id, float x, float w, float v, float cellsize, parse
 const char* fieldnumber(const char* p, const char* end, bool roomy, float& v) {
   const char* q = roomy ? scanfloat_field(p, end, v) : nullptr;
   return q != nullptr ? q : scanfloat_span(p, end, v);
+}
+// fieldnumber() for a field whose value goes unused: only its end.
+const char* fieldform(const char* p, const char* end, bool roomy) {
+  const char* q = roomy ? numberfield(p, end) : nullptr;
+  float unused = 0.0f;
+  return q != nullptr ? q : scanfloat_span(p, end, unused);
 }
 
 // Reads the complete line [p, nl) in one go when it is well-formed, which
@@ -58,7 +85,8 @@ const char* fieldnumber(const char* p, const char* end, bool roomy, float& v) {
 // `roomy` tells that field_readahead bytes past the newline are buffered, so
 // the one-load field scanners may run. Returns false, having changed
 // nothing, for any other line.
-bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsestate& s, recordlist& out) {
+bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsestate& s, recordlist& out,
+              lastfield& lastread) {
   const char* end = (nl != p && nl[-1] == '\r') ? nl - 1 : nl;
   while (p != end && *p != '\t') {
     if (*p == '\r') return false;
@@ -77,7 +105,8 @@ bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsest
       p = roomy ? nexttab(p, end) : std::find(p, end, '\t');
       continue;
     }
-    const char* q = fieldnumber(p, end, roomy, v);
+    const bool used = field == 1 || field == 5 || field == 6;
+    const char* q = used ? fieldnumber(p, end, roomy, v) : fieldform(p, end, roomy);
     if (q == nullptr || (q != end && *q != '\t')) return false;
     p = q;
     if (field == 1) id = v;
@@ -85,7 +114,7 @@ bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsest
     if (field == 6) w = v;
   }
   if (field < 7) return false;
-  closeline(id, x, w, v, cellsize, s, out);
+  closeline(id, x, w, {last, end}, cellsize, s, out, lastread);
   return true;
 }
 
@@ -100,7 +129,7 @@ constexpr std::ptrdiff_t window_readahead = 64 + static_cast<std::ptrdiff_t>(fie
 // digit, and the field's number check declines). Returns the start of the
 // next line, or nullptr (nothing changed) when the line is not one of
 // these or is longer.
-const char* windowline(const char* p, float cellsize, parsestate& s, recordlist& out) {
+const char* windowline(const char* p, float cellsize, parsestate& s, recordlist& out, lastfield& last) {
   linemasks m;
   if (!scanwindow(p, m) || m.lf == 0) return nullptr;
   const auto nl = static_cast<unsigned>(std::countr_zero(m.lf));
@@ -116,13 +145,15 @@ const char* windowline(const char* p, float cellsize, parsestate& s, recordlist&
     tabs &= tabs - 1;
   }
   const auto lasttab = static_cast<unsigned>(63 - std::countl_zero(m.tab & inside));
-  // A kept field [from, to) must be exactly one complete number.
+  // A kept field [from, to) must be exactly one complete number; field 3
+  // and the last field only for their form.
   const auto number = [p](unsigned from, unsigned to, float& v) { return fieldnumber(p + from, p + to, true, v) == p + to; };
-  float id = 0.0f, third = 0.0f, x = 0.0f, w = 0.0f, v = 0.0f;
-  if (!number(t[0] + 1, t[1], id) || !number(t[2] + 1, t[3], third) || !number(t[4] + 1, t[5], x) ||
-      !number(t[5] + 1, t[6], w) || !number(lasttab + 1, end, v))
+  const auto form = [p](unsigned from, unsigned to) { return fieldform(p + from, p + to, true) == p + to; };
+  float id = 0.0f, x = 0.0f, w = 0.0f;
+  if (!number(t[0] + 1, t[1], id) || !form(t[2] + 1, t[3]) || !number(t[4] + 1, t[5], x) ||
+      !number(t[5] + 1, t[6], w) || !form(lasttab + 1, end))
     return nullptr;
-  closeline(id, x, w, v, cellsize, s, out);
+  closeline(id, x, w, {p + lasttab + 1, p + end}, cellsize, s, out, last);
   return p + nl + 1;
 }
 
@@ -135,18 +166,21 @@ void parsetrace(textin& in, float cellsize, parsestate& s, recordlist& out) {
       const char* p = in.data();
       const char* const e = in.limit();
       const char* const start = p;
+      lastfield last;
       for (;;) {
         if (e - p >= window_readahead) {
-          if (const char* next = windowline(p, cellsize, s, out)) {
+          if (const char* next = windowline(p, cellsize, s, out, last)) {
             p = next;
             continue;
           }
         }
         const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)));
-        if (nl == nullptr || !fastline(p, nl, e - nl >= static_cast<std::ptrdiff_t>(field_readahead), cellsize, s, out))
+        if (nl == nullptr ||
+            !fastline(p, nl, e - nl >= static_cast<std::ptrdiff_t>(field_readahead), cellsize, s, out, last))
           break;
         p = nl + 1;
       }
+      settle(last, s);
       in.consume_to(p);
       if (p != start) {
         s.freshoffset = in.offset();
