@@ -133,7 +133,8 @@ TEST(Scanfloat, RoundsExactlyLikeTheCLibrary) {
 // The span scanner ends where the grammar does (-1: converts nothing); the
 // one-load field scanner either declines or gives exactly the span
 // scanner's answer for a field that is one whole number, and its check of
-// the form alone agrees with both.
+// the form alone agrees with both; a field taken as a run of digits holds
+// the value that the number read from it truncates to.
 TEST(Scanfloat, SpanAndFieldScannersAgree) {
   for (const auto& [t, want] : std::vector<std::pair<std::string, int>>{
            {"12.5\t3", 4}, {"1e5x", 3}, {"1e12345", 7}, {"1ex", -1}, {"+.5", 3}, {"-", -1}, {" 1", -1},
@@ -142,12 +143,20 @@ TEST(Scanfloat, SpanAndFieldScannersAgree) {
     const char* q = scanfloat_span(t.data(), t.data() + t.size(), v);
     EXPECT_EQ(q == nullptr ? -1 : static_cast<int>(q - t.data()), want) << t;
   }
-  const auto check = [](const std::string& field, const char* stop) {
+  int digitruns = 0;
+  const auto check = [&digitruns](const std::string& field, const char* stop) {
     const std::string text = field + stop + std::string(field_readahead, '7');
     const char* fieldend = text.data() + field.size();
     // A TAB ends the field itself; a line end is where the line's span ends.
     const char* lineend = *stop == '\t' ? text.data() + text.size() - field_readahead : fieldend;
     float fast = -7.0f, general = -7.0f;
+    std::int32_t whole = -1;
+    if (const char* d = digitsfield(text.data(), lineend, whole)) {
+      EXPECT_EQ(d, fieldend) << field;
+      EXPECT_EQ(scanfloat_span(text.data(), d, general), d) << field;
+      EXPECT_EQ(whole, trunc_sat(general)) << field;
+      ++digitruns;
+    }
     // The form alone is decided wherever the value is, and means the same.
     const char* form = numberfield(text.data(), lineend);
     if (form != nullptr) {
@@ -166,9 +175,11 @@ TEST(Scanfloat, SpanAndFieldScannersAgree) {
     for (const char* f : {"0", "7", "702", "-0", "+5", "-.5", "5.", ".5", "8993.44", "8.77171e+03", "2.00361E-04",
                           "1e10", "1e-10", "12345678.1234567", "16777215", "16777216", "16777217", "0.00000001",
                           "99999999.9", "1e999", "-1e-999", "123e1", "1.5e", "1e+", "1e-", "e5", "-", "+", ".", "1.2.3",
-                          "1e5e5", "--1", "1-", "1+2", "1 ", " 1", "1\v", "0x10", "inf", "1,5", "123456789012345"})
+                          "1e5e5", "--1", "1-", "1+2", "1 ", " 1", "1\v", "0x10", "inf", "1,5", "123456789012345",
+                          "0000007", "1234567", "12345678", "12a"})
       taken += check(f, stop);
   EXPECT_GT(taken, 40);  // the common forms do take the one-load path
+  EXPECT_EQ(digitruns, 3 * 5);  // "0", "7", "702", "0000007", "1234567"
 }
 
 // "%d" of any 64-bit value: the length is computed before the digits are

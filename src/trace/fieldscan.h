@@ -132,6 +132,22 @@ inline const char* decidefield(const char* s, const char* end, float& out) {
   return s + len;
 }
 
+// The field at s, which ends at its first TAB or at `end`, when it is a
+// run of one to seven digits (an object id, nearly always): its value,
+// which the number read from it has exactly, so that it also truncates to
+// it. Returns the field's end, or nullptr for any other field.
+inline const char* digitsfield(const char* s, const char* end, std::int32_t& out) {
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i shifted = _mm_add_epi8(c, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
+  const auto digits = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 10)))));
+  const auto len = static_cast<unsigned>(std::countr_zero(~digits));
+  if (len == 0 || len > 7 || end - s < static_cast<std::ptrdiff_t>(len) || (s + len != end && s[len] != '\t'))
+    return nullptr;
+  out = static_cast<std::int32_t>(fieldscan_detail::digits8(s, len));
+  return s + len;
+}
+
 // The field's value, decided as above.
 inline const char* scanfloat_field(const char* s, const char* end, float& out) {
   return decidefield<true>(s, end, out);
@@ -160,6 +176,7 @@ inline const char* nexttab(const char* p, const char* end) {
 inline bool scanwindow(const char*, linemasks&) { return false; }
 inline const char* scanfloat_field(const char*, const char*, float&) { return nullptr; }
 inline const char* numberfield(const char*, const char*) { return nullptr; }
+inline const char* digitsfield(const char*, const char*, std::int32_t&) { return nullptr; }
 inline const char* nexttab(const char* p, const char* end) { return std::find(p, end, '\t'); }
 
 #endif

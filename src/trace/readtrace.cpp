@@ -33,9 +33,9 @@ struct lastfield {
 // Ends a well-formed line read in one go, as its character steps would:
 // the record of its id and cells, and the last values read (`v` from
 // `last`, converted by settle()).
-inline void closeline(float id, float x, float w, lastfield field, float cellsize, parsestate& s, recordlist& out,
-                      lastfield& last) {
-  out.push(node{trunc_sat(id), cellnumber(x, cellsize), cellnumber(w, cellsize)});
+inline void closeline(std::int32_t id, float x, float w, lastfield field, float cellsize, parsestate& s,
+                      recordlist& out, lastfield& last) {
+  out.push(node{id, cellnumber(x, cellsize), cellnumber(w, cellsize)});
   s.w = s.freshw = w;
   s.wknown = true;
   ++s.nrec;
@@ -114,7 +114,7 @@ bool fastline(const char* p, const char* nl, bool roomy, float cellsize, parsest
     if (field == 6) w = v;
   }
   if (field < 7) return false;
-  closeline(id, x, w, {last, end}, cellsize, s, out, lastread);
+  closeline(trunc_sat(id), x, w, {last, end}, cellsize, s, out, lastread);
   return true;
 }
 
@@ -146,12 +146,18 @@ const char* windowline(const char* p, float cellsize, parsestate& s, recordlist&
   }
   const auto lasttab = static_cast<unsigned>(63 - std::countl_zero(m.tab & inside));
   // A kept field [from, to) must be exactly one complete number; field 3
-  // and the last field only for their form.
+  // and the last field only for their form, and the id, nearly always a
+  // plain run of digits, is taken as one where it is.
   const auto number = [p](unsigned from, unsigned to, float& v) { return fieldnumber(p + from, p + to, true, v) == p + to; };
   const auto form = [p](unsigned from, unsigned to) { return fieldform(p + from, p + to, true) == p + to; };
-  float id = 0.0f, x = 0.0f, w = 0.0f;
-  if (!number(t[0] + 1, t[1], id) || !form(t[2] + 1, t[3]) || !number(t[4] + 1, t[5], x) ||
-      !number(t[5] + 1, t[6], w) || !form(lasttab + 1, end))
+  std::int32_t id = 0;
+  if (digitsfield(p + t[0] + 1, p + t[1], id) != p + t[1]) {
+    float v = 0.0f;
+    if (!number(t[0] + 1, t[1], v)) return nullptr;
+    id = trunc_sat(v);
+  }
+  float x = 0.0f, w = 0.0f;
+  if (!form(t[2] + 1, t[3]) || !number(t[4] + 1, t[5], x) || !number(t[5] + 1, t[6], w) || !form(lasttab + 1, end))
     return nullptr;
   closeline(id, x, w, {p + lasttab + 1, p + end}, cellsize, s, out, last);
   return p + nl + 1;

@@ -184,7 +184,9 @@ private:
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
 
-  void grow() {
+  // Out of line, so that push() stays small enough to be inlined where
+  // records are made, once per trace line.
+  [[gnu::noinline]] void grow() {
     if (make_ != nullptr && size_ - ondisk_ >= memcap_ && !chunks_.empty()) {
       spill();
       return;
