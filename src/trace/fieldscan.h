@@ -120,14 +120,20 @@ inline const char* decidefield(const char* s, const char* end, float& out) {
   if (nint + nfrac == 0 || nint > 8 || nfrac > 8) return nullptr;
   if constexpr (!convert) return s + len;
   static constexpr std::uint32_t pow10i[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-  static constexpr float pow10f[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  // 10^e for e in -10 … 10 (index e + 10) as a factor and a divisor, one
+  // of them 1.
+  static constexpr float up[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f,
+                                 1e7f, 1e8f, 1e9f, 1e10f};
+  static constexpr float down[] = {1e10f, 1e9f, 1e8f, 1e7f, 1e6f, 1e5f, 1e4f, 1e3f, 1e2f, 1e1f, 1,
+                                   1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
   const std::uint64_t m = digits8(s + start, nint) * pow10i[nfrac] + digits8(s + dot + 1, nfrac);
   const int e = exponent - static_cast<int>(nfrac);
-  // Both operands exact in single precision and one IEEE operation: the
-  // result is the correctly rounded value.
+  // Both operands exact in single precision and one IEEE operation that
+  // rounds (the other is by 1): the result is the correctly rounded value.
+  // Both run for every field, so that the sign of e, which varies from
+  // field to field, costs no branch.
   if (m >= (1u << 24) || e < -10 || e > 10) return nullptr;
-  const auto f = static_cast<float>(m);
-  const float v = e < 0 ? f / pow10f[-e] : f * pow10f[e];
+  const float v = static_cast<float>(m) * up[e + 10] / down[e + 10];
   out = s[0] == '-' ? -v : v;
   return s + len;
 }
