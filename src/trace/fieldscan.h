@@ -65,6 +65,13 @@ inline std::uint64_t digits8(const char* s, unsigned n) {
   return (v & 0x0000FFFF0000FFFFu) * 42949672960001u >> 32;
 }
 
+// The decimal digits among the 16 bytes `c`, bit i for byte i.
+inline unsigned digitbits(__m128i c) {
+  // '0'..'9' become the 10 smallest signed bytes.
+  const __m128i shifted = _mm_add_epi8(c, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 10)))));
+}
+
 }  // namespace fieldscan_detail
 
 // The field at s, which ends at its first TAB or at `end` (the end of its
@@ -82,10 +89,7 @@ inline const char* decidefield(const char* s, const char* end, float& out) {
   using fieldscan_detail::digits8;
   const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
   const auto tabs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\t'))));
-  // '0'..'9' become the 10 smallest signed bytes.
-  const __m128i shifted = _mm_add_epi8(c, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
-  const auto digits = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 10)))));
+  const unsigned digits = fieldscan_detail::digitbits(c);
   auto len = static_cast<unsigned>(std::countr_zero(tabs | 0x10000u));
   if (end - s < static_cast<std::ptrdiff_t>(len)) len = static_cast<unsigned>(end - s);
   if (len == 16) return nullptr;
@@ -144,9 +148,7 @@ inline const char* decidefield(const char* s, const char* end, float& out) {
 // it. Returns the field's end, or nullptr for any other field.
 inline const char* digitsfield(const char* s, const char* end, std::int32_t& out) {
   const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-  const __m128i shifted = _mm_add_epi8(c, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
-  const auto digits = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 10)))));
+  const unsigned digits = fieldscan_detail::digitbits(c);
   const auto len = static_cast<unsigned>(std::countr_zero(~digits));
   if (len == 0 || len > 7 || end - s < static_cast<std::ptrdiff_t>(len) || (s + len != end && s[len] != '\t'))
     return nullptr;
