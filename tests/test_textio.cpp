@@ -201,13 +201,17 @@ TEST(Textout, BackgroundWritesKeepTheBlocksInOrder) {
   // Blocks of 256 bytes, so that thousands pass through the writer thread;
   // then blocks of the default size around the page cache, from the start
   // and after a part written through it, handed over in whole pages; with
-  // lines formatted in place and through put() mixed, and more written to
-  // the stream after them.
+  // lines formatted in place and through put() mixed, once with a flush in
+  // their midst, and more written to the stream after them.
   const struct {
     std::size_t block;
     std::uint64_t bypassafter;
     int lines;
-  } cases[] = {{256, UINT64_MAX, 20000}, {textout::default_block, 0, 400000}, {textout::default_block, 3000000, 400000}};
+    int flushat;  // a line after which everything is flushed, mid-output
+  } cases[] = {{256, UINT64_MAX, 20000, -1},
+               {textout::default_block, 0, 400000, -1},
+               {textout::default_block, 3000000, 400000, -1},
+               {textout::default_block, 0, 400000, 200001}};
   for (const auto& c : cases) {
     std::FILE* f = std::tmpfile();
     ASSERT_NE(f, nullptr);
@@ -222,6 +226,9 @@ TEST(Textout, BackgroundWritesKeepTheBlocksInOrder) {
         out.put(" x");
         out.newline();
         expect.append("#").append(std::to_string(-std::int64_t{i} * 7919)).append(" x\r\n");
+        if (i == c.flushat) {
+          EXPECT_TRUE(out.flush());
+        }
       }
       EXPECT_TRUE(out.flush());
     }

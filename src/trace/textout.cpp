@@ -90,9 +90,8 @@ private:
   int put(const char* p, std::size_t n) {
     written_ += n;
 #ifdef O_DIRECT
-    const bool whole = wholepages(p, n, 0);
-    if (!tried_ && whole && written_ - n >= bypassafter_) takeover();
-    if (direct_ >= 0 && whole) {
+    if (!tried_ && wholepages(p, n, 0) && written_ - n >= bypassafter_) takeover();
+    if (direct_ >= 0 && wholepages(p, n, static_cast<std::uint64_t>(at_))) {
       const int err = writefully(direct_, p, n, at_);
       if (err != EINVAL) return err != 0 ? err : movestream();
       // A file system that opens for direct transfers but refuses this one:
@@ -101,8 +100,14 @@ private:
       if (const int moved = movestream(); moved != 0) return moved;
     }
     if (stream_ >= 0) {
+      // The stream's position is where direct writes go on, so it is
+      // followed through ordinary writes too (a flush in mid-output hands
+      // over a block that is no whole pages).
       std::int64_t here = -1;
-      return writefully(stream_, p, n, here);
+      const std::size_t left = n;
+      const int err = writefully(stream_, p, n, here);
+      at_ += static_cast<std::int64_t>(left - n);
+      return err;
     }
 #endif
     errno = 0;
