@@ -95,37 +95,82 @@ const std::string visit = "p\t10\t1\t0\t5\t200\t200\t1\n";  // object 10 in cell
 
 }  // namespace
 
+// A file system without nameless files, as the seam makes it.
+int nonameless(const char*) {
+  errno = EOPNOTSUPP;
+  return -1;
+}
+
+// Named temporaries (where the system has no nameless ones) are exclusive,
+// owner-only and never opened through a planted link; a temporary in
+// TMPDIR has no name even then; a nameless one appears only when committed.
 TEST(Temporaries, ExclusiveOwnerOnlyAndNeverThroughALink) {
   scratch s;
   ::setenv("TMPDIR", s.dir().c_str(), 1);
   const auto saved = cellfreq::randombits;
+  const auto nameless = cellfreq::opennameless;
   cellfreq::randombits = countingbits;
   const std::string out = (s.dir() / "out.txt").string();
-  for (const cellfreq::placement how : {cellfreq::placement::temporary, cellfreq::placement::replace}) {
+  for (const bool named : {true, false}) {
+    SCOPED_TRACE(named ? "named temporaries" : "nameless temporaries");
+    cellfreq::opennameless = named ? nonameless : nameless;
     int errnum = 0;
     cellfreq::atomicfile f;
+    ASSERT_TRUE(f.open(out, cellfreq::placement::temporary, errnum)) << errnum;
+    EXPECT_TRUE(list(s.dir()).empty());
     nextbits = 7;
-    ASSERT_TRUE(f.open(out, how, errnum)) << errnum;
-    ASSERT_EQ(list(s.dir()).size(), 1u);
-    const fs::path first = s.dir() / list(s.dir())[0];
-    EXPECT_EQ(modeof(first), 0600u);
-    f.discard();
-    EXPECT_FALSE(fs::exists(first));
-    // The same name again: a link planted there is not followed.
-    writefile(s.dir() / "victim", "keep");
-    fs::create_symlink(s.dir() / "victim", first);
-    nextbits = 7;
-    ASSERT_TRUE(f.open(out, how, errnum)) << errnum;
+    ASSERT_TRUE(f.open(out, cellfreq::placement::replace, errnum)) << errnum;
+    ASSERT_EQ(list(s.dir()).size(), named ? 1u : 0u);
+    if (named) {
+      const fs::path first = s.dir() / list(s.dir())[0];
+      EXPECT_EQ(modeof(first), 0600u);
+      f.discard();
+      EXPECT_FALSE(fs::exists(first));
+      // The same name again: a link planted there is not followed.
+      writefile(s.dir() / "victim", "keep");
+      fs::create_symlink(s.dir() / "victim", first);
+      nextbits = 7;
+      ASSERT_TRUE(f.open(out, cellfreq::placement::replace, errnum)) << errnum;
+    }
     std::fputs("new", f.file());
     ASSERT_TRUE(f.commit(errnum)) << errnum;
-    EXPECT_EQ(readfile(s.dir() / "victim"), "keep");
-    EXPECT_TRUE(fs::is_symlink(first));
-    EXPECT_EQ(readfile(how == cellfreq::placement::replace ? out : f.path()), "new");
-    f.discard();
-    for (const fs::path& p : {first, s.dir() / "victim", fs::path(out)}) fs::remove(p);
+    EXPECT_EQ(readfile(out), "new");
+    if (named) {
+      EXPECT_EQ(readfile(s.dir() / "victim"), "keep");
+      EXPECT_TRUE(fs::is_symlink(s.dir() / list(s.dir())[0]));
+    }
+    for (const auto& e : fs::directory_iterator(s.dir())) fs::remove(e.path());
   }
   cellfreq::randombits = saved;
+  cellfreq::opennameless = nameless;
   ::unsetenv("TMPDIR");
+}
+
+// Where temporaries have names, those that a killed run left are swept
+// from the folder when the next run makes one there: only this program's
+// names, the owner's only, unchanged for a day.
+TEST(Temporaries, StaleOnesOfAKilledRunAreSwept) {
+  scratch s;
+  const auto nameless = cellfreq::opennameless;
+  cellfreq::opennameless = nonameless;
+  const auto put = [&](const std::string& name, unsigned mode, int hours) {
+    writefile(s.dir() / name, "x");
+    fs::permissions(s.dir() / name, fs::perms(mode));
+    fs::last_write_time(s.dir() / name, fs::file_time_type::clock::now() - std::chrono::hours(hours));
+  };
+  put(".cellfreq-00000000000000aa.tmp", 0600, 25);   // swept
+  put("cellfreq-00000000000000ab.cells", 0600, 48);  // swept
+  put(".cellfreq-00000000000000ac.tmp", 0600, 23);   // a running run's, perhaps
+  put(".cellfreq-00000000000000ad.tmp", 0644, 48);   // not one of ours
+  put(".cellfreq-0000000000000XYZ.tmp", 0600, 48);   // not one of our names
+  put("report.txt", 0600, 48);
+  cellfreq::atomicfile f;
+  int errnum = 0;
+  ASSERT_TRUE(f.open((s.dir() / "out.txt").string(), cellfreq::placement::replace, errnum)) << errnum;
+  f.discard();
+  EXPECT_EQ(list(s.dir()), (names{".cellfreq-00000000000000ac.tmp", ".cellfreq-00000000000000ad.tmp",
+                                  ".cellfreq-0000000000000XYZ.tmp", "report.txt"}));
+  cellfreq::opennameless = nameless;
 }
 
 #ifdef __GLIBC__
@@ -136,12 +181,13 @@ TEST(Temporaries, CellFileThatCannotBeReopenedOrClosed) {
   workdir w(visit);
   ::setenv("TMPDIR", (w.dir() / "tmp").c_str(), 1);
   const auto reopen = cellfreq::reopencells;
-  std::FILE* (*const refused)(const char*) = [](const char*) -> std::FILE* {
+  std::FILE* (*const refused)(int) = [](int fd) -> std::FILE* {
+    ::close(fd);
     errno = EACCES;
     return nullptr;
   };
   // The file's own bytes, through a stream whose close reports an error.
-  std::FILE* (*const closefails)(const char*) = [](const char* path) -> std::FILE* {
+  std::FILE* (*const closefails)(int) = [](int fd) -> std::FILE* {
     cookie_io_functions_t io{};
     io.read = [](void* f, char* buf, std::size_t n) {
       return static_cast<ssize_t>(std::fread(buf, 1, n, static_cast<std::FILE*>(f)));
@@ -151,7 +197,7 @@ TEST(Temporaries, CellFileThatCannotBeReopenedOrClosed) {
       errno = EIO;
       return -1;
     };
-    return fopencookie(std::fopen(path, "rb"), "rb", io);
+    return fopencookie(::fdopen(fd, "rb"), "rb", io);
   };
   for (const auto& [hook, verb, reason] :
        {std::tuple{refused, "reopen", "Permission denied"}, {closefails, "read", "Input/output error"}}) {
@@ -168,8 +214,9 @@ TEST(Temporaries, CellFileThatCannotBeReopenedOrClosed) {
       std::fclose(err);
       EXPECT_EQ(readfile(w.dir() / "report"), "");
       const std::string msg = readfile(w.dir() / "err");
-      const std::string shown = cells.empty() ? cat({(w.dir() / "tmp").string(), "/cellfreq-"}) : cells;
-      EXPECT_TRUE(msg.starts_with(cat({"prog: cannot ", verb, " cell file '", shown}))) << msg;
+      const std::string shown = cells.empty() ? cat({"temporary cell file in folder '", (w.dir() / "tmp").string()})
+                                              : cat({"cell file '", cells});
+      EXPECT_TRUE(msg.starts_with(cat({"prog: cannot ", verb, " ", shown}))) << msg;
       EXPECT_TRUE(msg.ends_with(cat({"': ", reason, "\n"}))) << msg;
       EXPECT_TRUE(fs::is_empty(w.dir() / "tmp"));
     }

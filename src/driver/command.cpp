@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "driver/ingest.h"
-#include "driver/parts.h"
+#include "driver/lastresort.h"
 #include "driver/options.h"
+#include "driver/parts.h"
+#include "driver/pathcheck.h"
 #include "driver/runconfig.h"
 
 #ifdef _WIN32
@@ -46,10 +48,17 @@ int inform(W&& write) {
   return status_failed;
 }
 
-}  // namespace
+// The outputs that the options name, as the options are called.
+std::vector<namedpath> outputpaths(const runconfig& cfg) {
+  std::vector<namedpath> paths;
+  for (const auto& [option, path] : {std::pair{"--output", &cfg.outputpath}, {"--cell-file", &cfg.cellpath},
+                                     {"--heatmap", &cfg.heatmappath}, {"--id-map", &cfg.idmappath}})
+    if (!path->empty()) paths.push_back({option, *path});
+  return paths;
+}
 
-int runcommand(int argc, const char* const* argv) {
-  prepare_standard_streams();
+// The command's life below its last resort.
+int command(int argc, const char* const* argv) {
   const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   commandline cl;
   std::string error;
@@ -64,6 +73,10 @@ int runcommand(int argc, const char* const* argv) {
       out.put(" " CELLFREQ_VERSION);
       out.newline();
     });
+  if (!distinctpaths(cl.cfg.tracepath, outputpaths(cl.cfg), error)) {
+    std::fprintf(stderr, "%s: %s\n", progname, error.c_str());
+    return status_usage;
+  }
   cl.cfg.progress = cl.progress.value_or(stderr_is_terminal());
   cl.cfg.replacecells = true;
   if (cl.piece.what != piececonfig::kind::none) return runpiece(cl, stdout, stderr);
@@ -71,6 +84,13 @@ int runcommand(int argc, const char* const* argv) {
   const int status = run(cl.cfg, stdout, stderr, progname, &input);
   if (cl.pause) pause();
   return status;
+}
+
+}  // namespace
+
+int runcommand(int argc, const char* const* argv) {
+  prepare_standard_streams();
+  return lastresort(progname, [&] { return command(argc, argv); });
 }
 
 }  // namespace cellfreq

@@ -21,11 +21,14 @@
 #include "analysis/report.h"
 #include "cells/celltable.h"
 #include "driver/grouping.h"
+#include "driver/lastresort.h"
+#include "driver/outputs.h"
 #include "driver/progress.h"
 #include "driver/runconfig.h"
 #include "driver/tempfiles.h"
 #include "trace/recordlist.h"
 
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -39,98 +42,69 @@ namespace {
 
 using failure = runfailure;
 
-// "cannot VERB NOUN 'PATH'". Built by appending: chains of operator+ on
-// strings trip a false -Wrestrict warning in some compilers.
-std::string cannot(const char* verb, const char* noun, const std::string& path) {
-  std::string w = "cannot ";
-  w.append(verb).append(" ").append(noun).append(" ").append(inquotes(path));
-  return w;
-}
-
 // Closes `f`, folding a failed close into `errnum` when nothing failed before.
 void closefile(std::FILE* f, int& errnum) {
   errno = 0;
   if (std::fclose(f) != 0 && errnum == 0) errnum = errno != 0 ? errno : EIO;
 }
 
-// Writes `f` through write(textout&) and flushes it; the first error, or 0.
-// A large output bypasses the page cache where it can.
-template <class W>
-int writeall(std::FILE* f, W&& write) {
-  textout out(f);
-  out.bypasscache();
-  write(out);
-  out.flush();
-  return out.error();
-}
-
-// Makes `file` at `path` as placed by `how`, writes it through
-// write(textout&) and commits it; a failure names the file as `noun` and
-// discards it, so the path keeps what it held before.
-template <class W>
-bool writeinto(atomicfile& file, const std::string& path, placement how, const char* noun, W&& write,
-               failure& fail) {
-  int errnum = 0;
-  if (!file.open(path, how, errnum)) {
-    fail = {cannot("create", noun, file.path()), errnum};
-    return false;
-  }
-  errnum = writeall(file.file(), write);
-  if (errnum == 0 && file.commit(errnum)) return true;
-  if (fail.what.empty()) fail = {cannot("write", noun, file.path()), errnum};
-  file.discard();
-  return false;
+// How messages name the cell file: the path given, or the folder of the
+// temporary one, which has no name.
+const char* cellnoun(const runconfig& cfg) {
+  return cfg.cellpath.empty() ? "temporary cell file in folder" : "cell file";
 }
 
 bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runextras* extras,
               failure& fail) {
+  const activity doing("reading the trace");
   if (extras != nullptr) return extras->read(cfg, list, err, progname, fail);
   std::FILE* f = opentrace(cfg, fail);
   return f != nullptr && readtab(cfg, f, list, err, progname, fail);
 }
 
 // Writes the cell file from `list` (and `times`, which order each object's
-// records when given), emptying them: a temporary when none is configured
-// (removed once reopened for reading, so that a report cut short by a
-// closed pipe leaves nothing behind, and at the latest when the run ends),
-// else the configured path, replaced when complete or, for the fixed
-// programs, written in place. `cells` receives what reading it back needs,
-// and the visits per cell when a heat map is asked for.
-bool cellpass(const runconfig& cfg, std::int64_t budget, atomicfile& file, recordlist& list,
+// records when given), emptying them, into `file`, one of `outputs`: a
+// nameless temporary when none is configured, else the configured path,
+// put in place with the other outputs or, for the fixed programs, written
+// in place. `cells` receives what reading it back needs, and the visits
+// per cell when a heat map is asked for.
+bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, atomicfile*& file, recordlist& list,
               chunkedlist<double>* times, grouped& cells, failure& fail) {
   if (!spillok(list.error(), fail) || !spillok(times != nullptr ? times->error() : 0, fail)) return false;
   const cellform form{cfg.groupsize, cfg.exactcells};
   const placement how = cfg.cellpath.empty() ? placement::temporary
                         : cfg.replacecells  ? placement::replace
                                             : placement::inplace;
+  const activity doing("grouping the records");
+  file = outputs.open(cfg.cellpath, how, cellnoun(cfg), true, fail);
+  if (file == nullptr) return false;
   int scratch = 0;
-  const bool written = writeinto(
-      file, cfg.cellpath, how, "cell file",
-      [&](textout& out) {
-        cells.codecount.assign(static_cast<std::size_t>(cfg.nobjects / cfg.groupsize), 0);
-        groupcells(list, times, 0, cfg.nobjects, form, budget, !cfg.heatmappath.empty(), out, cells, scratch);
-      },
-      fail);
+  const bool written = outputs.finish(*file, [&](textout& out) {
+    cells.codecount.assign(static_cast<std::size_t>(cfg.nobjects / cfg.groupsize), 0);
+    groupcells(list, times, 0, cfg.nobjects, form, budget, !cfg.heatmappath.empty(), out, cells, scratch);
+  }, fail);
+  if (!written) file = nullptr;
   return spillok(scratch, fail) && written;
 }
 
-// Reads the cell file back a range of users at a time, as many as the
-// table's share of the budget holds, and writes each range's part of the
-// report. `frequent`, when given, receives the cells that are frequent for
+// Reads the cell file back (this run's own, through a descriptor of its
+// own) a range of users at a time, as many as the table's share of the
+// budget holds, and writes each range's part of the report into
+// `outputs` or on `report`. `frequent`, when given, receives the cells that are frequent for
 // some user. A cell file that cannot be read back fails the run before any
 // report is written when its table fits at once, and otherwise ends the
 // report unfinished.
 bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile, const grouped& cells,
                 const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, std::FILE* report,
-                failure& fail) {
-  const std::string cellpath = cellfile.path();
-  errno = 0;
-  std::FILE* f = reopencells(cellpath.c_str());
+                outputset& outputs, failure& fail) {
+  const activity doing("writing the report");
+  const std::string& cellpath = cellfile.path();
+  int errnum = 0;
+  std::FILE* f = cellfile.readback(errnum);
   if (f == nullptr) {
-    fail = {cannot("reopen", "cell file", cellpath), errno};
+    fail = {cannot("reopen", cellnoun(cfg), cellpath), errnum};
     return false;
   }
-  cellfile.discard();
   textin in(f);
   const std::vector<std::int64_t>& counts = cells.codecount;
   const std::int64_t maxcount = cellfreq::max(counts, cfg.nusers);
@@ -145,7 +119,6 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
   }
   celltable table;
   bool loaded = true;
-  int errnum = 0;
   const auto load = [&](std::int32_t from, std::int32_t to) {
     loaded = loadcells(in, counts, maxcount, table, &cells.box, from, to) && in.error() == 0;
     return loaded;
@@ -155,7 +128,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
     closefile(f, errnum);
     f = nullptr;
     if (loaded && errnum == 0) return true;
-    fail = {cannot("read", "cell file", cellpath), errnum};
+    fail = {cannot("read", cellnoun(cfg), cellpath), errnum};
     if (errnum == 0) fail.reason = "it no longer holds the cells that were written";
     return false;
   };
@@ -180,7 +153,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
     }
     writer.finish();
   };
-  const bool ok = writereport(cfg, report, write, fail);
+  const bool ok = writereport(cfg, report, write, fail, &outputs);
   if (!atonce && !finishread()) return false;
   return ok;
 }
@@ -211,22 +184,44 @@ std::string cannotread(const runconfig& cfg) {
                                      : "cannot read trace " + inquotes(cfg.tracepath);
 }
 
-bool closetrace(const runconfig& cfg, std::FILE* f, int errnum, runfailure& fail) {
+std::int64_t regularsize(std::FILE* f) {
+#ifdef _WIN32
+  struct _stat64 st {};
+  return _fstat64(_fileno(f), &st) == 0 && (st.st_mode & _S_IFREG) != 0 ? st.st_size : -1;
+#else
+  struct stat st {};
+  return ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::int64_t>(st.st_size) : -1;
+#endif
+}
+
+bool closetrace(const runconfig& cfg, std::FILE* f, std::int64_t startsize, int errnum, runfailure& fail) {
+  // A trace written to, cut or replaced in place while it was read gives
+  // records of neither version: its size is the sign that tells.
+  const std::int64_t endsize = errnum == 0 && startsize >= 0 ? regularsize(f) : startsize;
   if (cfg.tracepath != stdin_path) closefile(f, errnum);
-  if (errnum == 0) return true;
-  fail = {cannotread(cfg), errnum};
+  if (errnum != 0) {
+    fail = {cannotread(cfg), errnum};
+    return false;
+  }
+  if (endsize == startsize) return true;
+  std::string what = cfg.tracepath == stdin_path ? std::string("the trace on standard input")
+                                                  : "trace " + inquotes(cfg.tracepath);
+  what.append(" changed while it was read: ").append(std::to_string(startsize)).append(" bytes at the start, ");
+  what.append(std::to_string(endsize)).append(" at the end");
+  fail = {what, 0, {}, status_failed, true};
   return false;
 }
 
 bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* err, const char* progname,
              runfailure& fail) {
+  const std::int64_t size = regularsize(f);
   std::optional<progressline> progress;
   if (cfg.progress) progress.emplace(err, progname, f, list);
   filesource src(f);
   const traceread r = readtracefile(src, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
                                     progress ? &*progress : nullptr);
   if (progress) progress->finish(r.nrec, r.error == 0);
-  return closetrace(cfg, f, r.error, fail);
+  return closetrace(cfg, f, size, r.error, fail);
 }
 
 int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* progname, runextras* extras) {
@@ -235,13 +230,14 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
   const std::int64_t budget = memorybudget(cfg.memorylimit);
   failure fail;
   grouped cells;
-  atomicfile cellfile;
+  outputset outputs;
+  atomicfile* cellfile = nullptr;
   bool ok = false;
   {
     recordlist list;
     list.limit(readinglimit(budget, sizeof(node)), scratchfile);
     ok = readpass(cfg, list, err, progname, extras, fail) &&
-         cellpass(cfg, budget, cellfile, list, extras != nullptr ? extras->times() : nullptr, cells, fail);
+         cellpass(cfg, budget, outputs, cellfile, list, extras != nullptr ? extras->times() : nullptr, cells, fail);
   }
   const objectids ids{extras != nullptr ? extras->ids() : nullptr, cfg.groupsize};
   std::vector<cell> frequent;
@@ -250,8 +246,10 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
     if (extras != nullptr) layer = extras->layer(cfg);
     else layer.cellsize = cfg.cellsize;
     const bool svg = !cfg.heatmappath.empty() && !isgeojson(cfg.heatmappath);
-    ok = reportpass(cfg, budget, cellfile, cells, ids, layer, svg ? &frequent : nullptr, report, fail) &&
-         writeheatmap(cfg, cells.visits, frequent, layer, fail) && writeidmapfile(cfg, ids, fail);
+    ok = reportpass(cfg, budget, *cellfile, cells, ids, layer, svg ? &frequent : nullptr, report, outputs, fail);
+    const activity doing("writing the outputs");
+    ok = ok && writeheatmap(cfg, cells.visits, frequent, layer, fail, &outputs) &&
+         writeidmapfile(cfg, ids, fail, &outputs) && outputs.commit(fail);
   }
   return ok ? status_ok : reportfailure(fail, err, progname);
 }
@@ -271,6 +269,12 @@ bool isgeojson(const std::string& path) {
   return path.size() >= ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
 }
 
+std::string cannot(const char* verb, const char* noun, const std::string& path) {
+  std::string w = "cannot ";
+  w.append(verb).append(" ").append(noun).append(" ").append(inquotes(path));
+  return w;
+}
+
 std::string inquotes(const std::string& path) {
   std::string q = "'";
   q.append(path).append("'");
@@ -284,21 +288,22 @@ bool spillok(int errnum, runfailure& fail) {
 }
 
 bool writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vector<cell>& frequent,
-                  const geojsonlayer& layer, runfailure& fail) {
+                  const geojsonlayer& layer, runfailure& fail, outputset* outputs) {
   if (cfg.heatmappath.empty()) return true;
   if (isgeojson(cfg.heatmappath))
-    return replacefile(cfg.heatmappath, "heat map", [&](textout& out) {
+    return writeoutput(outputs, cfg.heatmappath, "heat map", [&](textout& out) {
       geojsonwriter writer(layer, out);
       writeheat(visits, writer);
       writer.finish();
     }, fail);
   const heatgrid grid = aggregate(visits, frequent);
-  return replacefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
+  return writeoutput(outputs, cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); },
+                     fail);
 }
 
-bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail) {
+bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail, outputset* outputs) {
   if (cfg.idmappath.empty()) return true;
-  return replacefile(cfg.idmappath, "id map", [&](textout& out) {
+  return writeoutput(outputs, cfg.idmappath, "id map", [&](textout& out) {
     out.put("object,id");
     out.newline();
     if (ids.ids == nullptr) return;
@@ -313,13 +318,18 @@ bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail
 
 bool replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
                  runfailure& fail) {
-  atomicfile file;
-  return writeinto(file, path, placement::replace, noun, write, fail);
+  outputset one;
+  return one.write(path, noun, write, fail) && one.commit(fail);
+}
+
+bool writeoutput(outputset* outputs, const std::string& path, const char* noun,
+                 const std::function<void(textout&)>& write, runfailure& fail) {
+  return outputs != nullptr ? outputs->write(path, noun, write, fail) : replacefile(path, noun, write, fail);
 }
 
 bool writereport(const runconfig& cfg, std::FILE* report, const std::function<void(textout&)>& write,
-                 runfailure& fail) {
-  if (!cfg.outputpath.empty()) return replacefile(cfg.outputpath, "report", write, fail);
+                 runfailure& fail, outputset* outputs) {
+  if (!cfg.outputpath.empty()) return writeoutput(outputs, cfg.outputpath, "report", write, fail);
   const int errnum = writeall(report, write);
   if (errnum == 0) return true;
   if (fail.what.empty()) fail = {"cannot write report", errnum};
@@ -352,7 +362,7 @@ void pause() {
 
 int runfixed(const runconfig& cfg, const char* progname) {
   prepare_standard_streams();
-  const int status = run(cfg, stdout, stderr, progname);
+  const int status = lastresort(progname, [&] { return run(cfg, stdout, stderr, progname); });
   pause();
   return status;
 }

@@ -80,6 +80,7 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
   bool gzip = isgzipname(cfg.tracepath), seekable = true;
   if (cfg.tracepath == stdin_path) gzip = stdingzip(f, seekable);
   if (!input_.csv && !gzip && seekable) return readtab(cfg, f, list, err, progname, fail);
+  const std::int64_t size = regularsize(f);
 
   // A pipe is looked into by the source itself, which passes plain bytes
   // on; the TAB dialect's blocks are then parsed on every core as a
@@ -111,7 +112,7 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
     fail = {cannotread(cfg), error, source.reason()};
     return false;
   }
-  if (!closetrace(cfg, f, error, fail)) return false;
+  if (!closetrace(cfg, f, size, error, fail)) return false;
   return ok && settle(cfg, fail);
 }
 

@@ -97,13 +97,17 @@ int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* pro
 // The read pass's pieces, for readers of other trace formats. opentrace()
 // opens the trace (binary mode; standard input for stdin_path), or returns
 // null with `fail` set. readtab() reads an open TAB-dialect trace into
-// `list` (on two threads when it is a regular file). closetrace() closes it
-// (never standard input) and turns a read error `errnum` into `fail`;
+// `list` (on two threads when it is a regular file). regularsize() is the
+// size of a regular file, -1 for anything else. closetrace() closes it
+// (never standard input) and turns a read error `errnum` into `fail`, or a
+// regular file whose size is no longer `startsize` (the size when the
+// reading began): a trace changed while it was read;
 // cannotread() is the start of that message.
 std::FILE* opentrace(const runconfig& cfg, runfailure& fail);
 bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* err, const char* progname,
              runfailure& fail);
-bool closetrace(const runconfig& cfg, std::FILE* f, int errnum, runfailure& fail);
+std::int64_t regularsize(std::FILE* f);
+bool closetrace(const runconfig& cfg, std::FILE* f, std::int64_t startsize, int errnum, runfailure& fail);
 std::string cannotread(const runconfig& cfg);
 
 // Whether a heat map at `path` is a GeoJSON layer (by its name) or SVG.
@@ -111,16 +115,21 @@ bool isgeojson(const std::string& path);
 
 // 'PATH', as messages name a file.
 std::string inquotes(const std::string& path);
+// "cannot VERB NOUN 'PATH'", the start of a message about a file.
+std::string cannot(const char* verb, const char* noun, const std::string& path);
 // A scratch file's failure `errnum`, if any, as the run's failure: false
 // with "cannot spill records to folder 'TMPDIR'" in `fail`.
 bool spillok(int errnum, runfailure& fail);
+// The outputs below go into `outputs`, to be committed with the run's
+// others, or when it is null are put in place at once.
+class outputset;
 // The heat map of `visits` at cfg.heatmappath, if any: a GeoJSON layer of
 // every cell or an SVG picture with the `frequent` cells outlined.
 bool writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vector<cell>& frequent,
-                  const geojsonlayer& layer, runfailure& fail);
+                  const geojsonlayer& layer, runfailure& fail, outputset* outputs = nullptr);
 // The object number -> id table at cfg.idmappath, if any: "object,id",
 // then one row per id.
-bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail);
+bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail, outputset* outputs = nullptr);
 
 // Prints `fail` as run() does, "PROG: what: reason", and returns its status.
 int reportfailure(const runfailure& fail, std::FILE* err, const char* progname);
@@ -129,10 +138,14 @@ int reportfailure(const runfailure& fail, std::FILE* err, const char* progname);
 // it as it was; a failure names the file as `noun`.
 bool replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
                  runfailure& fail);
+// Writes `path` through write() into `outputs` or, when it is null,
+// replaces it at once, as replacefile() does.
+bool writeoutput(outputset* outputs, const std::string& path, const char* noun,
+                 const std::function<void(textout&)>& write, runfailure& fail);
 // Writes the report through write() to cfg.outputpath (replaced when
 // complete) or, when none is set, to `report`.
 bool writereport(const runconfig& cfg, std::FILE* report, const std::function<void(textout&)>& write,
-                 runfailure& fail);
+                 runfailure& fail, outputset* outputs = nullptr);
 
 // Makes the standard streams safe to use: on POSIX systems a closed
 // descriptor 0, 1 or 2 is taken by a placeholder so that no file opened

@@ -1,12 +1,16 @@
 // Files that appear complete or not at all, and what a signal leaves behind.
 //
-// Every temporary is created exclusively under a fresh random name, readable
-// by its owner only, so no existing file or link is ever opened in its
-// place. An output named by the user is written to such a temporary beside
-// it and renamed over it only once written and closed without error, so a
-// failed or interrupted run leaves the old file as it was. While a file is
-// unfinished (or is a temporary) its name is kept in a fixed registry, from
-// which the signal handler removes it before the process ends.
+// Every temporary is created without a name where the system allows it
+// (Linux's O_TMPFILE), so that no way of ending the run, not even a kill,
+// leaves a partial file; elsewhere it is created exclusively under a fresh
+// random name, readable by its owner only, so no existing file or link is
+// ever opened in its place, and such names left by a killed run are swept
+// away by a later one once they are a day old. An output named by the user
+// is written to such a temporary beside it and put in its place only once
+// written and closed without error, so a failed or interrupted run leaves
+// the old file as it was. While a file has a name that is not the user's
+// to keep, the name is held in a fixed registry, from which the signal
+// handler removes it before the process ends.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +21,11 @@ namespace cellfreq {
 
 // Where an atomicfile is made.
 enum class placement {
-  replace,    // a temporary beside the path, renamed over it by commit();
-              // a path that is not a regular file (a device, a pipe) is written in place
+  replace,    // a temporary beside the path, put over it by commit(); a path
+              // that is not a regular file (a device, a pipe, one of the
+              // process's own descriptors such as /dev/stdout) is written in place
   inplace,    // the path itself, truncated as fopen "wb" does; never removed
-  temporary,  // a fresh name in TMPDIR (the path is not used), removed by discard()
+  temporary,  // a file of no lasting name in TMPDIR (the path is not used)
 };
 
 class atomicfile {
@@ -30,40 +35,66 @@ public:
   atomicfile(const atomicfile&) = delete;
   atomicfile& operator=(const atomicfile&) = delete;
 
-  // Creates the file for writing (binary). False with `errnum` set when it
-  // cannot be made; path() then names what was tried.
-  bool open(const std::string& path, placement how, int& errnum);
+  // Creates the file for writing (binary). With `readable`, the file can be
+  // read back by readback() before it is committed: a path that is not a
+  // regular file then gets a temporary in TMPDIR, copied there by finish().
+  // False with `errnum` set when it cannot be made; path() then names what
+  // was tried.
+  bool open(const std::string& path, placement how, int& errnum, bool readable = false);
   std::FILE* file() const { return file_; }
-  // Closes the file and, for `replace`, gives it the permissions the path
-  // had (or 0666 less the umask for a new one) and renames it into place.
-  // False with `errnum` set when any of it fails; the file is then closed
-  // and only discard() is left to do.
+  // Flushes what was written and checks it, leaving the file where only
+  // this run sees it (for `replace`) until commit(). False with `errnum`.
+  bool finish(int& errnum);
+  // A new stream reading the finished file from its start: this run's own
+  // file, never one opened again by name, so that another process writing
+  // the same path cannot hand this run its bytes. Null with `errnum` set.
+  std::FILE* readback(int& errnum);
+  // Finishes the file if that is still to do and, for `replace`, gives it
+  // the permissions the path had (or 0666 less the umask for a new one) and
+  // puts it in place. False with `errnum` set when any of it fails; the
+  // file is then closed and only discard() is left to do.
   bool commit(int& errnum);
   // Closes the file if open and removes what is not the user's: a
   // temporary, or a replacement that was not committed.
   void discard();
-  // The name to show and to read the finished file from: the path given,
-  // or the temporary's own name for `temporary`.
+  // The name to show: the path given, or for `temporary` the folder it is in.
   const std::string& path() const { return path_; }
 
 private:
+  bool openreplacement(int& errnum);
+  bool openinplace(int descriptor, bool& regular, int& errnum);
+  bool place(int& errnum);
+
   std::FILE* file_ = nullptr;
   std::string path_;
-  std::string target_;  // replace: the file renamed over (a link's target)
-  std::string temp_;    // replace and temporary: the name created
+  std::string target_;  // replace: the file put in place of (a link's target)
+  std::string temp_;    // the temporary's name, while it has one
   placement how_ = placement::inplace;
   unsigned mode_ = 0;   // replace: permissions given before the rename
-  int slot_ = -1;       // the registry entry of an unfinished file or a temporary
+  int slot_ = -1;       // the registry entry of an unfinished file or a named temporary
+  std::FILE* out_ = nullptr;  // readable: the path that is no regular file, copied to by finish()
+  bool unnamed_ = false;   // the temporary has no name yet (O_TMPFILE)
+  bool finished_ = false;
 };
 
 // The folder for temporaries: TMPDIR (on Windows, the system's).
 std::string tempfolder();
 
+// What a path names after following its symbolic links (at most 40): the
+// path itself when it is no link.
+std::string linktarget(const std::string& path);
+
+// The descriptor of this process that `path` names (/dev/stdout,
+// /dev/fd/N, /proc/self/fd/N and links to them), when it is open; else -1.
+// Such a path is written through the descriptor, never opened anew, so an
+// output sent there goes where the shell pointed it, appending included.
+int nameddescriptor(const std::string& path);
+
 // Makes a scratch file in tempfolder(), created exclusively and readable by
-// its owner only, opened for reading and writing; its name is gone before
-// this returns, so the file vanishes when closed or when the process ends in
-// any way. Null with `errnum` set on a failure. Safe to call from two
-// threads. A seam, so that tests can make the disk fail.
+// its owner only, opened for reading and writing; it has no name by the
+// time this returns, so the file vanishes when closed or when the process
+// ends in any way. Null with `errnum` set on a failure. Safe to call from
+// two threads. A seam, so that tests can make the disk fail.
 extern std::FILE* (*scratchfile)(int& errnum);
 
 // From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C, Ctrl-Break and closing the
@@ -73,9 +104,16 @@ extern std::FILE* (*scratchfile)(int& errnum);
 // A signal ignored when the program started stays ignored.
 void catchsignals(const char* progname);
 
-// Seams for tests: the random part of temporary names, and how the cell
-// file is opened again for reading.
+// Removes every registered file now, as a signal would: for a process that
+// ends on a failure it could not handle where it happened.
+void removetemporaries();
+
+// Seams for tests: the random part of temporary names, how a finished file
+// is read back (from a descriptor of its own, at the file's start), and how
+// a nameless temporary is made in a folder (a descriptor, or -1 with errno;
+// EOPNOTSUPP makes named temporaries the way).
 extern std::uint64_t (*randombits)();
-extern std::FILE* (*reopencells)(const char* path);
+extern std::FILE* (*reopencells)(int descriptor);
+extern int (*opennameless)(const char* folder);
 
 }  // namespace cellfreq

@@ -1,0 +1,61 @@
+// Outputs written to temporaries and committed together.
+#include "driver/outputs.h"
+
+#include <cerrno>
+
+#include "trace/textout.h"
+
+namespace cellfreq {
+
+int writeall(std::FILE* f, const std::function<void(textout&)>& write) {
+  textout out(f);
+  out.bypasscache();
+  write(out);
+  out.flush();
+  return out.error();
+}
+
+atomicfile* outputset::open(const std::string& path, placement how, const char* noun, bool readable,
+                            runfailure& fail) {
+  auto file = std::make_unique<atomicfile>();
+  int errnum = 0;
+  if (!file->open(path, how, errnum, readable)) {
+    fail = {cannot("create", noun, file->path()), errnum};
+    return nullptr;
+  }
+  files_.push_back({std::move(file), noun});
+  return files_.back().file.get();
+}
+
+bool outputset::finish(atomicfile& file, const std::function<void(textout&)>& write, runfailure& fail) {
+  int errnum = writeall(file.file(), write);
+  if (errnum == 0 && file.finish(errnum)) return true;
+  for (auto e = files_.begin(); e != files_.end(); ++e) {
+    if (e->file.get() != &file) continue;
+    if (fail.what.empty()) fail = {cannot("write", e->noun, file.path()), errnum};
+    files_.erase(e);  // discards it
+    break;
+  }
+  return false;
+}
+
+bool outputset::write(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
+                      runfailure& fail) {
+  atomicfile* file = open(path, placement::replace, noun, false, fail);
+  return file != nullptr && finish(*file, write, fail);
+}
+
+bool outputset::commit(runfailure& fail) {
+  std::vector<entry> files = std::move(files_);
+  files_.clear();
+  for (entry& e : files) {
+    int errnum = 0;
+    if (!e.file->commit(errnum)) {
+      fail = {cannot("write", e.noun, e.file->path()), errnum};
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace cellfreq
