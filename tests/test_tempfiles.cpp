@@ -22,6 +22,7 @@
 
 #include "driver/runconfig.h"
 #include "driver/tempfiles.h"
+#include "trace/recordlist.h"
 #include "support/runner.h"
 
 using namespace testsupport;
@@ -45,11 +46,11 @@ names list(const fs::path& dir) {
 }
 
 // Runs `cellfreq ARGS` in `dir` with TMPDIR `dir`/tmp, umask `mask`, files
-// limited to `fsize` bytes and standard error to `dir`/err, and sends `sig`
-// `ms` milliseconds after the start. The status, 128 + the signal for a
-// process ended by one.
+// limited to `fsize` bytes, memory to `as` bytes and standard error to
+// `dir`/err, and sends `sig` `ms` milliseconds after the start. The
+// status, 128 + the signal for a process ended by one.
 int runcellfreq(const fs::path& dir, const names& args, mode_t mask = 022, rlim_t fsize = RLIM_INFINITY, int sig = 0,
-                int ms = 0) {
+                int ms = 0, rlim_t as = RLIM_INFINITY) {
   const std::string exe = program("cellfreq"), tmp = (dir / "tmp").string(), err = (dir / "err").string();
   std::vector<char*> argv{const_cast<char*>(exe.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -67,11 +68,11 @@ int runcellfreq(const fs::path& dir, const names& args, mode_t mask = 022, rlim_
     for (const int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, SIG_DFL);
     std::signal(SIGXFSZ, SIG_IGN);
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
-    const rlimit limit{fsize, fsize};
+    const rlimit limit{fsize, fsize}, memory{as, as};
     ::umask(mask);
     if (::chdir(dir.c_str()) == 0 && std::freopen("/dev/null", "r", stdin) && std::freopen("/dev/null", "w", stdout) &&
         std::freopen(err.c_str(), "w", stderr) && ::setenv("TMPDIR", tmp.c_str(), 1) == 0 &&
-        ::setrlimit(RLIMIT_FSIZE, &limit) == 0)
+        ::setrlimit(RLIMIT_FSIZE, &limit) == 0 && ::setrlimit(RLIMIT_AS, &memory) == 0)
       ::execv(exe.c_str(), argv.data());
     std::_Exit(126);
   }
@@ -283,3 +284,172 @@ TEST(Signals, AnInterruptedRunLeavesTheOldOutputsOrCompleteNewOnes) {
     }
   }
 }
+
+// Outputs that name the trace, through any name, or one another are a
+// usage error before any work, and every file stays as it was; the null
+// device may take any number of outputs.
+TEST(Outputs, NeverTheTraceNorEachOther) {
+  workdir w(repeat(visit, 50));
+  fs::create_symlink("t.txt", w.dir() / "link");
+  fs::create_hard_link(w.dir() / "t.txt", w.dir() / "hard");
+  writefile(w.dir() / "s.txt", "old\n");
+  const struct {
+    names args;
+    std::string err;  // empty: the run succeeds
+  } cases[] = {
+      {{"-o", "t.txt", "t.txt"}, "--output 't.txt' names the trace; an output never replaces its input"},
+      {{"--cell-file", "link", "t.txt"}, "--cell-file 'link' names the trace; an output never replaces its input"},
+      {{"--heatmap", "hard", "t.txt"}, "--heatmap 'hard' names the trace; an output never replaces its input"},
+      {{"--id-map", "./t.txt", "link"}, "--id-map './t.txt' names the trace; an output never replaces its input"},
+      {{"-o", "s.txt", "--cell-file", "s.txt", "t.txt"}, "--output 's.txt' and --cell-file 's.txt' name the same file"},
+      {{"-o", "new.txt", "--heatmap", "../" + w.dir().filename().string() + "/new.txt", "t.txt"},
+       "--output 'new.txt' and --heatmap '../" + w.dir().filename().string() + "/new.txt' name the same file"},
+      {{"-o", "/dev/null", "--cell-file", "/dev/null", "--heatmap", "/dev/null", "t.txt"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    EXPECT_EQ(runcellfreq(w.dir(), c.args), !c.err.empty() ? 2 : 0);
+    EXPECT_EQ(readfile(w.dir() / "err"), !c.err.empty() ? cat({"cellfreq: ", c.err, "\n"}) : "");
+    EXPECT_EQ(readfile(w.dir() / "t.txt"), repeat(visit, 50));
+    EXPECT_EQ(readfile(w.dir() / "s.txt"), "old\n");
+    EXPECT_EQ(list(w.dir()), (names{"err", "hard", "link", "s.txt", "t.txt", "tmp"}));
+  }
+}
+
+// The process's own descriptors are written where the shell pointed them:
+// an appended log keeps its lines, a pipe gets the report; a cell file sent
+// there is still read back whole.
+TEST(Outputs, DescriptorsAreWrittenWhereTheyPoint) {
+  workdir w(repeat(visit, 50));
+  const std::string exe = program("cellfreq");
+  const std::string report = runin(w.dir(), exe, "--users 2 --cell-file cells.txt t.txt").out;
+  const std::string cellfile = readfile(w.dir() / "cells.txt");
+  ASSERT_NE(report.find("User 1 frequent cell is"), std::string::npos);
+  for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+    SCOPED_TRACE(name);
+    writefile(w.dir() / "log", "earlier\n");
+    EXPECT_EQ(runin(w.dir(), exe, cat({"--users 2 -o ", name, " t.txt"}), ">log").status, 0);
+    EXPECT_EQ(readfile(w.dir() / "log"), "earlier\n" + report);
+    EXPECT_EQ(runin(w.dir(), exe, cat({"--users 2 -o ", name, " t.txt"}), "/dev/stdout | cat >piped").status, 0);
+    EXPECT_EQ(readfile(w.dir() / "piped"), report);
+    const outcome cells = runin(w.dir(), exe, cat({"--users 2 -o report --cell-file ", name, " t.txt"}));
+    EXPECT_EQ(cells.status, 0);
+    EXPECT_EQ(cells.out, cellfile);
+    EXPECT_EQ(readfile(w.dir() / "report"), report);
+  }
+  EXPECT_TRUE(fs::is_symlink("/dev/stdout"));
+}
+
+// A run that fails commits none of its outputs: an old cell file, heat map
+// and id map stay when the report cannot be written, to a file or to
+// standard output.
+TEST(Outputs, AFailedRunCommitsNone) {
+  workdir w(repeat(visit, 50));
+  for (const char* f : {"cells.txt", "map.svg", "ids.csv"}) writefile(w.dir() / f, "old\n");
+  const std::string outputs = "--cell-file cells.txt --heatmap map.svg --id-map ids.csv t.txt";
+  const outcome unwritable = runin(w.dir(), program("cellfreq"), "-o missing/report.txt " + outputs);
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_EQ(unwritable.err, "cellfreq: cannot create report 'missing/report.txt': No such file or directory\n");
+  EXPECT_EQ(runin(w.dir(), program("cellfreq"), outputs, "/dev/full").status, 1);
+  for (const char* f : {"cells.txt", "map.svg", "ids.csv"}) EXPECT_EQ(readfile(w.dir() / f), "old\n") << f;
+  EXPECT_EQ(runin(w.dir(), program("cellfreq"), outputs, "/dev/null").status, 0);
+  for (const char* f : {"cells.txt", "map.svg", "ids.csv"}) EXPECT_NE(readfile(w.dir() / f), "old\n") << f;
+  EXPECT_TRUE(fs::is_empty(w.dir() / "tmp"));
+}
+
+// A kill, which no handler sees, leaves no partial file beside an output
+// nor in TMPDIR: the temporaries have no name until they are complete.
+TEST(Outputs, AKilledRunLeavesNoTemporaries) {
+  workdir w("");
+  const std::string gen = cat({"'", program("tracegen"), "' --seed 5 --bytes 20000000 -o '", w.dir().string(), "/t.txt'"});
+  ASSERT_EQ(std::system(gen.c_str()), 0);
+  fs::create_directory(w.dir() / "out");
+  const names run = {"-o", "out/report.txt", "--cell-file", "out/cells.txt", "--heatmap", "out/map.svg", "t.txt"};
+  for (const int ms : {5, 50, 150, 300, 600}) {
+    SCOPED_TRACE(ms);
+    const int status = runcellfreq(w.dir(), run, 022, RLIM_INFINITY, SIGKILL, ms);
+    const names left = list(w.dir() / "out");
+    EXPECT_TRUE(left.empty() || left == (names{"cells.txt", "map.svg", "report.txt"})) << status;
+    EXPECT_TRUE(fs::is_empty(w.dir() / "tmp"));
+    fs::remove_all(w.dir() / "out");
+    fs::create_directory(w.dir() / "out");
+  }
+}
+
+// Two runs that share a cell file each report their own trace: a run reads
+// back the file it wrote, not whatever the path holds by then.
+TEST(Outputs, RunsSharingACellFileReportTheirOwnTraces) {
+  workdir w("");
+  for (const char* seed : {"1", "2"}) {
+    const std::string gen =
+        cat({"'", program("tracegen"), "' --seed ", seed, " --bytes 3000000 -o '", w.dir().string(), "/t", seed, ".txt'"});
+    ASSERT_EQ(std::system(gen.c_str()), 0);
+  }
+  const std::string exe = program("cellfreq");
+  const std::string alone1 = runin(w.dir(), exe, "t1.txt").out, alone2 = runin(w.dir(), exe, "t2.txt").out;
+  ASSERT_NE(alone1, alone2);
+  for (int round = 0; round < 4; ++round) {
+    const std::string both = cat({"cd '", w.dir().string(), "' && ('", exe, "' --cell-file c.txt t1.txt >r1 & '", exe,
+                                  "' --cell-file c.txt t2.txt >r2; wait)"});
+    ASSERT_EQ(std::system(both.c_str()), 0);
+    EXPECT_EQ(readfile(w.dir() / "r1"), alone1) << round;
+    EXPECT_EQ(readfile(w.dir() / "r2"), alone2) << round;
+  }
+}
+
+// A trace whose size differs at the end of the reading from its start was
+// changed while read: its records are of neither version.
+TEST(Outputs, ATraceThatChangedWhileReadFails) {
+  workdir w(repeat(visit, 50));
+  cellfreq::runconfig cfg = cellfreq::config400();
+  cfg.tracepath = (w.dir() / "t.txt").string();
+  for (const auto& [now, ok] : {std::pair{50u * visit.size(), true}, {20u, false}, {60u * visit.size(), false}}) {
+    SCOPED_TRACE(now);
+    cellfreq::runfailure fail;
+    std::FILE* f = std::fopen(cfg.tracepath.c_str(), "rb");
+    const std::int64_t size = cellfreq::regularsize(f);
+    fs::resize_file(cfg.tracepath, now);
+    EXPECT_EQ(cellfreq::closetrace(cfg, f, size, 0, fail), ok);
+    if (!ok) {
+      EXPECT_EQ(fail.what, cat({"trace '", cfg.tracepath, "' changed while it was read: ", std::to_string(size),
+                                " bytes at the start, ", std::to_string(now), " at the end"}));
+    }
+    fs::resize_file(cfg.tracepath, size);
+  }
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Memory that runs out, or a thread that cannot start for it, at any point
+// of a run ends it with one line that says what the run was doing, no
+// temporaries and no outputs, never an abort; a run that fits succeeds.
+TEST(Outputs, OutOfMemoryAnywhereIsOneLineAndStatusOne) {
+  workdir w("");
+  const std::string gen = cat({"'", program("tracegen"), "' --seed 4 --bytes 2000000 -o '", w.dir().string(), "/t.txt'"});
+  ASSERT_EQ(std::system(gen.c_str()), 0);
+  const names run = {"-o", "report.txt", "--heatmap", "map.svg", "t.txt"};
+  int failed = 0, succeeded = 0;
+  for (rlim_t mb = 24; mb <= 80; mb += 2) {
+    SCOPED_TRACE(mb);
+    const int status = runcellfreq(w.dir(), run, 022, RLIM_INFINITY, 0, 0, mb << 20);
+    const std::string err = readfile(w.dir() / "err");
+    const names left = list(w.dir());
+    EXPECT_TRUE(fs::is_empty(w.dir() / "tmp"));
+    if (status == 0) {
+      ++succeeded;
+      EXPECT_EQ(left, (names{"err", "map.svg", "report.txt", "t.txt", "tmp"}));
+      fs::remove(w.dir() / "report.txt");
+      fs::remove(w.dir() / "map.svg");
+      continue;
+    }
+    // Too little to load the program at all ends before it runs (127).
+    if (status == 127) continue;
+    ++failed;
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(err.starts_with("cellfreq: out of memory while ") || err.starts_with("cellfreq: failed while ")) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(left, (names{"err", "t.txt", "tmp"}));
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(succeeded, 0);
+}
+#endif

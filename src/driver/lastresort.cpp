@@ -45,8 +45,11 @@ void tell(const std::exception_ptr& e) {
 
 }  // namespace
 
-activity::activity(const char* what) : before_(current.exchange(what)) {}
-activity::~activity() { current.store(before_); }
+activity::activity(const char* what) : before_(current.exchange(what)), unwinding_(std::uncaught_exceptions()) {}
+// An exception on its way out leaves the activity it escaped from named.
+activity::~activity() {
+  if (std::uncaught_exceptions() == unwinding_) current.store(before_);
+}
 
 int lastresort(const char* progname, const std::function<int()>& body) {
   program.store(progname);

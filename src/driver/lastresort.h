@@ -11,7 +11,8 @@ namespace cellfreq {
 
 // Names what the run is doing while it lives ("grouping the records"), for
 // the line of a failure that escapes; the one it replaced comes back when
-// it goes. Set by one thread at a time, the one that drives the run.
+// it goes, unless an exception takes it. Set by one thread at a time, the
+// one that drives the run.
 class activity {
 public:
   explicit activity(const char* what);
@@ -21,6 +22,7 @@ public:
 
 private:
   const char* before_;
+  int unwinding_;  // exceptions already in flight when it began
 };
 
 // Runs body() and returns its status. Whatever it throws, and whatever a
