@@ -447,6 +447,7 @@ TEST(Outputs, OutOfMemoryAnywhereIsOneLineAndStatusOne) {
     EXPECT_EQ(status, 1);
     EXPECT_TRUE(err.starts_with("cellfreq: out of memory while ") || err.starts_with("cellfreq: failed while ")) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(err.find("while starting"), std::string::npos) << err;  // the run had begun
     EXPECT_EQ(left, (names{"err", "t.txt", "tmp"}));
   }
   EXPECT_GT(failed, 0);
