@@ -147,13 +147,11 @@ TEST(Temporaries, ExclusiveOwnerOnlyAndNeverThroughALink) {
   ::unsetenv("TMPDIR");
 }
 
-// Where temporaries have names, those that a killed run left are swept
-// from the folder when the next run makes one there: only this program's
-// names, the owner's only, unchanged for a day.
+// Temporaries that a killed run left are swept from the folder when the
+// next run makes one there, with or without nameless files: only this
+// program's names, the owner's only, unchanged for a day.
 TEST(Temporaries, StaleOnesOfAKilledRunAreSwept) {
   scratch s;
-  const auto nameless = cellfreq::opennameless;
-  cellfreq::opennameless = nonameless;
   const auto put = [&](const std::string& name, unsigned mode, int hours) {
     writefile(s.dir() / name, "x");
     fs::permissions(s.dir() / name, fs::perms(mode));
@@ -171,7 +169,6 @@ TEST(Temporaries, StaleOnesOfAKilledRunAreSwept) {
   f.discard();
   EXPECT_EQ(list(s.dir()), (names{".cellfreq-00000000000000ac.tmp", ".cellfreq-00000000000000ad.tmp",
                                   ".cellfreq-0000000000000XYZ.tmp", "report.txt"}));
-  cellfreq::opennameless = nameless;
 }
 
 #ifdef __GLIBC__

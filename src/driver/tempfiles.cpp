@@ -281,7 +281,9 @@ bool isfreshname(const std::string& name) {
 // Removes from `folder` the temporaries that a killed run of this program
 // left: regular files of its names, owned by this user, readable by the
 // owner only, unchanged for a day (so no running run's file is touched).
-// Done once per folder and process, when a named temporary is made there.
+// Done once per folder and process, before the first temporary is made
+// there: even nameless temporaries get a name for a moment, between their
+// link and their rename into place.
 void sweepstale(const std::string& folder) {
   static std::mutex one;
   static std::vector<std::string> swept;
@@ -308,7 +310,6 @@ void sweepstale(const std::string& folder) {
 // `i`, trying other names while one exists. `name` receives the name
 // created, or the last one tried.
 std::FILE* createfresh(const std::string& folder, tempkind kind, int i, std::string& name, int& errnum) {
-  sweepstale(folder);
   for (int tries = 0; tries < 100; ++tries) {
     name = freshname(folder, kind);
     if (!setname(i, name)) {
@@ -521,6 +522,7 @@ std::FILE* makescratch(int& errnum) {
   const std::lock_guard lock(one);
   const creation held;
   const std::string folder = tempfolder();
+  sweepstale(folder);
   if (std::FILE* f = createnameless(folder, errnum); f != nullptr || errnum != 0) return f;
   for (int tries = 0; tries < 100; ++tries) {
     const std::string name = freshname(folder, spillintmp);
@@ -626,6 +628,7 @@ bool atomicfile::openinplace(int descriptor, bool& regular, int& errnum) {
 
 bool atomicfile::openreplacement(int& errnum) {
   const std::string folder = fs::path(target_).parent_path().string();
+  sweepstale(folder);
   const creation held;
   file_ = createnameless(folder, errnum);
   if (file_ != nullptr || errnum != 0) {
