@@ -331,23 +331,24 @@ bool csvreader::scan(const char* p, std::size_t n, bool final) {
 }
 
 // Finds the next row, in place when the buffered bytes hold it whole,
-// otherwise gathered in pending_, which never holds more than the longest
-// row and two bytes: past that the row is cut (skiprest()). False at the
-// end of the input, and for a last row that a read error cut short.
+// otherwise gathered in pending_. A row is scanned no further than the
+// longest row and its CRLF: one that goes on past them is cut there
+// (skiprest()), wherever the buffered bytes happen to end. False at the end
+// of the input, and for a last row that a read error cut short.
 bool csvreader::readrow(row& r) {
   st_ = rowscan{};
   in_.want(readahead);
   bool gathered = false;
+  const std::size_t window = opts_.longest + 2;
   for (;;) {
     const char* const from = in_.data();
-    auto n = static_cast<std::size_t>(in_.limit() - from);
-    std::size_t before = 0;  // bytes of the row before `from`
+    const std::size_t before = gathered ? pending_.size() : 0;  // bytes of the row before `from`
+    auto n = std::min(static_cast<std::size_t>(in_.limit() - from), window - before);
     const char* base = from;
     if (gathered) {
       // Pieces that grow with the row: a long row costs at most about
       // twice its length in copies.
-      before = pending_.size();
-      n = std::min({n, std::max(readahead, before), opts_.longest + 2 - before});
+      n = std::min(n, std::max(readahead, before));
       pending_.append(from, n);
       base = pending_.data();
     }
@@ -358,6 +359,11 @@ bool csvreader::readrow(row& r) {
       r = {base, st_.end, base + before + n};
       return true;
     }
+    if (before + n == window) {
+      if (!gathered) pending_.assign(from, n);
+      in_.consume_to(from + n);
+      return skiprest(r);
+    }
     // Keep the bytes, all but a last carriage return, which may pair with
     // a line feed still unread.
     std::size_t kept = n;
@@ -367,7 +373,6 @@ bool csvreader::readrow(row& r) {
     gathered = true;
     st_.pos = before + kept;
     in_.consume_to(from + kept);
-    if (st_.pos > opts_.longest) return skiprest(r);
     in_.want(readahead);
   }
 }
@@ -540,9 +545,9 @@ void csvreader::finish() {
 // structure, then id, x, y and time.
 bool csvreader::take(const row& r, csvbatch& batch) {
   ++rows_;
-  if (st_.toolong && st_.quoted)
-    return bad(rowline_, "unterminated quote: the row runs past " + sizetext(opts_.longest));
-  if (st_.toolong || r.size > opts_.longest) return bad(rowline_, "row longer than " + sizetext(opts_.longest));
+  if (st_.toolong || r.size > opts_.longest)
+    return bad(rowline_, "row longer than " + sizetext(opts_.longest) +
+                             (st_.toolong && st_.quoted ? " (a quote is still open there)" : ""));
   if (st_.quoted) return bad(rowline_, "unterminated quote at the end of the input");
   if (st_.badfield != SIZE_MAX)
     return bad(rowline_, "field " + std::to_string(st_.badfield + 1) + " has text after its closing quote");
