@@ -209,6 +209,7 @@ TEST(Csv, RowsPastTheLongestAreCutAtTheNextLineEnd) {
       {"no quote", "a,1," + x20 + "\"\"\nc,2,2", 16, "3:c 2 2\n", "t.csv:2: row longer than 16 bytes\n", ""},
       {"one byte too long, CRLF", "a,1,1234567890123\r\nc,2,2\n", 16, "3:c 2 2\n",
        "t.csv:2: row longer than 16 bytes\n", ""},
+      {"one byte too long, LF", "a,1,1234567890123\nc,2,2\n", 16, "3:c 2 2\n", "t.csv:2: row longer than 16 bytes\n", ""},
       {"as long as it may be, CRLF", "a,1,123456789012\r\nc,2,2\n", 16, "2:a 1 123456789012\n3:c 2 2\n", "", ""},
       {"the last row, unterminated", "c,2,2\na,\"" + x20, 16, "2:c 2 2\n",
        "t.csv:3: row longer than 16 bytes (a quote is still open there)\n", ""},

@@ -545,7 +545,7 @@ void csvreader::finish() {
 // structure, then id, x, y and time.
 bool csvreader::take(const row& r, csvbatch& batch) {
   ++rows_;
-  if (st_.toolong || r.size > opts_.longest)
+  if (r.size > opts_.longest || st_.toolong)
     return bad(rowline_, "row longer than " + sizetext(opts_.longest) +
                              (st_.toolong && st_.quoted ? " (a quote is still open there)" : ""));
   if (st_.quoted) return bad(rowline_, "unterminated quote at the end of the input");
