@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,21 +33,28 @@ struct outcome {
 
 // Reads `text` (reads from files in blocks are the fuzz target's), handing
 // out batches of at most `max` rows, and rejects the row on line `rejected`
-// as a caller would.
+// as a caller whose transform fails there would, before numbering the ids.
 outcome readcsv(const std::string& text, csvoptions opts = {}, std::size_t max = 1000, std::int64_t rejected = 0) {
   std::FILE* err = std::tmpfile();
   textin in(text, false);
   const bool hastime = !opts.timecolumn.empty();
   csvreader r(in, std::move(opts), "t.csv", err);
   outcome o;
+  idtable ids;
   if (r.open(o.error)) {
     csvbatch b;
     while (r.next(b, max)) {
       for (std::size_t i = 0; i < b.size(); ++i) {
-        if (b.line[i] == rejected) r.reject(rejected, "outside the area");
+        if (b.line[i] != rejected) continue;
+        r.reject(rejected, "outside the area");
+        b.x[i] = NAN;
+      }
+      b.number(ids);
+      for (std::size_t i = 0; i < b.size(); ++i) {
+        if (b.object[i] < 0) continue;
         char buf[128];
         std::snprintf(buf, sizeof buf, " %.17g %.17g", b.x[i], b.y[i]);
-        o.rows += std::to_string(b.line[i]) + ":" + r.ids()[static_cast<std::size_t>(b.object[i])] + buf;
+        o.rows += std::to_string(b.line[i]) + ":" + std::string(ids[static_cast<std::size_t>(b.object[i])]) + buf;
         if (hastime) std::snprintf(buf, sizeof buf, " %.17g", b.time[i]);
         o.rows.append(hastime ? buf : "").append("\n");
       }
@@ -54,7 +62,7 @@ outcome readcsv(const std::string& text, csvoptions opts = {}, std::size_t max =
     }
     r.finish();
   }
-  for (const std::string& id : r.ids()) o.ids += (o.ids.empty() ? "" : " ") + id;
+  for (const std::string_view id : ids) o.ids.append(o.ids.empty() ? "" : " ").append(id);
   o.seen = r.rows();
   o.bad = r.badrows();
   o.failed = r.failed();
@@ -171,14 +179,51 @@ TEST(Csv, TenNamedThenTotalAndStrictStops) {
   EXPECT_EQ(s.seen, 2);
   EXPECT_TRUE(s.failed);
 
-  // A row rejected by the caller counts like one of the reader's own.
-  const outcome lax = readcsv("id,x,y\nv,1,1\nv,2,2\n", {}, 1, 2);
+  // A row rejected by the caller counts like one of the reader's own, and
+  // numbers no id.
+  const outcome lax = readcsv("id,x,y\nr,1,1\nv,2,2\n", {}, 1, 2);
   EXPECT_EQ(lax.err, "t.csv:2: outside the area\nt.csv: 1 bad row skipped\n");
-  EXPECT_EQ(lax.rows, "2:v 1 1\n3:v 2 2\n");
+  EXPECT_EQ(lax.rows, "3:v 2 2\n");
+  EXPECT_EQ(lax.ids, "v");
   const outcome stops = readcsv("id,x,y\nv,1,1\nv,2,2\n", {.strict = true}, 1, 2);
   EXPECT_EQ(stops.err, "t.csv:2: outside the area\n");
-  EXPECT_EQ(stops.rows, "2:v 1 1\n");
+  EXPECT_EQ(stops.rows, "");
   EXPECT_TRUE(stops.failed);
+}
+
+// A row is held up to the longest row only: a longer one, an unterminated
+// quote among them, is a bad row, and reading goes on after the line feed
+// that follows the cut, whatever quotes lie between; so does a header.
+TEST(Csv, RowsPastTheLongestAreCutAtTheNextLineEnd) {
+  const std::string x20(20, 'x');
+  const struct {
+    const char* name;
+    std::string text;
+    std::size_t longest;
+    std::string rows, err, error;
+  } cases[] = {
+      {"an unterminated quote", "a,\"" + x20 + "\nc,2,2\n", 16, "3:c 2 2\n",
+       "t.csv:2: row longer than 16 bytes (a quote is still open there)\n", ""},
+      {"line feeds in the quote before the cut", "a,\"x\ny" + x20 + "\nc,2,2\n", 16, "4:c 2 2\n",
+       "t.csv:2: row longer than 16 bytes (a quote is still open there)\n", ""},
+      {"no quote", "a,1," + x20 + "\"\"\nc,2,2", 16, "3:c 2 2\n", "t.csv:2: row longer than 16 bytes\n", ""},
+      {"one byte too long, CRLF", "a,1,1234567890123\r\nc,2,2\n", 16, "3:c 2 2\n",
+       "t.csv:2: row longer than 16 bytes\n", ""},
+      {"one byte too long, LF", "a,1,1234567890123\nc,2,2\n", 16, "3:c 2 2\n", "t.csv:2: row longer than 16 bytes\n", ""},
+      {"as long as it may be, CRLF", "a,1,123456789012\r\nc,2,2\n", 16, "2:a 1 123456789012\n3:c 2 2\n", "", ""},
+      {"the last row, unterminated", "c,2,2\na,\"" + x20, 16, "2:c 2 2\n",
+       "t.csv:3: row longer than 16 bytes (a quote is still open there)\n", ""},
+      {"past 64 MiB", "a,\"" + std::string(std::size_t{65} << 20, 'x') + "\nc,2,2\n", longest_line, "3:c 2 2\n",
+       "t.csv:2: row longer than 64 MiB (a quote is still open there)\n", ""},
+      {"the header", "", 4, "", "", "t.csv:1: the header is longer than 4 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const outcome o = readcsv("id,x,y\n" + c.text, {.longest = c.longest}, 1);
+    EXPECT_EQ(o.error, c.error);
+    EXPECT_EQ(o.rows, c.rows);
+    EXPECT_EQ(o.err, c.err.empty() ? "" : c.err + "t.csv: 1 bad row skipped\n");
+  }
 }
 
 TEST(Csv, TimeForms) {
@@ -291,3 +336,40 @@ TEST(Csv, ReadErrors) {
   }
 }
 #endif
+
+// The id table keeps every id and its number, short and long ones (past a
+// block of the arena too), and holds what it says: the ids' bytes (twice for
+// one longer than a block, which may leave the rest of a block unused) and
+// about 30 bytes an id while numbering, the bytes and 8 an id once sealed,
+// plus a block of each of its arrays.
+TEST(Csv, IdTableHoldsItsIdsCompactly) {
+  idtable t;
+  const std::size_t n = 400000;
+  std::uint64_t bytes = 0;
+  const auto idof = [](std::size_t i) {
+    return i % 200000 == 7 ? std::string((std::size_t{3} << 19) + i, 'L') : "id-" + std::to_string(i);
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string id = idof(i);
+    bytes += id.size() > (1 << 20) ? 2 * id.size() : id.size();
+    ASSERT_EQ(t.number(id), static_cast<std::int32_t>(i));
+  }
+  const auto within = [&](double perid) {
+    return static_cast<double>(t.bytes()) <= static_cast<double>(bytes) + perid * n + 3 * (1 << 20);
+  };
+  EXPECT_TRUE(within(32)) << t.bytes();
+  EXPECT_FALSE(within(8)) << t.bytes();
+  t.seal();
+  EXPECT_TRUE(within(8)) << t.bytes();
+  ASSERT_EQ(t.size(), n);
+  std::size_t i = 0;
+  for (const std::string_view id : t) {
+    ASSERT_EQ(id, idof(i));
+    ASSERT_EQ(t[i], idof(i));
+    ++i;
+  }
+  for (std::size_t k = n; k-- > 0;) ASSERT_EQ(t.number(idof(k)), static_cast<std::int32_t>(k)) << k;
+  t.push_back("new");
+  EXPECT_EQ(t.number("new"), static_cast<std::int32_t>(n));
+  EXPECT_EQ(t.number("newer"), static_cast<std::int32_t>(n + 1));
+}

@@ -66,7 +66,7 @@ TEST(CellEdges, MatchTheTruncationRuleAtAndAroundEveryEdge) {
 }
 
 TEST(GeoJson, ExactBytesWithoutProjectionAndValidUtf8Ids) {
-  const std::vector<std::string> ids{"30", "a\"b\\c\x01\xc3\xa9\xff"};
+  const std::vector<std::string_view> ids{"30", "a\"b\\c\x01\xc3\xa9\xff"};
   EXPECT_EQ(geojson({400, "EPSG:32632", {}},
                     [&](geojsonwriter& w) {
                       w.frequent(3, ids, 2, -1, 5, 7);
@@ -94,7 +94,7 @@ TEST(GeoJson, ExactBytesWithoutProjectionAndValidUtf8Ids) {
       {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},          // beyond U+10FFFF
   };
   for (const auto& [id, json] : rows) {
-    const std::vector<std::string> one{id};
+    const std::vector<std::string_view> one{id};
     const std::string s = geojson({}, [&](geojsonwriter& w) { w.frequent(0, one, 1, 1, 1, 0); });
     EXPECT_NE(s.find("\"ids\":[\"" + json + "\"]"), std::string::npos) << s;
   }
@@ -110,15 +110,38 @@ TEST(Crs, ChoosesTheUtmZoneOfAGeographicPosition) {
   for (const auto& r : rows) {
     auto t = crs("EPSG:4326");
     std::string error;
+    bool usage = false;
     ASSERT_TRUE(t->geographic());
     EXPECT_FALSE(t->hasgrid());
-    EXPECT_TRUE(t->choosegrid(r.lon, r.lat, error)) << error;
+    EXPECT_TRUE(t->choosegrid(r.lon, r.lat, error, usage)) << error;
     EXPECT_EQ(t->gridname(), r.grid) << r.lon << " " << r.lat;
   }
-  for (const auto& [lon, lat] : std::vector<std::pair<double, double>>{{200, 0}, {0, 91}, {notanumber, 0}, {0, -infinity}}) {
+  // Beyond the zones' latitudes the grid must be given: a usage error.
+  const struct {
+    double lon, lat;
+    const char* says;
+    bool usage;
+  } refused[] = {
+      {200, 0, "(200, 0) is not a longitude/latitude in degrees", false},
+      {0, 91, "(0, 91) is not a longitude/latitude in degrees", false},
+      {notanumber, 0, "is not a longitude/latitude in degrees", false},
+      {0, -infinity, "is not a longitude/latitude in degrees", false},
+      {10, 85, "(10, 85) lies beyond the zones' latitudes -80 to 84; give the grid's CRS with --grid-crs", true},
+      {10, 84.000001, "lies beyond the zones' latitudes", true},
+      {-60, -80.5, "(-60, -80.5) lies beyond the zones' latitudes", true},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.says);
     std::string error;
-    EXPECT_FALSE(crs("EPSG:4326")->choosegrid(lon, lat, error));
-    EXPECT_NE(error.find("is not a longitude/latitude in degrees"), std::string::npos) << error;
+    bool usage = false;
+    EXPECT_FALSE(crs("EPSG:4326")->choosegrid(r.lon, r.lat, error, usage));
+    EXPECT_NE(error.find(r.says), std::string::npos) << error;
+    EXPECT_EQ(usage, r.usage);
+  }
+  for (const double lat : {84.0, -80.0}) {
+    std::string error;
+    bool usage = false;
+    EXPECT_TRUE(crs("EPSG:4326")->choosegrid(10, lat, error, usage)) << error;
   }
 }
 
@@ -169,8 +192,9 @@ TEST(Crs, LongitudeFirstWhateverTheAxisOrderAndNaNForFailures) {
 std::string layerindegrees() {
   std::string error;
   const auto t = crs("EPSG:4326");
-  EXPECT_TRUE(t->choosegrid(8.2, 53.1, error)) << error;
-  const std::vector<std::string> ids{"0", "1"};
+  bool usage = false;
+  EXPECT_TRUE(t->choosegrid(8.2, 53.1, error, usage)) << error;
+  const std::vector<std::string_view> ids{"0", "1"};
   return geojson({400, t->gridname(), [&](double* x, double* y, std::size_t n) { t->togeographic(x, y, n); }},
                  [&](geojsonwriter& w) {
                    w.frequent(0, ids, 1117, 14710, 36, 66);

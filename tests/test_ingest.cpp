@@ -137,3 +137,47 @@ TEST(Ingest, CoordinateSystemAndColumnErrors) {
   EXPECT_NE(geo.out.find("\"ids\":[\"v\"],\"x\":1117,\"y\":14710,\"visits\":1,\"first_position\":0,\"grid_crs\":\"EPSG:32632\""),
             std::string::npos) << geo.out;
 }
+
+// A row skipped for any reason numbers no id: it is absent from the id map
+// and from the report's ids, whether the reader refused it (a longitude or
+// latitude off the globe) or the transform did (the far side of an
+// orthographic grid). A first position beyond the UTM zones' latitudes is a
+// usage error that asks for --grid-crs, and leaves no output.
+TEST(Ingest, SkippedRowsLeaveNoTrace) {
+  scratch s;
+  const std::string run = "--input-format csv --crs EPSG:4326 --x-column lon --y-column lat --group-size 1 "
+                          "--threshold 0 --format csv -o r.csv --id-map m.csv ";
+  const std::string ortho = "--grid-crs '+proj=ortho +lat_0=53 +lon_0=8 +type=crs' ";
+  const struct {
+    const char* name;
+    std::string args, trace;
+    int status;
+    std::string err, idmap, report;
+  } cases[] = {
+      {"rejected by the transform", ortho, "id,lon,lat\nr0,8.2,53.1\nfar,8.2,-89.99\nv,8.3,53.2\n", 0,
+       "t.csv:3: position outside the area of the coordinate reference system\nt.csv: 1 bad row skipped\n",
+       "object,id\n0,r0\n1,v\n", "user,x,y,position,ids\n0,34,28,0,r0\n1,51,56,0,v\n"},
+      {"off the globe", ortho, "id,lon,lat\nlon,200,5\nlat,5,95\nv,8.3,53.2\nsouth,8.3,-90.5\n", 0,
+       "t.csv:2: longitude '200' is outside -180 to 180\nt.csv:3: latitude '95' is outside -90 to 90\n"
+       "t.csv:5: latitude '-90.5' is outside -90 to 90\nt.csv: 3 bad rows skipped\n",
+       "object,id\n0,v\n", "user,x,y,position,ids\n0,51,56,0,v\n"},
+      {"north of the zones", "", "id,lon,lat\nn,10,85\nv,8.3,53.2\n", 2,
+       "cellfreq: cannot choose a UTM zone for the grid: (10, 85) lies beyond the zones' latitudes -80 to 84; "
+       "give the grid's CRS with --grid-crs\n", "", ""},
+      {"south of the zones", "", "id,lon,lat\nbad,400,0\ns,-60,-80.5\n", 2,
+       "t.csv:2: longitude '400' is outside -180 to 180\n"
+       "cellfreq: cannot choose a UTM zone for the grid: (-60, -80.5) lies beyond the zones' latitudes -80 to 84; "
+       "give the grid's CRS with --grid-crs\n", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writefile(s.dir() / "t.csv", c.trace);
+    const outcome o = runin(s.dir(), program("cellfreq"), run + c.args + "t.csv");
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.err, c.err);
+    EXPECT_EQ(fs::exists(s.dir() / "m.csv") ? readfile(s.dir() / "m.csv") : "", c.idmap);
+    EXPECT_EQ(fs::exists(s.dir() / "r.csv") ? readfile(s.dir() / "r.csv") : "", c.report);
+    fs::remove(s.dir() / "m.csv");
+    fs::remove(s.dir() / "r.csv");
+  }
+}

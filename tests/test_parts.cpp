@@ -55,6 +55,18 @@ std::string quirkycsv() {
   return t;
 }
 
+// A CSV trace in UTM metres in which some rows, some of them the first of
+// their id, cannot be put on the grid of another CRS: they number no id.
+std::string rejectedcsv() {
+  std::string t = "id,x,y\n";
+  for (int i = 1; i <= 60; ++i) {
+    t.append("v").append(std::to_string(i % 5)).append(",").append(std::to_string(440000 + i % 9 * 400));
+    t.append(",5880000\n");
+    if (i % 7 == 0) t.append("far").append(std::to_string(i % 3)).append(",-9e15,1e15\n");
+  }
+  return t;
+}
+
 }  // namespace
 
 TEST(Pieces, EveryRangeSizeGivesTheWholeRunsOutputs) {
@@ -63,6 +75,7 @@ TEST(Pieces, EveryRangeSizeGivesTheWholeRunsOutputs) {
   writefile(tab, corpus("malformed-lines.txt") + corpus("partial-numbers.txt") + corpus("whitespace-in-fields.txt") +
                      corpus("empty-fields.txt") + corpus("carried-values.txt") + corpus("ctrlz.txt"));
   writefile(csv, quirkycsv());
+  writefile(s.dir() / "far.csv", rejectedcsv());
   const std::string d = s.dir().string() + "/";
   const std::string outputs = " --cell-file " + d + "c.cells --heatmap " + d + "h.svg";
   // Ranges of one byte put a boundary at every split point at once.
@@ -77,6 +90,8 @@ TEST(Pieces, EveryRangeSizeGivesTheWholeRunsOutputs) {
       {csv, "--input-format csv --time-column t --format json --id-map " + d + "ids.csv" + outputs, every},
       {csv, "--input-format csv --group-size 1 --summary --format csv" + outputs, some},
       {csv, "--input-format csv --strict", some},
+      {s.dir() / "far.csv", "--input-format csv --crs EPSG:32632 --grid-crs EPSG:3035 --group-size 1 --threshold 0 "
+                            "--format csv --id-map " + d + "ids.csv" + outputs, some},
   };
   for (const auto& run : runs) {
     const ran whole = cellfreqhere(run.opts + " " + run.trace.string(), s.dir());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -191,4 +192,40 @@ TEST(Budget, MemoryLimitTakesBytesOrKMG) {
                               "': expected a number of bytes, optionally with K, M or G");
   }
   EXPECT_GE(memorybudget(0), std::int64_t{256} << 20);
+}
+
+// The cgroup's memory limit, as the default budget bounds itself by it: the
+// smallest cgroup v2 memory.max of the process's cgroup and its ancestors
+// ("max": none), the v1 memory controller's limit where no v2 file is there.
+TEST(Budget, CgroupMemoryLimitFromTheFilesTexts) {
+  const std::string v2 = "/sys/fs/cgroup", v1 = "/sys/fs/cgroup/memory";
+  const struct {
+    const char* name;
+    std::string self;
+    std::map<std::string, std::string> files;
+    std::int64_t limit;
+  } cases[] = {
+      {"v2 limit", "0::/dask/worker\n", {{v2 + "/dask/worker/memory.max", "1073741824\n"}}, 1073741824},
+      {"v2 max", "0::/dask/worker\n", {{v2 + "/dask/worker/memory.max", "max\n"}}, 0},
+      {"v2 parent smaller", "0::/a/b\n",
+       {{v2 + "/a/b/memory.max", "max\n"}, {v2 + "/a/memory.max", "536870912\n"}}, 536870912},
+      {"v2 root, a namespace's", "0::/\n", {{v2 + "/memory.max", "268435456\n"}}, 268435456},
+      {"hybrid: v1 memory", "4:memory:/job/7\n2:cpu,cpuacct:/\n0::/\n",
+       {{v1 + "/job/7/memory.limit_in_bytes", "2147483648\n"}, {v1 + "/memory.limit_in_bytes", "9223372036854771712\n"}},
+       2147483648},
+      {"v1 controllers joined", "3:cpuset,memory:/x\n", {{v1 + "/x/memory.limit_in_bytes", "1000\n"}}, 1000},
+      {"v2 file wins over v1", "4:memory:/j\n0::/j\n",
+       {{v2 + "/j/memory.max", "max\n"}, {v1 + "/j/memory.limit_in_bytes", "1000\n"}}, 0},
+      {"nothing there", "0::/gone\n", {}, 0},
+      {"no cgroups", "", {}, 0},
+      {"damaged", "0:/x\n0::relative\n", {{v2 + "/memory.max", "12x\n"}}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto read = [&](const std::string& path) {
+      const auto it = c.files.find(path);
+      return it == c.files.end() ? std::string() : it->second;
+    };
+    EXPECT_EQ(cgroupmemory(c.self, read), c.limit);
+  }
 }

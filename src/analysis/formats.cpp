@@ -22,7 +22,7 @@ void putcell(textout& out, cell c) {
 void csvids(const objectids& ids, std::int32_t user, textout& out) {
   if (ids.ids == nullptr) return;
   std::string joined;
-  for (const std::string& id : ids.ofuser(user)) joined.append(joined.empty() ? "" : " ").append(id);
+  for (const std::string_view id : ids.ofuser(user)) joined.append(joined.empty() ? "" : " ").append(id);
   out.put(',');
   putcsv(out, joined);
 }
@@ -85,7 +85,7 @@ void jsonuser(std::int32_t user, const std::vector<frequentcell>& cells, bool po
   if (ids.ids != nullptr) {
     out.put(",\"ids\":[");
     bool first = true;
-    for (const std::string& id : ids.ofuser(user)) {
+    for (const std::string_view id : ids.ofuser(user)) {
       if (!first) out.put(',');
       first = false;
       putjson(out, id);
@@ -117,11 +117,11 @@ void jsonuser(std::int32_t user, const std::vector<frequentcell>& cells, bool po
 
 }  // namespace
 
-std::span<const std::string> objectids::ofuser(std::int32_t u) const {
+idtable::slice objectids::ofuser(std::int32_t u) const {
   if (ids == nullptr) return {};
   const auto first = std::min(ids->size(), static_cast<std::size_t>(u) * static_cast<std::size_t>(groupsize));
   const auto last = std::min(ids->size(), first + static_cast<std::size_t>(groupsize));
-  return {ids->data() + first, ids->data() + last};
+  return ids->range(first, last);
 }
 
 void putjson(textout& out, std::string_view s) {
@@ -192,14 +192,16 @@ void reportwriter::users(const celltable& table, const std::vector<std::int64_t>
 // the user's ids (object numbers when there are none).
 void reportwriter::geojsonuser(std::int32_t u, const std::vector<frequentcell>& cells) {
   if (cells.empty()) return;
-  std::span<const std::string> own = ids_.ofuser(u);
+  own_.clear();
   if (ids_.ids == nullptr) {
     numbers_.clear();
     for (std::int64_t i = 0; i < ids_.groupsize; ++i)
       numbers_.push_back(std::to_string(static_cast<std::int64_t>(u) * ids_.groupsize + i));
-    own = numbers_;
+    own_.assign(numbers_.begin(), numbers_.end());
+  } else {
+    for (const std::string_view id : ids_.ofuser(u)) own_.push_back(id);
   }
-  for (const frequentcell& c : cells) geo_->frequent(u, own, c.where.x, c.where.y, c.visits, c.positions.front());
+  for (const frequentcell& c : cells) geo_->frequent(u, own_, c.where.x, c.where.y, c.visits, c.positions.front());
 }
 
 void reportwriter::finish() {

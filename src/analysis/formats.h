@@ -15,6 +15,7 @@
 #include "analysis/geojson.h"
 #include "analysis/report.h"
 #include "cells/celltable.h"
+#include "trace/idtable.h"
 #include "trace/textout.h"
 
 namespace cellfreq {
@@ -31,10 +32,10 @@ struct reportstyle {
 // The objects' own ids, for the formats that carry them: object number i
 // has id (*ids)[i], and user u holds objects u * groupsize onward.
 struct objectids {
-  const std::vector<std::string>* ids = nullptr;  // none: ids are not carried
+  const idtable* ids = nullptr;  // none: ids are not carried
   std::int32_t groupsize = objects_per_user;
   // The ids of user u's objects that have one.
-  std::span<const std::string> ofuser(std::int32_t u) const;
+  idtable::slice ofuser(std::int32_t u) const;
 };
 
 // One frequent cell of a user: its code and cell, how often the user visited
@@ -80,6 +81,7 @@ private:
   freqcounter counter_;
   std::optional<geojsonwriter> geo_;
   std::vector<std::string> numbers_;  // a user's object numbers, when there are no ids
+  std::vector<std::string_view> own_;  // a user's ids or numbers
 };
 
 // Adds to `cells` (ascending, no repeats, and kept so) the distinct cells

@@ -121,7 +121,7 @@ geojsonwriter::geojsonwriter(const geojsonlayer& layer, textout& out, bool fragm
   if (!fragment_) out_.put("{\"type\":\"FeatureCollection\",\"features\":[");
 }
 
-void geojsonwriter::frequent(std::int32_t user, std::span<const std::string> ids, std::int32_t x, std::int32_t y,
+void geojsonwriter::frequent(std::int32_t user, std::span<const std::string_view> ids, std::int32_t x, std::int32_t y,
                              std::int64_t visits, std::int64_t firstposition) {
   props_ += "\"user\":";
   appendint(props_, user);

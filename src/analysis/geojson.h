@@ -49,7 +49,7 @@ public:
 
   // A frequent cell (x, y) of `user`, whose object ids are `ids`, visited
   // `visits` times, first at `firstposition` in the user's row.
-  void frequent(std::int32_t user, std::span<const std::string> ids, std::int32_t x, std::int32_t y,
+  void frequent(std::int32_t user, std::span<const std::string_view> ids, std::int32_t x, std::int32_t y,
                 std::int64_t visits, std::int64_t firstposition);
   // A visited cell (x, y) of the heat-map layer.
   void heat(std::int32_t x, std::int32_t y, std::int64_t visits);

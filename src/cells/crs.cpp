@@ -51,6 +51,9 @@ bool samename(const char* a, const std::string& b) {
   return true;
 }
 
+// The latitudes the UTM zones span; beyond them a polar grid is needed.
+constexpr double utm_south = -80, utm_north = 84;
+
 // The UTM zone of (lon, lat), 1 … 60: six-degree bands from 180° W, with
 // zone 32 widened over south-west Norway and zones 31, 33, 35, 37 covering
 // Svalbard.
@@ -218,11 +221,16 @@ bool crstransform::setgrid(std::string name, std::string& error) {
 
 bool crstransform::hasgrid() const { return p_->fwd != nullptr; }
 
-bool crstransform::choosegrid(double lon, double lat, std::string& error) {
+bool crstransform::choosegrid(double lon, double lat, std::string& error, bool& usage) {
   if (hasgrid()) return true;
+  const std::string where = "cannot choose a UTM zone for the grid: (" + numtext(lon) + ", " + numtext(lat) + ") ";
   if (!(std::fabs(lon) <= 180 && std::fabs(lat) <= 90)) {
-    error = "cannot choose a UTM zone for the grid: (" + numtext(lon) + ", " + numtext(lat) +
-            ") is not a longitude/latitude in degrees";
+    error = where + "is not a longitude/latitude in degrees";
+    return false;
+  }
+  if (!(lat >= utm_south && lat <= utm_north)) {
+    error = where + "lies beyond the zones' latitudes -80 to 84; give the grid's CRS with --grid-crs";
+    usage = true;
     return false;
   }
   const int zone = utmzone(lon, lat);

@@ -38,8 +38,10 @@ public:
   // Chooses the WGS 84 UTM zone (EPSG:326zz north of the equator, 327zz
   // south) of the position (lon, lat), with the zones of south-west Norway
   // and Svalbard widened as usual. Keeps a grid that is already known.
-  // Returns false with `error` if (lon, lat) is not a longitude/latitude.
-  bool choosegrid(double lon, double lat, std::string& error);
+  // Returns false with `error` if (lon, lat) is not a longitude/latitude,
+  // or lies beyond the zones (south of 80° S or north of 84° N, where the
+  // grid must be given): then `usage` is set.
+  bool choosegrid(double lon, double lat, std::string& error, bool& usage);
   // The grid CRS as given ("--grid-crs" or "--crs" text) or chosen
   // ("EPSG:32632"); empty while there is none.
   const std::string& gridname() const { return gridname_; }

@@ -10,9 +10,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <numeric>
+#include <string>
+#include <system_error>
 
 #include "driver/tempfiles.h"
 
@@ -236,7 +240,76 @@ private:
   int& error_;
 };
 
+// The bytes a cgroup file states, 0 for "max" or anything but a number.
+std::int64_t limitin(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+  std::int64_t v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  return ec == std::errc() && end == text.data() + text.size() && v > 0 ? v : 0;
+}
+
+// The smallest limit in file `name` of the cgroup `path` under `root` and
+// of its ancestors (each bounds it), 0 when none has one; `found` tells
+// whether any of them has the file.
+std::int64_t smallestlimit(std::string path, const std::string& root, const char* name,
+                           const std::function<std::string(const std::string&)>& readfile, bool& found) {
+  std::int64_t least = 0;
+  if (path.empty() || path[0] != '/') return least;
+  for (;;) {
+    const std::string text = readfile(root + (path == "/" ? "" : path) + "/" + name);
+    found |= !text.empty();
+    const std::int64_t v = limitin(text);
+    if (v > 0 && (least == 0 || v < least)) least = v;
+    if (path == "/") return least;
+    path.erase(std::max<std::size_t>(path.rfind('/'), 1));
+  }
+}
+
+#ifndef _WIN32
+// The whole of a small file, empty when it cannot be read.
+std::string slurp(const std::string& path) {
+  std::string text;
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() < (1 << 20);) text.append(buf, n);
+    std::fclose(f);
+  }
+  return text;
+}
+#endif
+
 }  // namespace
+
+std::int64_t cgroupmemory(std::string_view selfcgroup, const std::function<std::string(const std::string&)>& readfile) {
+  std::string unified, memory;  // the paths of the v2 cgroup and of the v1 memory controller's
+  bool haveunified = false, havememory = false;
+  while (!selfcgroup.empty()) {
+    const std::size_t eol = std::min(selfcgroup.find('\n'), selfcgroup.size());
+    const std::string_view line = selfcgroup.substr(0, eol);
+    selfcgroup.remove_prefix(std::min(eol + 1, selfcgroup.size()));
+    const std::size_t a = line.find(':'), b = a == std::string_view::npos ? a : line.find(':', a + 1);
+    if (b == std::string_view::npos) continue;
+    const std::string_view controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
+    if (line.substr(0, a) == "0" && controllers.empty()) {
+      unified = path;
+      haveunified = true;
+    }
+    for (std::string_view rest = controllers; !havememory && !rest.empty();) {
+      const std::size_t comma = std::min(rest.find(','), rest.size());
+      if (rest.substr(0, comma) == "memory") {
+        memory = path;
+        havememory = true;
+      }
+      rest.remove_prefix(std::min(comma + 1, rest.size()));
+    }
+  }
+  bool found = false;
+  if (haveunified) {
+    const std::int64_t v2 = smallestlimit(unified, "/sys/fs/cgroup", "memory.max", readfile, found);
+    if (found) return v2;
+  }
+  return havememory ? smallestlimit(memory, "/sys/fs/cgroup/memory", "memory.limit_in_bytes", readfile, found) : 0;
+}
 
 std::int64_t memorybudget(std::int64_t limit) {
   if (limit > 0) return limit;
@@ -248,6 +321,8 @@ std::int64_t memorybudget(std::int64_t limit) {
 #else
   const long pages = ::sysconf(_SC_PHYS_PAGES), size = ::sysconf(_SC_PAGE_SIZE);
   if (pages > 0 && size > 0) physical = static_cast<std::int64_t>(pages) * size;
+  const std::int64_t contained = cgroupmemory(slurp("/proc/self/cgroup"), slurp);
+  if (contained > 0 && (physical == 0 || contained < physical)) physical = contained;
 #endif
   return std::max(physical / 4, 256 * mib);
 }

@@ -10,6 +10,9 @@
 // of the records, is split again.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "analysis/heatmap.h"
@@ -19,8 +22,16 @@
 namespace cellfreq {
 
 // The bytes of memory a run may use: `limit`, or when it is 0 a quarter of
-// the physical memory, at least 256 MiB.
+// the physical memory or of the cgroup's limit when that is smaller (as in
+// a container), at least 256 MiB.
 std::int64_t memorybudget(std::int64_t limit);
+// The memory limit of the cgroup that `selfcgroup` (the text of
+// /proc/self/cgroup) names, or 0 for none: the smallest cgroup v2
+// memory.max of it and its ancestors under /sys/fs/cgroup ("max" is none),
+// or where there is no such file the cgroup v1 memory controller's
+// memory.limit_in_bytes. `readfile` gives a file's text, empty when there
+// is none.
+std::int64_t cgroupmemory(std::string_view selfcgroup, const std::function<std::string(const std::string&)>& readfile);
 
 // How a run shares its budget out: the records kept in memory while the
 // trace is read (`recordbytes` each, with whatever is kept beside them),

@@ -118,7 +118,7 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
 
 bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
                            runfailure& fail, const std::function<void()>& tick) {
-  csvreader reader(in, input_.columns, tracename(cfg), err);
+  csvreader reader(in, columns(), tracename(cfg), err);
   std::string error;
   if (!reader.open(error)) {
     fail = {error, 0, {}, status_failed, true};
@@ -130,17 +130,19 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
     fail = {"stopped at the first bad row of " + tracename(cfg) + " (--strict)", 0, {}, status_failed, true};
     return false;
   }
-  ids_ = reader.ids();
+  ids_.seal();
   if (!unordered_) times_ = {};
   return true;
 }
 
 // The rows of `reader` into `list` (and their times into times_), batch by
 // batch through the coordinate transform, calling `tick` after each batch.
-// Announces a grid CRS it chooses on `err`; false with `fail` set when it
-// cannot. The rows are read on a thread of their own a few batches ahead,
-// except in strict mode, where the first bad row must end the reading
-// before any later one is read.
+// A row's id is numbered (in ids_) only once the transform has kept it, so
+// a row skipped for any reason leaves no trace. The records kept in memory
+// share the budget with the ids. Announces a grid CRS it chooses on `err`;
+// false with `fail` set when it cannot. The rows are read on a thread of
+// their own a few batches ahead, except in strict mode, where the first bad
+// row must end the reading before any later one is read.
 bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err,
                             const char* progname, runfailure& fail, const std::function<void()>& tick) {
   const bool timed = !input_.columns.timecolumn.empty();
@@ -151,20 +153,26 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
   // ordered; whether they need it is seen as they come, from each object's
   // latest time so far.
   std::vector<double> latest;
-  if (timed) {
-    const std::size_t limit = readinglimit(memorybudget(cfg.memorylimit), sizeof(node) + sizeof(double));
+  const std::int64_t budget = memorybudget(cfg.memorylimit);
+  const std::size_t recordbytes = sizeof(node) + (timed ? sizeof(double) : 0);
+  const auto share = [&](std::int64_t idbytes) {
+    const std::size_t limit = readinglimit(budget - idbytes, recordbytes);
     list.limit(limit, scratchfile);
-    times_.limit(limit, scratchfile);
-  }
+    if (timed) times_.limit(limit, scratchfile);
+  };
+  share(0);
   // The transform, which also chooses the grid from the first position
   // when it is still to be chosen; the choice is announced by add(), in
   // the order a single thread would have announced it.
   std::string error;
+  bool usage = false;
   bool announce = crs_ && !crs_->hasgrid();
   const auto transform = [&](csvbatch& batch) {
-    if (!crs_ || batch.size() == 0) return true;
-    if (!crs_->hasgrid() && !crs_->choosegrid(batch.x[0], batch.y[0], error)) return false;
-    crs_->forward(batch.x.data(), batch.y.data(), batch.size());
+    if (crs_ && batch.size() != 0) {
+      if (!crs_->hasgrid() && !crs_->choosegrid(batch.x[0], batch.y[0], error, usage)) return false;
+      crs_->forward(batch.x.data(), batch.y.data(), batch.size());
+    }
+    batch.number(ids_);
     return true;
   };
   const auto add = [&](const csvbatch& batch) {
@@ -173,6 +181,10 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
     for (std::size_t i = 0; i < batch.size(); ++i) {
       if (std::isnan(batch.x[i]) || std::isnan(batch.y[i])) {
         reader.reject(batch.line[i], "position outside the area of the coordinate reference system");
+        continue;
+      }
+      if (batch.object[i] < 0) {
+        reader.reject(batch.line[i], "more than 2147483647 distinct ids");
         continue;
       }
       list.push({batch.object[i], cellnumber(batch.x[i], size), cellnumber(batch.y[i], size)});
@@ -184,10 +196,11 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
         times_.push(batch.time[i]);
       }
     }
+    share(batch.idbytes);
     if (tick) tick();
   };
   const auto failed = [&] {
-    fail = {error, 0, {}, status_failed, true};
+    fail = {error, 0, {}, usage ? status_usage : status_failed, true};
     return false;
   };
   if (input_.columns.strict) {
@@ -241,7 +254,7 @@ bool commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t st
   // The header, and the first good row for a grid CRS still to be chosen.
   std::fseek(f, 0, SEEK_SET);
   textin head(f);
-  csvreader header(head, input_.columns, tracename(cfg), stderr);
+  csvreader header(head, columns(), tracename(cfg), stderr);
   std::string error;
   if (!header.open(error)) {
     fail = {head.error() != 0 ? cannotread(cfg) : error, head.error(), {}, status_failed, head.error() == 0};
@@ -252,8 +265,9 @@ bool commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t st
     std::vector<badrow> ignored;
     header.continuefrom(header, &ignored);
     csvbatch first;
-    if (header.next(first, 1) && !crs_->choosegrid(first.x[0], first.y[0], error)) {
-      fail = {error, 0, {}, status_failed, true};
+    bool usage = false;
+    if (header.next(first, 1) && !crs_->choosegrid(first.x[0], first.y[0], error, usage)) {
+      fail = {error, 0, {}, usage ? status_usage : status_failed, true};
       return false;
     }
   }
@@ -266,7 +280,7 @@ bool commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t st
   }
   textin in(f);
   in.limit_to(static_cast<std::uint64_t>(end - start));
-  csvreader reader(in, input_.columns, tracename(cfg), stderr);
+  csvreader reader(in, columns(), tracename(cfg), stderr);
   if (start == 0) {
     if (!reader.open(error)) {
       fail = {in.error() != 0 ? cannotread(cfg) : error, in.error(), {}, status_failed, in.error() == 0};
@@ -274,6 +288,7 @@ bool commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t st
     }
   }
   reader.continuefrom(start == 0 ? reader : header, &part.named);
+  ids_ = {};
   if (!readrows(reader, cfg, list, stderr, "cellfreq", fail)) return false;
   if (in.error() != 0) {
     fail = {cannotread(cfg), in.error()};
@@ -283,7 +298,9 @@ bool commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t st
   part.clean = reader.endedclean();
   part.bad = reader.badrows();
   part.failed = reader.failed();
-  part.ids = reader.ids();
+  ids_.seal();
+  part.ids = std::move(ids_);
+  ids_ = {};
   times = std::move(times_);
   return true;
 }
@@ -313,6 +330,12 @@ bool settleobjects(const inputconfig& input, std::int64_t distinct, runconfig& c
   }
   if (cfg.nusers == 0) cfg.nusers = users;
   return true;
+}
+
+csvoptions commandinput::columns() const {
+  csvoptions opts = input_.columns;
+  opts.degrees = crs_ && crs_->geographic();
+  return opts;
 }
 
 std::string gridmessage(const std::string& grid) {

@@ -24,7 +24,7 @@ class commandinput : public runextras {
 public:
   explicit commandinput(const inputconfig& input) : input_(input) {}
   bool read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) override;
-  const std::vector<std::string>* ids() const override { return input_.csv ? &ids_ : nullptr; }
+  const idtable* ids() const override { return input_.csv ? &ids_ : nullptr; }
   chunkedlist<double>* times() override { return unordered_ ? &times_ : nullptr; }
   geojsonlayer layer(const runconfig& cfg) const override;
 
@@ -35,7 +35,7 @@ public:
     std::int64_t bad = 0;     // bad rows, the first ten of them named
     std::vector<badrow> named;
     bool failed = false;      // strict mode met a bad row
-    std::vector<std::string> ids;  // the part's own object numbers -> ids
+    idtable ids;              // the part's own object numbers -> ids
     std::string gridcrs;      // the grid's CRS, when there is one
     bool chosen = false;      // chosen from the trace's first good row
   };
@@ -56,9 +56,11 @@ private:
   bool readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err, const char* progname,
                 runfailure& fail, const std::function<void()>& tick = {});
   bool settle(runconfig& cfg, runfailure& fail) const;
+  // The CSV options, with a geographic --crs's degrees checked.
+  csvoptions columns() const;
 
   inputconfig input_;
-  std::vector<std::string> ids_;
+  idtable ids_;  // numbered as rows are kept, after their transform
   std::unique_ptr<crstransform> crs_;
   chunkedlist<double> times_;  // one per record, with a time column
   bool unordered_ = false;     // some object's records are not in time order

@@ -80,7 +80,7 @@ public:
   void putall(const T* v, std::size_t n) {
     bytes_.append(reinterpret_cast<const char*>(v), n * sizeof(T));
   }
-  void putstring(const std::string& s) {
+  void putstring(std::string_view s) {
     put(static_cast<std::int64_t>(s.size()));
     bytes_ += s;
   }
@@ -261,7 +261,7 @@ bool writepart(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f
   out.putall(stamps.data(), stamps.size());
   if (csv) {
     out.put(static_cast<std::int64_t>(extra.ids.size()));
-    for (const std::string& id : extra.ids) out.putstring(id);
+    for (const std::string_view id : extra.ids) out.putstring(id);
     out.put(static_cast<std::int64_t>(extra.named.size()));
     for (const badrow& b : extra.named) {
       out.put(b.line);
@@ -337,7 +337,7 @@ struct plan {
   std::int32_t nobjects = 0, nusers = 0;
   std::vector<std::int64_t> codecount;
   std::int64_t maxcount = 0;
-  std::vector<std::string> ids;  // CSV: the run's object number -> id
+  idtable ids;                   // CSV: the run's object number -> id
   std::string gridcrs;
   bool chosen = false;           // the grid CRS was chosen from the first position
   std::int64_t bad = 0;
@@ -365,8 +365,8 @@ bool loadplan(const std::string& work, plan& p, runfailure& fail) {
   p.codecount.resize(count(max_objects));
   in.getall(p.codecount.data(), p.codecount.size());
   in.get(p.maxcount);
-  p.ids.resize(count(max_objects));
-  for (std::string& id : p.ids) in.getstring(id);
+  std::string id;
+  for (std::size_t i = count(max_objects); i > 0 && in.getstring(id); --i) p.ids.push_back(id);
   in.getstring(p.gridcrs);
   in.get(p.chosen);
   in.get(p.bad);
@@ -497,7 +497,7 @@ int planpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
   file.putall(counts.data(), counts.size());
   file.put(pl.maxcount);
   file.put(static_cast<std::int64_t>(pl.ids.size()));
-  for (const std::string& id : pl.ids) file.putstring(id);
+  for (const std::string_view id : pl.ids) file.putstring(id);
   file.putstring(pl.gridcrs);
   file.put(pl.chosen);
   file.put(pl.bad);

@@ -64,7 +64,7 @@ public:
   // which can depend on the trace. False with `fail` set on a failure.
   virtual bool read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) = 0;
   // The objects' own ids, when the trace had text ids; null otherwise.
-  virtual const std::vector<std::string>* ids() const = 0;
+  virtual const idtable* ids() const = 0;
   // The times by which each object's records are still to be ordered, one
   // per record of the list read; null when the trace had none or had every
   // object's records in time order already.

@@ -5,15 +5,15 @@
 // where its fields lie. The scan runs on the reader's buffered bytes in
 // place, with a few kilobytes always buffered ahead; a row that goes on
 // past them (a very long one) is gathered in a growing buffer, the scan
-// resuming where it stopped, so no row is too long. Unquoted fields are used
-// where they lie; quoted ones are unescaped into per-column buffers that
-// keep their capacity, so a row costs no allocation. Ids are numbered
-// through a hash table keyed by their bytes, after a check of the last id.
+// resuming where it stopped, up to the longest row held. Unquoted fields are
+// used where they lie; quoted ones are unescaped into per-column buffers
+// that keep their capacity, so a row costs no allocation.
 #include "trace/csvtrace.h"
 
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -212,42 +212,14 @@ bool samefolded(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The first eight bytes of an id (fewer: zero-padded) as one word; bytes
-// up to `limit` may be read.
-std::uint64_t headkey(std::string_view s, const char* limit) {
-  std::uint64_t w = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    if (limit - s.data() >= 8) {
-      std::memcpy(&w, s.data(), 8);
-      return s.size() >= 8 ? w : w & ((std::uint64_t{1} << (8 * s.size())) - 1);
-    }
-  }
-  std::memcpy(&w, s.data(), std::min<std::size_t>(s.size(), 8));
-  return w;
-}
-
-// A hash of an id from its head word and the words after it, finished so
-// that the low bits (the table index) and the high ones (the slot tag)
-// depend on all of them.
-std::uint64_t hashid(std::uint64_t head, std::string_view s) {
-  std::uint64_t h = (0x9E3779B97F4A7C15u ^ s.size() ^ head) * 0xBF58476D1CE4E5B9u;
-  for (std::size_t at = 8; at < s.size(); at += 8) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, s.data() + at, std::min<std::size_t>(8, s.size() - at));
-    h = (h ^ (h >> 31) ^ w) * 0xBF58476D1CE4E5B9u;
-  }
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDu;
-  return h ^ (h >> 33);
-}
-
-// The tag and length half of a table slot.
-std::uint64_t slottag(std::uint64_t hash, std::size_t size) {
-  return (hash & 0xFFFFFF0000000000u) | (static_cast<std::uint64_t>(std::min<std::size_t>(size, 255)) << 32);
-}
-
 std::string plural(std::int64_t n, const char* what) {
   return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+// A size for messages: whole MiB as such, anything else in bytes.
+std::string sizetext(std::size_t bytes) {
+  constexpr std::size_t mib = std::size_t{1} << 20;
+  return bytes % mib == 0 ? std::to_string(bytes / mib) + " MiB" : plural(static_cast<std::int64_t>(bytes), "byte");
 }
 
 // The text between a field's quotes, each doubled quote made one.
@@ -273,8 +245,20 @@ void csvbatch::clear() {
   y.clear();
   time.clear();
   line.clear();
+  idtext.clear();
+  idend.clear();
   bad.clear();
   morebad = 0;
+}
+
+void csvbatch::number(idtable& ids) {
+  object.resize(size());
+  const char* const limit = idtext.data() + idtext.size();
+  for (std::size_t i = 0; i < size(); ++i) {
+    const std::string_view text = id(i);
+    object[i] = std::isnan(x[i]) || std::isnan(y[i]) ? -1 : ids.number(text, limit);
+  }
+  idbytes = ids.bytes();
 }
 
 csvreader::csvreader(textin& in, csvoptions opts, std::string name, std::FILE* err)
@@ -347,21 +331,23 @@ bool csvreader::scan(const char* p, std::size_t n, bool final) {
 }
 
 // Finds the next row, in place when the buffered bytes hold it whole,
-// otherwise gathered in pending_. False at the end of the input, and for a
-// last row that a read error cut short.
+// otherwise gathered in pending_. A row is scanned no further than the
+// longest row and its CRLF: one that goes on past them is cut there
+// (skiprest()), wherever the buffered bytes happen to end. False at the end
+// of the input, and for a last row that a read error cut short.
 bool csvreader::readrow(row& r) {
   st_ = rowscan{};
   in_.want(readahead);
   bool gathered = false;
+  const std::size_t window = opts_.longest + 2;
   for (;;) {
     const char* const from = in_.data();
-    auto n = static_cast<std::size_t>(in_.limit() - from);
-    std::size_t before = 0;  // bytes of the row before `from`
+    const std::size_t before = gathered ? pending_.size() : 0;  // bytes of the row before `from`
+    auto n = std::min(static_cast<std::size_t>(in_.limit() - from), window - before);
     const char* base = from;
     if (gathered) {
       // Pieces that grow with the row: a long row costs at most about
       // twice its length in copies.
-      before = pending_.size();
       n = std::min(n, std::max(readahead, before));
       pending_.append(from, n);
       base = pending_.data();
@@ -372,6 +358,11 @@ bool csvreader::readrow(row& r) {
       if (!st_.ended && (used == 0 || in_.error() != 0)) return false;
       r = {base, st_.end, base + before + n};
       return true;
+    }
+    if (before + n == window) {
+      if (!gathered) pending_.assign(from, n);
+      in_.consume_to(from + n);
+      return skiprest(r);
     }
     // Keep the bytes, all but a last carriage return, which may pair with
     // a line feed still unread.
@@ -384,6 +375,29 @@ bool csvreader::readrow(row& r) {
     in_.consume_to(from + kept);
     in_.want(readahead);
   }
+}
+
+// Skips the rest of a row that is too long to hold, up to and including
+// the next line feed, whatever quotes it has; r is the part that was held.
+// False for a last row that a read error cut short.
+bool csvreader::skiprest(row& r) {
+  st_.toolong = true;
+  for (;;) {
+    in_.want(readahead);
+    const char* const from = in_.data();
+    const auto n = static_cast<std::size_t>(in_.limit() - from);
+    if (const auto* lf = static_cast<const char*>(std::memchr(from, '\n', n))) {
+      in_.consume_to(lf + 1);
+      st_.ended = true;
+      break;
+    }
+    in_.consume_to(from + n);
+    if (in_.complete() && in_.data() == in_.limit()) break;
+  }
+  if (!st_.ended && in_.error() != 0) return false;
+  st_.end = pending_.size();
+  r = {pending_.data(), pending_.size(), pending_.data() + pending_.size()};
+  return true;
 }
 
 // Reads the next nonblank row, keeping count of the lines.
@@ -421,6 +435,10 @@ bool csvreader::open(std::string& error) {
     return false;
   }
   const std::string where = name_ + ":" + std::to_string(rowline_) + ": ";
+  if (st_.toolong || r.size > opts_.longest) {
+    error = where + "the header is longer than " + sizetext(opts_.longest);
+    return false;
+  }
   if (st_.quoted) {
     error = where + "the header has an unterminated quote";
     return false;
@@ -437,7 +455,6 @@ bool csvreader::open(std::string& error) {
     if (!resolve(role, names, error)) return false;
     keep_ = std::max(keep_, col_[role] + 1);
   }
-  slots_.assign(1024, 0);
   opened_ = true;
   return true;
 }
@@ -446,7 +463,6 @@ void csvreader::continuefrom(const csvreader& header, std::vector<badrow>* named
   std::copy(std::begin(header.col_), std::end(header.col_), std::begin(col_));
   roles_ = header.roles_;
   keep_ = header.keep_;
-  slots_.assign(1024, 0);
   opened_ = true;
   named_ = named;
 }
@@ -524,58 +540,14 @@ void csvreader::finish() {
   std::fwrite(msg.data(), 1, msg.size(), err_);
 }
 
-// The object of an id: the last row's, or the one in the table, or a new
-// one numbered next. A slot holds a tag from the id's hash, its length (up
-// to 255) and the object + 1; where they agree, the object's head word is
-// compared, which settles an id of up to eight bytes, and a longer one is
-// then compared in full. The slots and head words are small, so that a
-// table of many thousand ids stays in the cache. Bytes of the row up to
-// `limit` may be read.
-std::int32_t csvreader::objectof(std::string_view id, const char* limit) {
-  const std::uint64_t head = headkey(id, limit);
-  const auto same = [&](std::size_t o) { return heads_[o] == head && (id.size() <= 8 || ids_[o] == id); };
-  if (last_ >= 0 && id.size() == lastsize_ && same(static_cast<std::size_t>(last_))) return last_;
-  const std::uint64_t h = hashid(head, id);
-  const std::uint64_t tag = slottag(h, id.size());
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = h & mask;
-  for (; slots_[i] != 0; i = (i + 1) & mask) {
-    const std::size_t o = (slots_[i] & 0xFFFFFFFFu) - 1;
-    if ((slots_[i] & ~std::uint64_t{0xFFFFFFFF}) == tag && same(o)) {
-      last_ = static_cast<std::int32_t>(o);
-      break;
-    }
-  }
-  if (slots_[i] == 0) {
-    if (ids_.size() == static_cast<std::size_t>(INT32_MAX)) return -1;
-    last_ = static_cast<std::int32_t>(ids_.size());
-    ids_.emplace_back(id);
-    heads_.push_back(head);
-    slots_[i] = tag | ids_.size();
-    if (ids_.size() * 4 > slots_.size() * 3) grow();
-  }
-  lastsize_ = id.size();
-  return last_;
-}
-
-// Doubles the table, keeping it at most three quarters full; the hashes are
-// computed again, which costs less than keeping them.
-void csvreader::grow() {
-  slots_.assign(slots_.size() * 2, 0);
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t o = 0; o < ids_.size(); ++o) {
-    const std::uint64_t h = hashid(heads_[o], ids_[o]);
-    std::size_t i = h & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = slottag(h, ids_[o].size()) | (o + 1);
-  }
-}
-
 // Checks the current row and appends it to the batch; false, having
 // counted it, when it is bad. The checks go in the order of the row's
-// structure, then id, x, y and time; only a good row numbers its id.
+// structure, then id, x, y and time.
 bool csvreader::take(const row& r, csvbatch& batch) {
   ++rows_;
+  if (r.size > opts_.longest || st_.toolong)
+    return bad(rowline_, "row longer than " + sizetext(opts_.longest) +
+                             (st_.toolong && st_.quoted ? " (a quote is still open there)" : ""));
   if (st_.quoted) return bad(rowline_, "unterminated quote at the end of the input");
   if (st_.badfield != SIZE_MAX)
     return bad(rowline_, "field " + std::to_string(st_.badfield + 1) + " has text after its closing quote");
@@ -601,9 +573,14 @@ bool csvreader::take(const row& r, csvbatch& batch) {
                                                  : "' is not a number";
     return bad(rowline_, std::string(rolename[role]) + " '" + show(text) + what);
   }
-  const std::int32_t object = objectof(id, fields_[col_[role_id]].quoted ? id.data() + id.size() : r.limit);
-  if (object < 0) return bad(rowline_, "more than 2147483647 distinct ids");
-  batch.object.push_back(object);
+  if (opts_.degrees && !(std::fabs(v[role_x]) <= 180 && std::fabs(v[role_y]) <= 90)) {
+    const bool lon = !(std::fabs(v[role_x]) <= 180);
+    const std::string_view text = field(r, col_[lon ? role_x : role_y], scratch_[lon ? role_x : role_y]);
+    return bad(rowline_, std::string(lon ? "longitude '" : "latitude '") + show(text) +
+                             (lon ? "' is outside -180 to 180" : "' is outside -90 to 90"));
+  }
+  batch.idtext.append(id);
+  batch.idend.push_back(batch.idtext.size());
   batch.x.push_back(v[role_x]);
   batch.y.push_back(v[role_y]);
   if (roles_ == nroles) batch.time.push_back(v[role_time]);

@@ -8,9 +8,11 @@
 // y and optional time columns are chosen by header name or 1-based number.
 // A row that cannot be used is skipped, counted and, among the first ten,
 // named on the error stream as `FILE:LINE: reason`; in strict mode the first
-// one ends the reading. Distinct ids are numbered 0, 1, 2, ... in order of
-// first appearance among the good rows. Memory holds one row and the id
-// table, whatever the number of rows.
+// one ends the reading. A row is at most longest_line bytes long: a longer
+// one (an unterminated quote, say) is a bad row, and reading goes on after
+// its next line feed, so memory holds at most one such row whatever the
+// input. The reader hands each good row's id on as text; the caller numbers
+// the ids (csvbatch::number()) once it knows which rows it keeps.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "trace/idtable.h"
 #include "trace/isotime.h"
 #include "trace/textin.h"
 
@@ -32,6 +35,11 @@ struct csvoptions {
   std::string ycolumn = "y";
   std::string timecolumn{};  // empty: no time column
   bool strict = false;
+  // x and y are a longitude and a latitude: outside -180...180 or
+  // -90...90 a row is bad.
+  bool degrees = false;
+  // The longest row held; a longer one is a bad row.
+  std::size_t longest = longest_line;
 };
 
 // A bad row as named: its line and the reason.
@@ -45,13 +53,24 @@ struct badrow {
 // while filling the batch here, the first named_max of them in full and the
 // rest as a count.
 struct csvbatch {
-  std::vector<std::int32_t> object;
+  std::vector<std::int32_t> object;  // filled by number()
   std::vector<double> x, y, time;
-  std::vector<std::int64_t> line;  // the line each row starts on
+  std::vector<std::int64_t> line;    // the line each row starts on
+  std::string idtext;                // the rows' ids end to end
+  std::vector<std::size_t> idend;    // where each row's id ends in idtext
   std::vector<badrow> bad;
   std::int64_t morebad = 0;
+  std::int64_t idbytes = 0;          // what the id table held after number()
   void clear();
-  std::size_t size() const { return object.size(); }
+  std::size_t size() const { return line.size(); }
+  std::string_view id(std::size_t i) const {
+    const std::size_t start = i == 0 ? 0 : idend[i - 1];
+    return std::string_view(idtext).substr(start, idend[i] - start);
+  }
+  // Numbers the ids of the rows whose position is a number in `ids`; a row
+  // whose position a transform rejected (NaN) numbers none and gets -1, as
+  // does every row once `ids` is full.
+  void number(idtable& ids);
 };
 
 class csvreader {
@@ -84,7 +103,6 @@ public:
   std::int64_t rows() const { return rows_; }  // data rows seen (good + bad)
   std::int64_t badrows() const { return bad_; }
   bool failed() const { return failed_; }  // strict mode met a bad row
-  const std::vector<std::string>& ids() const { return ids_; }  // object number -> id
   // Prints the bad-row total, if any (not after a strict failure, whose row
   // was named already).
   void finish();
@@ -121,6 +139,7 @@ private:
     bool quoted = false;              // inside quotes now
     bool isquoted = false;            // the current field began with a quote
     bool ended = false;               // a line feed ended the row
+    bool toolong = false;             // cut at the longest row, skipped to its line end
   };
   // One row in memory: [data, data + size) without its line end; the
   // bytes up to `limit` may be read.
@@ -132,13 +151,12 @@ private:
   enum { role_id, role_x, role_y, role_time, nroles };
 
   bool readrow(row& r);
+  bool skiprest(row& r);
   bool nextrow(row& r);
   bool scan(const char* p, std::size_t n, bool final);
   std::string_view field(const row& r, std::size_t i, std::string& scratch) const;
   bool take(const row& r, csvbatch& batch);
   bool resolve(int role, const std::vector<std::string>& names, std::string& error);
-  std::int32_t objectof(std::string_view id, const char* limit);
-  void grow();
   bool bad(std::int64_t line, std::string_view reason);
   void count(std::int64_t line, std::string_view reason);
 
@@ -165,12 +183,6 @@ private:
   std::vector<badrow>* named_ = nullptr;
   bool defer_ = false;
   csvbatch* into_ = nullptr;      // the batch next() fills
-
-  std::vector<std::string> ids_;
-  std::vector<std::uint64_t> heads_;  // the first eight bytes of each id
-  std::vector<std::uint64_t> slots_;  // open addressing, 0 when free (see objectof())
-  std::int32_t last_ = -1;            // the object of the last good row
-  std::size_t lastsize_ = 0;          // and the length of its id
 };
 
 }  // namespace cellfreq

@@ -286,7 +286,7 @@ struct blockplan {
   unsigned workers = 1;
   // A line longer than this ends the blocks: the rest of the input is then
   // parsed in one go, so that memory stays bounded by it.
-  std::size_t longest = std::size_t{64} << 20;
+  std::size_t longest = longest_line;
   // One worker per core, with blocks sized so that those in flight stay
   // within a few tens of MiB.
   static blockplan machine();

@@ -11,6 +11,11 @@
 
 namespace cellfreq {
 
+// The longest line of a trace that a reader holds in memory at once: the
+// TAB dialect's parses past it in one go, the CSV reader skips a longer row
+// as a bad one.
+inline constexpr std::size_t longest_line = std::size_t{64} << 20;
+
 class textsource {
 public:
   virtual ~textsource() = default;

@@ -1,10 +1,12 @@
 // libFuzzer target for the CSV trace reader. The first byte chooses the
 // options (delimiter, strict mode, a time column, columns by name or
-// number, a header put in front); the rest is the text. Any bytes must read
+// number, a header put in front, a short longest row, longitudes and
+// latitudes); the rest is the text. Any bytes must read
 // without a fault, identically from memory and from a file in small blocks
 // handed out in small batches, with rows, ids and lines that keep their
 // invariants.
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +36,7 @@ outcome readall(cellfreq::textin& in, const cellfreq::csvoptions& opts, std::siz
   static std::FILE* errfile = nullptr;
   std::FILE* err = fuzzcheck::rewrite(errfile, "");
   cellfreq::csvreader r(in, opts, "f", err);
+  cellfreq::idtable ids;
   outcome o;
   if (r.open(o.error)) {
     cellfreq::csvbatch b;
@@ -41,8 +44,12 @@ outcome readall(cellfreq::textin& in, const cellfreq::csvoptions& opts, std::siz
     for (bool more = true; more;) {
       more = r.next(b, max);
       require(b.size() <= max && (b.size() > 0 || !more), "a batch is empty or too large");
+      b.number(ids);
       for (std::size_t i = 0; i < b.size(); ++i) {
-        require(b.object[i] >= 0 && static_cast<std::size_t>(b.object[i]) < r.ids().size(), "an object without an id");
+        require(b.object[i] >= 0 && static_cast<std::size_t>(b.object[i]) < ids.size() &&
+                    ids[static_cast<std::size_t>(b.object[i])] == b.id(i),
+                "an object without its id");
+        require(!opts.degrees || (std::fabs(b.x[i]) <= 180 && std::fabs(b.y[i]) <= 90), "a position beyond the globe");
         require(o.rows.empty() || b.line[i] > o.rows[o.rows.size() - (opts.timecolumn.empty() ? 3 : 4)],
                 "lines do not increase");
         o.rows.insert(o.rows.end(), {b.object[i], b.line[i], std::bit_cast<std::int64_t>(b.x[i]),
@@ -55,7 +62,7 @@ outcome readall(cellfreq::textin& in, const cellfreq::csvoptions& opts, std::siz
   } else {
     require(!o.error.empty() && o.error.find('\n') == std::string::npos, "open() failed without a one-line message");
   }
-  o.ids = r.ids();
+  o.ids.assign(ids.begin(), ids.end());
   o.seen = r.rows();
   o.bad = r.badrows();
   o.failed = r.failed();
@@ -78,6 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   opts.strict = (flags & 4) != 0;
   const bool bynumber = (flags & 16) != 0;
   if (flags & 8) opts.timecolumn = bynumber ? "4" : "t";
+  if (flags & 64) opts.longest = 8 + size % 57;
+  opts.degrees = (flags & 128) != 0;
   if (bynumber) {
     opts.idcolumn = "1";
     opts.xcolumn = "2";
