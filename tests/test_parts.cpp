@@ -128,10 +128,10 @@ TEST(Pieces, MissingAndMisusedPiecesAreNamed) {
     int status;
     std::string err;
   } cases[] = {
-      {w + "--plan 2" + t, 1, uncovered},
-      {w + "--parse-range 100:1000000" + t, 0, ""},
-      {w + "--plan 2" + t, 1, uncovered},
-      {w + "--parse-range 0:100" + t, 0, ""},
+      {w + "--plan 2 --objects 20" + t, 1, uncovered},
+      {w + "--parse-range 100:1000000 --objects 20" + t, 0, ""},
+      {w + "--plan 2 --objects 20" + t, 1, uncovered},
+      {w + "--parse-range 0:100 --objects 20" + t, 0, ""},
       {w + "--plan 2 --objects 20" + t, 0, ""},
       {w + "--join --objects 20" + t, 1, nomerge},
       {w + "--merge-users 5:9 --objects 20" + t, 2, "cellfreq: no users 5:9 in the plan's 2\n"},

@@ -204,6 +204,7 @@ void textout::drain(bool all) {
   pos_ = buf_.data();
   if (n == 0 || error_ != 0) return;
   if (sink_ != nullptr) {
+    if (tap_) tap_({buf_.data(), n});
     sink_->append(buf_.data(), n);
     return;
   }
@@ -214,6 +215,7 @@ void textout::drain(bool all) {
   const std::size_t whole = pages ? n / diskpage * diskpage : n;
   char rest[diskpage];
   std::memcpy(rest, buf_.data() + whole, n - whole);
+  if (tap_) tap_({buf_.data(), whole});
   error_ = writer_->submit(buf_, whole);
   end_ = buf_.data() + buf_.size();
   std::memcpy(buf_.data(), rest, n - whole);
@@ -225,6 +227,7 @@ bool textout::flush() {
     // An output that never filled a block: one write, no thread.
     const auto n = static_cast<std::size_t>(pos_ - buf_.data());
     errno = 0;
+    if (n != 0 && error_ == 0 && tap_) tap_({buf_.data(), n});
     if (n != 0 && error_ == 0 && std::fwrite(buf_.data(), 1, n, file_) != n) error_ = errno != 0 ? errno : EIO;
     pos_ = buf_.data();
   } else {

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -172,6 +173,9 @@ public:
   void abandon(int errnum) {
     if (error_ == 0) error_ = errnum != 0 ? errnum : EIO;
   }
+  // Shows every byte to `watch` too, block by block as it leaves the
+  // buffer, in order (null: no more): for a checksum of what was written.
+  void tap(std::function<void(std::string_view)> watch) { tap_ = std::move(watch); }
 
 private:
   void room(std::size_t n) {
@@ -190,6 +194,7 @@ private:
   char* pos_ = nullptr;
   char* end_ = nullptr;
   std::string eol_;
+  std::function<void(std::string_view)> tap_;
   int error_ = 0;
 };
 

@@ -1,0 +1,146 @@
+// The frame of every file that one piece of a run hands to another, and the
+// one reader that takes such a file apart.
+//
+// A piece file is
+//   KIND (6 bytes) VERSION (1 digit) '\n'    what the file is, which format
+//   the fingerprint of the run (fingerprint.h) that wrote it
+//   the body, of its kind's own layout
+//   the CRC-32 of every byte before it (4 bytes)
+// A body may hold seals of its own: the CRC-32 of every byte of the file
+// before the seal, so that a reader of only the start of a file (a merge
+// reads a part's index and then its own objects' records) knows that start
+// intact without reading all of the file.
+//
+// The files come from other processes, other machines, earlier runs, and
+// the disk: the reader trusts nothing in them. Every count is checked against
+// the bytes left in the file and against its format's limit before anything
+// is allocated or sized from it, every flag is a byte of 0 or 1, and every
+// failure is one runfailure naming the file and what is wrong with it.
+//
+// Numbers are in the host's byte order: the machines of one run must share
+// it (all of today's common ones are little-endian).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "driver/runconfig.h"
+
+namespace cellfreq {
+
+enum class piecekind { part, plan, heat, cells, report };
+
+// The file's kind as messages name it: "part file", "plan file", "merge file".
+const char* piecenoun(piecekind kind);
+
+// The CRC-32 (zlib's) of `n` bytes at `p`, going on from `crc` (0 to begin).
+std::uint32_t crc32of(std::uint32_t crc, const void* p, std::size_t n);
+
+// A piece file built in memory and written under a fresh name, then
+// renamed into place. The caller puts the fingerprint first.
+class pieceout {
+public:
+  explicit pieceout(piecekind kind);
+  template <class T>
+  void put(const T& v) {
+    static_assert(std::is_trivially_copyable_v<T> && !std::is_same_v<T, bool>);
+    bytes_.append(reinterpret_cast<const char*>(&v), sizeof v);
+  }
+  void putflag(bool b) { put(static_cast<std::uint8_t>(b ? 1 : 0)); }
+  template <class T>
+  void putall(const T* v, std::size_t n) {
+    static_assert(std::is_trivially_copyable_v<T> && !std::is_same_v<T, bool>);
+    bytes_.append(reinterpret_cast<const char*>(v), n * sizeof(T));
+  }
+  void putstring(std::string_view s);
+  // A seal: the CRC-32 of every byte so far.
+  void seal() { put(crc32of(0, bytes_.data(), bytes_.size())); }
+  // The bytes so far (the start of a text file that a textout writes on).
+  const std::string& bytes() const { return bytes_; }
+  // Seals the file and writes it to `path`, replaced when complete.
+  bool save(const std::string& path, runfailure& fail);
+
+private:
+  piecekind kind_;
+  std::string bytes_;
+};
+
+// Reads a piece file, sequentially from its start or at checked offsets.
+// The first failure sticks: later reads fail at once, and failure() tells.
+class piecein {
+public:
+  piecein() = default;
+  ~piecein();
+  piecein(const piecein&) = delete;
+  piecein& operator=(const piecein&) = delete;
+
+  // Opens `path` as a file of `kind`: of this format version and, with
+  // `whole`, with a final checksum that matches all it holds (one pass over
+  // the file). Reading goes on after the kind and version.
+  bool open(const std::string& path, piecekind kind, bool whole);
+
+  template <class T>
+  bool get(T& v, const char* what) {
+    static_assert(std::is_trivially_copyable_v<T> && !std::is_same_v<T, bool>);
+    return bytes(&v, sizeof v, what);
+  }
+  // A flag: one byte that must be 0 or 1.
+  bool getflag(bool& b, const char* what);
+  // A count of items of at least `each` bytes that must all fit in the
+  // rest of the file, and at most `limit`.
+  bool getcount(std::int64_t& n, std::int64_t limit, std::int64_t each, const char* what);
+  // `n` items, counted by getcount().
+  template <class T>
+  bool getall(T* v, std::size_t n, const char* what) {
+    static_assert(std::is_trivially_copyable_v<T> && !std::is_same_v<T, bool>);
+    return bytes(v, n * sizeof(T), what);
+  }
+  // A string of at most `limit` bytes.
+  bool getstring(std::string& s, std::int64_t limit, const char* what);
+  // Checks the seal that comes next against the bytes read so far, which
+  // must have been read in order from the file's start.
+  bool seal();
+  // Goes on reading at `offset`, which must lie within the body.
+  bool seek(std::int64_t offset, const char* what);
+  // Reads `n` bytes at `offset` and goes on from their end.
+  bool readat(std::int64_t offset, void* p, std::size_t n, const char* what) {
+    return seek(offset, what) && bytes(p, n, what);
+  }
+
+  std::int64_t at() const { return at_; }          // where the next read starts
+  std::int64_t end() const { return size_ - 4; }   // where the final checksum starts
+  std::int64_t size() const { return size_; }
+  std::uint32_t checksum() const { return final_; }  // the final checksum, as the file holds it
+  std::FILE* file() const { return f_; }
+  const std::string& path() const { return path_; }
+  piecekind kind() const { return kind_; }
+
+  // Fails with "NOUN 'PATH' is damaged: WHAT", or with a failure of its own.
+  bool damaged(const std::string& what);
+  bool fails(runfailure f);
+  bool ok() const { return fail_.what.empty(); }
+  const runfailure& failure() const { return fail_; }
+
+  // A seam for the fuzz target: final checksums and seals are not compared,
+  // so that fuzzing reaches the checks behind them.
+  static bool trustchecksums;
+
+private:
+  bool bytes(void* p, std::size_t n, const char* what);
+  bool unreadable(int errnum);  // "cannot read NOUN 'PATH'" and the system's reason
+
+  std::FILE* f_ = nullptr;
+  std::string path_;
+  piecekind kind_ = piecekind::part;
+  std::int64_t size_ = 0, at_ = 0;
+  std::uint32_t running_ = 0;  // CRC-32 of the bytes read in order from the start
+  bool inorder_ = true;        // every byte so far read in order from the start
+  std::uint32_t final_ = 0;
+  runfailure fail_;
+};
+
+}  // namespace cellfreq
