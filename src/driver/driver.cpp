@@ -108,7 +108,8 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, atomicfile& file, recor
       file, cfg.cellpath, how, "cell file",
       [&](textout& out) {
         cells.codecount.assign(static_cast<std::size_t>(cfg.nobjects / cfg.groupsize), 0);
-        groupcells(list, times, 0, cfg.nobjects, form, budget, !cfg.heatmappath.empty(), out, cells, scratch);
+        groupcells(list, times, 0, cfg.nobjects, form, budget, !cfg.heatmappath.empty() || !cfg.mappath.empty(), out,
+                   cells, scratch);
       },
       fail);
   return spillok(scratch, fail) && written;
@@ -117,12 +118,13 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, atomicfile& file, recor
 // Reads the cell file back a range of users at a time, as many as the
 // table's share of the budget holds, and writes each range's part of the
 // report. `frequent`, when given, receives the cells that are frequent for
-// some user. A cell file that cannot be read back fails the run before any
+// some user, and `mapped`, when given, every user's frequent cells for the
+// map. A cell file that cannot be read back fails the run before any
 // report is written when its table fits at once, and otherwise ends the
 // report unfinished.
 bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile, const grouped& cells,
-                const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, std::FILE* report,
-                failure& fail) {
+                const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, mapusers* mapped,
+                std::FILE* report, failure& fail) {
   const std::string cellpath = cellfile.path();
   errno = 0;
   std::FILE* f = reopencells(cellpath.c_str());
@@ -177,6 +179,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
       }
       writer.users(table, counts, from, to);
       if (frequent != nullptr) addfrequent(table, counts, from, to, cfg.threshold, *frequent);
+      if (mapped != nullptr) mapped->add(table, counts, from, to, cfg.threshold);
     }
     writer.finish();
   };
@@ -250,8 +253,11 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
     if (extras != nullptr) layer = extras->layer(cfg);
     else layer.cellsize = cfg.cellsize;
     const bool svg = !cfg.heatmappath.empty() && !isgeojson(cfg.heatmappath);
-    ok = reportpass(cfg, budget, cellfile, cells, ids, layer, svg ? &frequent : nullptr, report, fail) &&
-         writeheatmap(cfg, cells.visits, frequent, layer, fail) && writeidmapfile(cfg, ids, fail);
+    mapusers mapped(ids);
+    ok = reportpass(cfg, budget, cellfile, cells, ids, layer, svg ? &frequent : nullptr,
+                    cfg.mappath.empty() ? nullptr : &mapped, report, fail) &&
+         writeheatmap(cfg, cells.visits, frequent, layer, fail) && writemap(cfg, cells.visits, mapped, layer, fail) &&
+         writeidmapfile(cfg, ids, fail);
   }
   return ok ? status_ok : reportfailure(fail, err, progname);
 }
@@ -294,6 +300,13 @@ bool writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vec
     }, fail);
   const heatgrid grid = aggregate(visits, frequent);
   return replacefile(cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); }, fail);
+}
+
+bool writemap(const runconfig& cfg, const cellvisits& visits, const mapusers& users, const geojsonlayer& layer,
+              runfailure& fail) {
+  if (cfg.mappath.empty()) return true;
+  const heatgrid grid = aggregate(visits, {}, maplimits);
+  return replacefile(cfg.mappath, "map", [&](textout& out) { writemappage(grid, visits, users, layer, out); }, fail);
 }
 
 bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail) {
