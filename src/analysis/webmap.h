@@ -25,11 +25,11 @@
 namespace cellfreq {
 
 // The most squares and the longest side, in bins, that a map draws: a
-// canvas draws a few hundred thousand squares smoothly, at some 15 bytes
-// of data each.
-inline constexpr heatlimits maplimits{250000, 1000};
+// canvas draws a few hundred thousand squares smoothly, and at most some
+// 24 bytes of data each they leave room for the users' part within 10 MB.
+inline constexpr heatlimits maplimits{200000, 1000};
 // The bytes of the users' frequent cells that a map holds at most.
-inline constexpr std::size_t mapuserbytes = std::size_t{4} << 20;
+inline constexpr std::size_t mapuserbytes = std::size_t{3} << 20;
 
 // The frequent cells of the analysed users as the map shows them: for each
 // user, in order from user 0, its ids and its frequent cells with their
