@@ -11,11 +11,15 @@
 #                        gdal-bin (ogrinfo)
 #   cellfreq-dask:       python3-distributed (Dask's scheduler, for
 #                        /usr/bin/python3)
+#   cellfreq --map:      libjs-leaflet (the map library, embedded in the page
+#                        at build time)
+#   the map's tests:     chromium (a real browser, run headless; tests only)
 set -euo pipefail
 
 missing=()
 need() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed' || missing+=("$1"); }
-for p in g++ cmake make libgtest-dev libproj-dev zlib1g-dev proj-bin gdal-bin python3-distributed; do need "$p"; done
+for p in g++ cmake make libgtest-dev libproj-dev zlib1g-dev proj-bin gdal-bin python3-distributed \
+         libjs-leaflet chromium; do need "$p"; done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "install-deps: installing ${missing[*]}" >&2

@@ -31,6 +31,11 @@ void cellvisits::add(const recordlist& list, std::int32_t from, std::int32_t to)
   });
 }
 
+std::int64_t cellvisits::of(cell c) const {
+  const auto it = counts_.find(key(c.x, c.y));
+  return it == counts_.end() ? 0 : it->second;
+}
+
 heatgrid aggregate(const cellvisits& visits, const std::vector<cell>& frequentcodes, const heatlimits& limits) {
   heatgrid grid;
   const auto& cells = visits.counts();

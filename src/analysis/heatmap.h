@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -52,6 +53,8 @@ public:
   void addcount(std::uint64_t key, std::int64_t visits) { counts_[key] += visits; }
   // Visits by cell, the key holding x in its high and y in its low half.
   const std::unordered_map<std::uint64_t, std::int64_t>& counts() const { return counts_; }
+  // The visits of cell `c`; 0 when it was not visited.
+  std::int64_t of(cell c) const;
 
 private:
   std::unordered_map<std::uint64_t, std::int64_t> counts_;
@@ -68,6 +71,16 @@ inline heatgrid aggregate(const recordlist& list, std::int32_t nobjects, const s
   visits.add(list, 0, nobjects);
   return aggregate(visits, frequentcodes, limits);
 }
+
+// The shading that the heat map and the web map share. levelbounds() gives
+// the lower bounds of the shade levels for squares of 1 … `maxvisits`
+// visits: 1 and the integer steps of a logarithmic scale, without repeats.
+// shade() is the colour of level `level` of `n`, from light to dark, over a
+// sequential palette that a colour-blind reader still reads in order; the
+// frequent cells are outlined in `outlinecolour`, a blue apart from it.
+std::vector<std::int64_t> levelbounds(std::int64_t maxvisits);
+std::string_view shade(std::size_t level, std::size_t n);
+inline constexpr std::string_view outlinecolour = "#1f3fbf";
 
 // Writes `grid` as an SVG document: shaded squares on a logarithmic scale
 // with a legend, frequent bins outlined, axes in cell numbers and metres.

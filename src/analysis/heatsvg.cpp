@@ -14,11 +14,13 @@
 namespace cellfreq {
 namespace {
 
-// A sequential palette from pale yellow to dark red, light for few visits.
+// A sequential palette from pale yellow to dark red, light for few visits,
+// whose steps differ in lightness, so that readers who tell few hues apart
+// still read the order.
 constexpr std::string_view palette[] = {"#ffffcc", "#ffeda0", "#fed976", "#feb24c",
                                         "#fd8d3c", "#fc4e2a", "#e31a1c", "#b10026"};
 constexpr int nshades = static_cast<int>(std::size(palette));
-constexpr std::string_view outline = "#1f3fbf";
+constexpr std::string_view outline = outlinecolour;
 
 // Page layout in pixels.
 constexpr double left = 90, top = 56, right = 230, bottom = 78;
@@ -46,25 +48,8 @@ void putmetres(textout& out, double m) {
   out.put(" m");
 }
 
-// The lower bounds of the shade levels: 1 and the integer steps of a
-// logarithmic scale up to `maxv`, without repeats.
-std::vector<std::int64_t> levelbounds(std::int64_t maxv) {
-  std::vector<std::int64_t> bounds{1};
-  for (int k = 1; k < nshades; ++k) {
-    const auto lo = static_cast<std::int64_t>(std::ceil(std::pow(static_cast<double>(maxv), double(k) / nshades)));
-    if (lo > bounds.back() && lo <= maxv) bounds.push_back(lo);
-  }
-  return bounds;
-}
-
 std::size_t levelof(const std::vector<std::int64_t>& bounds, std::int64_t v) {
   return static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), v) - bounds.begin()) - 1;
-}
-
-// Spreads n levels over the palette, from lightest to darkest.
-std::string_view shade(std::size_t level, std::size_t n) {
-  if (n == 1) return palette[nshades - 3];
-  return palette[(level * (nshades - 1) + (n - 1) / 2) / (n - 1)];
 }
 
 // The tick step in cells: 1, 2 or 5 times a power of ten, about eight ticks.
@@ -214,6 +199,20 @@ void legend(textout& out, const heatgrid& grid, const std::vector<std::int64_t>&
 }
 
 }  // namespace
+
+std::vector<std::int64_t> levelbounds(std::int64_t maxv) {
+  std::vector<std::int64_t> bounds{1};
+  for (int k = 1; k < nshades; ++k) {
+    const auto lo = static_cast<std::int64_t>(std::ceil(std::pow(static_cast<double>(maxv), double(k) / nshades)));
+    if (lo > bounds.back() && lo <= maxv) bounds.push_back(lo);
+  }
+  return bounds;
+}
+
+std::string_view shade(std::size_t level, std::size_t n) {
+  if (n == 1) return palette[nshades - 3];
+  return palette[(level * (nshades - 1) + (n - 1) / 2) / (n - 1)];
+}
 
 void writesvg(const heatgrid& grid, float cellsize, textout& out) {
   const std::int64_t w = grid.bxmax - grid.bxmin + 1, h = grid.bymax - grid.bymin + 1;

@@ -52,7 +52,8 @@ int inform(W&& write) {
 std::vector<namedpath> outputpaths(const runconfig& cfg) {
   std::vector<namedpath> paths;
   for (const auto& [option, path] : {std::pair{"--output", &cfg.outputpath}, {"--cell-file", &cfg.cellpath},
-                                     {"--heatmap", &cfg.heatmappath}, {"--id-map", &cfg.idmappath}})
+                                     {"--heatmap", &cfg.heatmappath}, {"--map", &cfg.mappath},
+                                     {"--id-map", &cfg.idmappath}})
     if (!path->empty()) paths.push_back({option, *path});
   return paths;
 }

@@ -81,7 +81,8 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, ato
   int scratch = 0;
   const bool written = outputs.finish(*file, [&](textout& out) {
     cells.codecount.assign(static_cast<std::size_t>(cfg.nobjects / cfg.groupsize), 0);
-    groupcells(list, times, 0, cfg.nobjects, form, budget, !cfg.heatmappath.empty(), out, cells, scratch);
+    groupcells(list, times, 0, cfg.nobjects, form, budget, !cfg.heatmappath.empty() || !cfg.mappath.empty(), out,
+               cells, scratch);
   }, fail);
   if (!written) file = nullptr;
   return spillok(scratch, fail) && written;
@@ -90,13 +91,14 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, ato
 // Reads the cell file back (this run's own, through a descriptor of its
 // own) a range of users at a time, as many as the table's share of the
 // budget holds, and writes each range's part of the report into
-// `outputs` or on `report`. `frequent`, when given, receives the cells that are frequent for
-// some user. A cell file that cannot be read back fails the run before any
+// `outputs` or on `report`. `frequent`, when given, receives the cells that
+// are frequent for some user, and `mapped`, when given, every user's
+// frequent cells for the map. A cell file that cannot be read back fails the run before any
 // report is written when its table fits at once, and otherwise ends the
 // report unfinished.
 bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile, const grouped& cells,
-                const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, std::FILE* report,
-                outputset& outputs, failure& fail) {
+                const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, mapusers* mapped,
+                std::FILE* report, outputset& outputs, failure& fail) {
   const activity doing("writing the report");
   const std::string& cellpath = cellfile.path();
   int errnum = 0;
@@ -150,6 +152,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
       }
       writer.users(table, counts, from, to);
       if (frequent != nullptr) addfrequent(table, counts, from, to, cfg.threshold, *frequent);
+      if (mapped != nullptr) mapped->add(table, counts, from, to, cfg.threshold);
     }
     writer.finish();
   };
@@ -246,10 +249,13 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
     if (extras != nullptr) layer = extras->layer(cfg);
     else layer.cellsize = cfg.cellsize;
     const bool svg = !cfg.heatmappath.empty() && !isgeojson(cfg.heatmappath);
-    ok = reportpass(cfg, budget, *cellfile, cells, ids, layer, svg ? &frequent : nullptr, report, outputs, fail);
+    mapusers mapped(ids);
+    ok = reportpass(cfg, budget, *cellfile, cells, ids, layer, svg ? &frequent : nullptr,
+                    cfg.mappath.empty() ? nullptr : &mapped, report, outputs, fail);
     const activity doing("writing the outputs");
     ok = ok && writeheatmap(cfg, cells.visits, frequent, layer, fail, &outputs) &&
-         writeidmapfile(cfg, ids, fail, &outputs) && outputs.commit(fail);
+         writemap(cfg, cells.visits, mapped, layer, fail, &outputs) && writeidmapfile(cfg, ids, fail, &outputs) &&
+         outputs.commit(fail);
   }
   return ok ? status_ok : reportfailure(fail, err, progname);
 }
@@ -298,6 +304,14 @@ bool writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vec
     }, fail);
   const heatgrid grid = aggregate(visits, frequent);
   return writeoutput(outputs, cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); },
+                     fail);
+}
+
+bool writemap(const runconfig& cfg, const cellvisits& visits, const mapusers& users, const geojsonlayer& layer,
+              runfailure& fail, outputset* outputs) {
+  if (cfg.mappath.empty()) return true;
+  const heatgrid grid = aggregate(visits, {}, maplimits);
+  return writeoutput(outputs, cfg.mappath, "map", [&](textout& out) { writemappage(grid, visits, users, layer, out); },
                      fail);
 }
 

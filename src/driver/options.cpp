@@ -19,7 +19,7 @@ namespace {
 enum class opt { cellsize, cellfile, objects, users, threshold, output, format, summary, heatmap,
                  progress, noprogress, pause, help, version, inputformat, delimiter, idcolumn, xcolumn, ycolumn,
                  timecolumn, strict, groupsize, idmap, crs, gridcrs, memorylimit, work, parserange, plan, mergeusers,
-                 join };
+                 join, map };
 
 struct optinfo {
   std::string_view name;
@@ -39,6 +39,7 @@ constexpr optinfo options[] = {
     {"id-map", opt::idmap, true},       {"crs", opt::crs, true},           {"grid-crs", opt::gridcrs, true},
     {"memory-limit", opt::memorylimit, true}, {"work", opt::work, true},  {"parse-range", opt::parserange, true},
     {"plan", opt::plan, true},          {"merge-users", opt::mergeusers, true}, {"join", opt::join, false},
+    {"map", opt::map, true},
 };
 
 // The pieces joined into one message. Built by appending: chains of
@@ -222,11 +223,15 @@ bool apply(const optinfo& o, std::string_view value, commandline& result, std::o
     case opt::cellfile:
     case opt::heatmap:
     case opt::idmap:
+    case opt::map:
       if (value.empty()) {
         error = invalid(o.name, value, "a file name");
         return false;
       }
-      (o.id == opt::cellfile ? cfg.cellpath : o.id == opt::heatmap ? cfg.heatmappath : cfg.idmappath) = value;
+      (o.id == opt::cellfile  ? cfg.cellpath
+       : o.id == opt::heatmap ? cfg.heatmappath
+       : o.id == opt::map     ? cfg.mappath
+                              : cfg.idmappath) = value;
       return true;
     case opt::output:
       if (value.empty()) {
@@ -320,6 +325,10 @@ bool parseoptions(std::span<const std::string_view> args, commandline& result, s
   if ((result.piece.what != piececonfig::kind::none) != !result.piece.work.empty()) {
     error = result.piece.work.empty() ? "a piece of a run needs --work, the folder of its part files"
                                       : "--work needs a piece to run: --parse-range, --plan, --merge-users or --join";
+    return false;
+  }
+  if (result.piece.what != piececonfig::kind::none && !cfg.mappath.empty()) {
+    error = "--map is written by a whole run only, not by a run in pieces";
     return false;
   }
   if (!input.crs.empty() && !input.csv) {
@@ -417,6 +426,9 @@ void writehelp(textout& out) {
       "                     of visits, most visited first",
       "  --heatmap PATH     a heat map of all visits: GeoJSON when PATH ends in",
       "                     .geojson, otherwise SVG",
+      "  --map PATH         an interactive map of the visits and frequent cells:",
+      "                     one HTML page that opens in a browser with no network",
+      "                     (with --crs over OpenStreetMap tiles when online)",
       "  --id-map PATH      write the object number to id table as CSV",
       "  --progress         show reading progress on standard error",
       "  --no-progress      do not (the default unless it is a terminal)",

@@ -24,6 +24,7 @@
 #include "analysis/geojson.h"
 #include "driver/grouping.h"
 #include "driver/ingest.h"
+#include "driver/outputs.h"
 #include "driver/partfiles.h"
 #include "driver/tempfiles.h"
 
@@ -506,6 +507,8 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
   };
   const geojsonlayer layer = input.layer(cfg);
   const objectids ids{cl.input.csv ? &p.ids : nullptr, cfg.groupsize};
+  // The outputs are put in place together, once all are written.
+  outputset outputs;
   bool ok = writereport(cfg, out, [&](textout& to) {
     reportwriter writer(cfg.style, cfg.threshold, to, ids, layer);
     bool features = false;
@@ -517,12 +520,13 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
       copy(mergename(work, m.first, ".report"), m.reportat, m.reportlength, to);
     }
     writer.finish();
-  }, fail);
+  }, fail, &outputs);
   if (ok && !cfg.cellpath.empty())
-    ok = replacefile(cfg.cellpath, "cell file", [&](textout& to) {
+    ok = outputs.write(cfg.cellpath, "cell file", [&](textout& to) {
       for (const mergeinfo& m : merges) copy(mergename(work, m.first, ".cells"), m.cellsat, m.cellslength, to);
     }, fail);
-  ok = ok && writeheatmap(cfg, visits, frequent, layer, fail) && writeidmapfile(cfg, ids, fail);
+  ok = ok && writeheatmap(cfg, visits, frequent, layer, fail, &outputs) &&
+       writeidmapfile(cfg, ids, fail, &outputs) && missing.empty() && outputs.commit(fail);
   if (!missing.empty()) fail = {"cannot read " + inquotes(missing), errno != 0 ? errno : EIO};
   return ok ? status_ok : reportfailure(fail, err, "cellfreq");
 }
@@ -532,9 +536,10 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
 int runpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
   commandinput input(cl.input);
   const std::string& trace = cl.cfg.tracepath;
-  const char* refused = trace == stdin_path ? "needs the trace as a file"
-                        : isgzipname(trace)  ? "cannot cut a gzipped trace"
-                                             : nullptr;
+  const char* refused = trace == stdin_path       ? "needs the trace as a file"
+                        : isgzipname(trace)        ? "cannot cut a gzipped trace"
+                        : !cl.cfg.mappath.empty()  ? "cannot make the --map page; run the whole trace for it"
+                                                   : nullptr;
   if (refused != nullptr) {
     std::fprintf(err, "cellfreq: a run in pieces %s\n", refused);
     return status_usage;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "analysis/formats.h"
+#include "analysis/webmap.h"
 #include "trace/recordlist.h"
 
 namespace cellfreq {
@@ -35,6 +36,7 @@ struct runconfig {
   std::string outputpath{};     // report file; empty: the stream given to run()
   reportstyle style{};          // text, csv or json; per visit or summary
   std::string heatmappath{};    // heat map of the visits, SVG or GeoJSON by its name; empty: none
+  std::string mappath{};        // web map (HTML) of the visits and frequent cells; empty: none
   bool progress = false;        // progress line on the error stream while reading
   std::int32_t groupsize = objects_per_user;  // consecutive objects that form a user
   bool exactcells = false;      // name every cell exactly, beyond the fixed programs' code range
@@ -127,6 +129,10 @@ class outputset;
 // every cell or an SVG picture with the `frequent` cells outlined.
 bool writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vector<cell>& frequent,
                   const geojsonlayer& layer, runfailure& fail, outputset* outputs = nullptr);
+// The web map at cfg.mappath, if any: one HTML page of the `visits`, the
+// frequent cells of `users` and, through `layer`, the grid's CRS.
+bool writemap(const runconfig& cfg, const cellvisits& visits, const mapusers& users, const geojsonlayer& layer,
+              runfailure& fail, outputset* outputs = nullptr);
 // The object number -> id table at cfg.idmappath, if any: "object,id",
 // then one row per id.
 bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail, outputset* outputs = nullptr);
