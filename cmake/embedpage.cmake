@@ -27,13 +27,21 @@ foreach(f "${TEMPLATE}" "${LEAFLET_DIR}/leaflet.js" "${LEAFLET_DIR}/leaflet.min.
   need("${f}")
 endforeach()
 
+# Removes the source-map comment from the variable `var` (the text of
+# `file`) and stops the build if, ignoring case, it still matches
+# `forbidden`, what would end its element or refer to a file.
+function(embeddable var file forbidden)
+  string(REGEX REPLACE "\n(//|/\\*)# sourceMappingURL=[^\n]*" "" text "${${var}}")
+  string(TOLOWER "${text}" low)
+  if(low MATCHES "${forbidden}" OR low MATCHES "sourcemappingurl")
+    message(FATAL_ERROR "embedpage: ${file} refers to files or holds text that the page cannot hold")
+  endif()
+  set(${var} "${text}" PARENT_SCOPE)
+endfunction()
+
 # The script, without its source-map comment.
 file(READ "${LEAFLET_DIR}/leaflet.min.js" js)
-string(REGEX REPLACE "\n//# sourceMappingURL=[^\n]*" "" js "${js}")
-string(TOLOWER "${js}" lowjs)
-if(lowjs MATCHES "</script" OR lowjs MATCHES "sourcemappingurl")
-  message(FATAL_ERROR "embedpage: leaflet.min.js cannot be embedded as it is")
-endif()
+embeddable(js leaflet.min.js "</script")
 
 # The style sheet, its images as percent-encoded data: URLs.
 file(READ "${LEAFLET_DIR}/leaflet.css" css)
@@ -46,11 +54,7 @@ foreach(u IN LISTS urls)
   string(REGEX REPLACE "(..)" "%\\1" encoded "${hex}")
   string(REPLACE "${u}" "url(data:image/png,${encoded})" css "${css}")
 endforeach()
-string(REGEX REPLACE "\n/\\*# sourceMappingURL=[^\n]*" "" css "${css}")
-string(TOLOWER "${css}" lowcss)
-if(lowcss MATCHES "</style" OR lowcss MATCHES "url\\((['\"]?)(images|https?:|//)")
-  message(FATAL_ERROR "embedpage: leaflet.css refers to files that the page cannot hold")
-endif()
+embeddable(css leaflet.css "</style|url\\((['\"]?)(images|https?:|//)")
 
 # The licence: the copyright line of the library's own header and the
 # licence text of its Debian copyright file.

@@ -210,14 +210,16 @@ def problems(browser, page):
 
 def checkpage(browser, folder, name, geo):
     """The checks on one written page; returns the failures."""
-    page, failures = os.path.join(folder, name + ".html"), []
+    page = os.path.join(folder, name + ".html")
     browser.open(page)
-    failures += [f"{name}: {p}" for p in problems(browser, page)]
+    failures = [f"{name}: {p}" for p in problems(browser, page)]
+    if failures:
+        return failures
     with open(os.path.join(folder, name + ".csv"), newline="", encoding="utf-8") as f:
         rows = list(csv.DictReader(f))
     with open(os.path.join(folder, name + ".geojson"), encoding="utf-8") as f:
         cells = len(json.load(f)["features"])
-    legend = browser.evaluate("document.getElementById('cellmap-legend').innerText")
+    legend = browser.evaluate("(document.getElementById('cellmap-legend') || {}).innerText || ''")
     counts = {k: re.search(r"\b(\d+) " + k, legend) for k in ("frequent cells", "visited cells")}
     want = {"frequent cells": len(rows), "visited cells": cells}
     for k, m in counts.items():
@@ -225,12 +227,13 @@ def checkpage(browser, folder, name, geo):
             failures.append(f"{name}: legend says {m.group(0) if m else 'no ' + k}, the outputs {want[k]}: {legend}")
     if browser.evaluate("!!document.querySelector('.leaflet-tile-pane .leaflet-layer')") != geo:
         failures.append(f"{name}: a tile layer {'missing' if geo else 'drawn'}")
-    if geo and "OpenStreetMap" not in browser.evaluate("document.querySelector('.leaflet-control-attribution').textContent"):
+    if geo and "OpenStreetMap" not in browser.evaluate("(document.querySelector('.leaflet-control-attribution') || {}).textContent"):
         failures.append(f"{name}: no tile attribution")
     if not rows:
         return failures + [f"{name}: the fleet has no frequent cell to click"]
 
-    # The squares' colours, over the white page where no tile is drawn.
+    # The squares' colours, over the white page where no tile is drawn, with
+    # the controls (and the legend's swatches) hidden.
     used = browser.evaluate("""(function () {
         var d = cellmap.data, used = {};
         for (var s = 2; s < d.squares.length; s += 3) {
@@ -240,7 +243,10 @@ def checkpage(browser, folder, name, geo):
         }
         return {used: used, opacity: cellmap.opacity};
       })()""")
+    controls = "document.querySelector('.leaflet-control-container').style.visibility = "
+    browser.evaluate(controls + "'hidden'")
     seen = set(pixels(browser.screenshot()))
+    browser.evaluate(controls + "''")
     op = used["opacity"]
     for colour, n in used["used"].items():
         rgb = [int(colour[i:i + 2], 16) for i in (1, 3, 5)]
