@@ -3,6 +3,7 @@
 // failing run's message); pieces that are missing or misused are named.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -147,5 +148,61 @@ TEST(Pieces, MissingAndMisusedPiecesAreNamed) {
     if (c.status != 0) {
       EXPECT_EQ(r.err, c.err) << c.args;
     }
+  }
+}
+
+// The files a piece leaves are bound to their run and checked before use:
+// pieces run with other options or on another trace of the same size, and
+// every damaged byte of a part, plan or merge file, end the next piece with
+// status 1 and one line naming the file, never with a report.
+TEST(Pieces, FilesOfAnotherRunOrDamagedAreRefused) {
+  scratch s;
+  const fs::path trace = s.dir() / "t.txt", other = s.dir() / "u.txt", work = s.dir() / "work";
+  const std::string bytes = corpus("sample-head.txt");
+  writefile(trace, bytes);
+  std::string changed = bytes;
+  std::replace(changed.begin(), changed.end(), '7', '3');  // same size, other positions
+  writefile(other, changed);
+  const std::string w = "--work " + work.string() + " ";
+  ASSERT_EQ(inpieces("--objects 20", trace, 4000, 2, work).status, 0);
+  const struct {
+    std::string args;
+    std::string says;  // part of the one line
+  } foreign[] = {
+      {w + "--plan 2 --objects 20 --cell-size 300 " + trace.string(), "--cell-size 400; this run has 300"},
+      {w + "--plan 2 --objects 20 --group-size 5 " + trace.string(), "--group-size"},
+      {w + "--join --objects 20 --format csv " + trace.string(), "--format"},
+      {w + "--join --objects 20 --heatmap " + (s.dir() / "h.svg").string() + " " + trace.string(), "--heatmap"},
+      {w + "--join --objects 20 " + other.string(), "trace"},
+  };
+  for (const auto& c : foreign) {
+    SCOPED_TRACE(c.args);
+    const ran r = cellfreqhere(c.args, s.dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(r.out.empty());
+  }
+  // Each file damaged in one byte at a time, then the piece that reads it.
+  std::vector<std::pair<fs::path, std::string>> files;
+  for (const auto& e : fs::directory_iterator(work)) {
+    const std::string name = e.path().filename().string();
+    const bool part = name.starts_with("part-"), plan = name == "plan.bin";
+    files.emplace_back(e.path(), w + (part ? "--plan 2" : plan ? "--merge-users 0:1" : "--join") + " --objects 20 " +
+                                     trace.string());
+  }
+  ASSERT_GE(files.size(), 4u);
+  for (const auto& [path, args] : files) {
+    SCOPED_TRACE(path.filename().string());
+    const std::string good = readfile(path);
+    for (std::size_t i = 0; i < good.size(); i += 1 + good.size() / 97) {
+      std::string bad = good;
+      bad[i] = static_cast<char>(bad[i] ^ 0x21);
+      writefile(path, bad);
+      const ran r = cellfreqhere(args, s.dir());
+      EXPECT_EQ(r.status, 1) << "byte " << i;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "byte " << i << ": " << r.err;
+    }
+    writefile(path, good);
   }
 }

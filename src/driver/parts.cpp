@@ -536,10 +536,9 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
 int runpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
   commandinput input(cl.input);
   const std::string& trace = cl.cfg.tracepath;
-  const char* refused = trace == stdin_path       ? "needs the trace as a file"
-                        : isgzipname(trace)        ? "cannot cut a gzipped trace"
-                        : !cl.cfg.mappath.empty()  ? "cannot make the --map page; run the whole trace for it"
-                                                   : nullptr;
+  const char* refused = trace == stdin_path ? "needs the trace as a file"
+                        : isgzipname(trace)  ? "cannot cut a gzipped trace"
+                                             : nullptr;
   if (refused != nullptr) {
     std::fprintf(err, "cellfreq: a run in pieces %s\n", refused);
     return status_usage;
