@@ -37,7 +37,9 @@ public:
       ++i_;
       return *this;
     }
-    iterator operator++(int) {
+    // A forward iterator's postfix form returns a plain copy; a const one
+    // would not satisfy std::incrementable.
+    iterator operator++(int) {  // NOLINT(cert-dcl21-cpp)
       iterator was = *this;
       ++i_;
       return was;
