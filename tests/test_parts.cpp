@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/piecefile.h"
 #include "support/inprocess.h"
 #include "support/runner.h"
 
@@ -205,4 +206,58 @@ TEST(Pieces, FilesOfAnotherRunOrDamagedAreRefused) {
     }
     writefile(path, good);
   }
+}
+
+// A piece file that is whole and sealed, yet lies in what it counts: each
+// count, flag and string length is checked against the bytes that remain
+// and the format's limit before anything is sized from it.
+TEST(Pieces, CountsAreCheckedAgainstTheFileBeforeUse) {
+  using cellfreq::piecein, cellfreq::pieceout, cellfreq::piecekind;
+  scratch s;
+  const std::string path = (s.dir() / "merge-0.heat").string();
+  const struct {
+    std::int64_t count;       // as the file says
+    std::int64_t items;       // of 16 bytes, that follow it
+    const char* says;         // empty: read as counted
+  } cases[] = {
+      {3, 3, ""},
+      {0, 0, ""},
+      {4, 3, "its number of cells 4 is more than it can hold"},
+      {-1, 0, "its number of cells -1 is more than it can hold"},
+      {std::int64_t{1} << 40, 1, "its number of cells 1099511627776 is more than it can hold"},
+      {1001, 1001, "its number of cells 1001 is more than it can hold"},  // past the limit
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.count);
+    pieceout out(piecekind::heat);
+    out.put(c.count);
+    for (std::int64_t i = 0; i < c.items * 2; ++i) out.put(i);
+    cellfreq::runfailure fail;
+    ASSERT_TRUE(out.save(path, fail)) << fail.what;
+    piecein in;
+    ASSERT_TRUE(in.open(path, piecekind::heat, true)) << in.failure().what;
+    std::int64_t n = 0;
+    const bool ok = in.getcount(n, 1000, 16, "number of cells");
+    EXPECT_EQ(ok, *c.says == 0) << in.failure().what;
+    if (ok) EXPECT_EQ(n, c.count);
+    else EXPECT_EQ(in.failure().what, "merge file '" + path + "' is damaged: " + c.says);
+  }
+  // A flag is a byte of 0 or 1, and a string no longer than its limit.
+  pieceout out(piecekind::heat);
+  out.put(std::uint8_t{2});
+  out.putstring("abcdef");
+  cellfreq::runfailure fail;
+  ASSERT_TRUE(out.save(path, fail));
+  piecein in;
+  ASSERT_TRUE(in.open(path, piecekind::heat, true));
+  bool flag = false;
+  EXPECT_FALSE(in.getflag(flag, "flag"));
+  EXPECT_NE(in.failure().what.find("is damaged"), std::string::npos) << in.failure().what;
+  piecein again;
+  ASSERT_TRUE(again.open(path, piecekind::heat, true));
+  std::uint8_t skip = 0;
+  std::string text;
+  EXPECT_TRUE(again.get(skip, "flag"));
+  EXPECT_FALSE(again.getstring(text, 5, "grid CRS"));
+  EXPECT_TRUE(text.empty());
 }
