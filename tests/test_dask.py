@@ -14,9 +14,11 @@ import glob
 import logging
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import warnings
 
@@ -31,14 +33,19 @@ SCRIPT = os.path.join(HERE, os.pardir, "tools", "dask", "cellfreq_dask.py")
 CELLFREQ = TRACEGEN = ""
 
 # Runs cellfreq and numbers its runs (run 1 is the option check); run $AT
-# first makes $FAULT happen: the trace vanishes, the worker running it is
-# killed, or it fails on its own.
+# first makes $FAULT happen: the trace vanishes, is rewritten in place, the
+# worker running it is killed, or it fails on its own.
 WRAPPER = """#!/bin/sh
 n=1; until mkdir "$TICKETS/$n" 2>/dev/null; do n=$((n + 1)); done
 if [ "$n" = "$AT" ]; then
   case $FAULT in
     vanish) mv "$TRACE" "$TRACE.gone" ;;
     kill) kill -9 $PPID; exit 1 ;;
+    rewrite)  # the same size, time, head and tail; other bytes inside
+      touch -r "$TRACE" "$TRACE.stamp"
+      printf 'XXXX' | dd of="$TRACE" bs=1 seek=$(($(stat -c %s "$TRACE") / 2)) \
+        conv=notrunc 2>/dev/null
+      touch -r "$TRACE.stamp" "$TRACE" ;;
     fail) echo "cellfreq: a passing fault" >&2; exit 1 ;;
   esac
 fi
@@ -207,6 +214,54 @@ class DaskRun(unittest.TestCase):
                          f"trace '{trace}': No such file or directory\n"))
         self.assertEqual(outputs(out, b""), {"stdout": b"",
                                              "r.txt": b"old report\n"})
+
+    def test_trace_rewritten_during_the_run(self):
+        """The trace rewritten in place during the merges, in its middle,
+        its size and modification time kept, so that no piece can tell:
+        status 1, one line, no outputs."""
+        trace = os.path.join(self.folder("rewrite"), "trace.txt")
+        shutil.copy(self.trace, trace)
+        tickets, env = self.faulty("rewrite", 0, trace)
+        # The first merge is the run after the option check, the parses
+        # and the plan.
+        size = os.path.getsize(trace)
+        env["AT"] = str(1 + -(-size // 65536) + 1 + 1)
+        status, found, err = self.dask(
+            ["--local-cluster", "2"], trace, CASES[0], env, self.wrapper)
+        self.assertEqual((status, err), (1, f"cellfreq-dask: trace '{trace}' "
+                         "changed during the run; no outputs were written\n"))
+        self.assertEqual(found, {"stdout": b""})
+        self.assertGreater(len(os.listdir(tickets)), int(env["AT"]))
+
+    def test_interrupt_while_the_cluster_starts(self):
+        """A signal when the work folder appears, when the workers' folder
+        appears (the cluster is starting) and soon after: the run stops
+        with 128 + N, and neither folder is left, even a moment later."""
+        moments = [("cellfreq-dask-*", 0), ("cellfreq-dask-*/workers", 0),
+                   ("cellfreq-dask-*/workers", 0.3)]
+        for (pattern, after), signum in zip(moments, (signal.SIGINT,
+                                                      signal.SIGTERM,
+                                                      signal.SIGTERM)):
+            with self.subTest(pattern=pattern, after=after):
+                tmp = self.folder("tmpdir")
+                child = subprocess.Popen(
+                    [SCRIPT, "--local-cluster", "2", *CHUNK, "--cellfreq",
+                     CELLFREQ, self.trace], cwd=tmp,
+                    env=dict(os.environ, TMPDIR=tmp), stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE)
+                deadline = time.monotonic() + 60
+                while (not glob.glob(os.path.join(tmp, pattern))
+                       and child.poll() is None
+                       and time.monotonic() < deadline):
+                    time.sleep(0.01)
+                time.sleep(after)
+                child.send_signal(signum)
+                _, err = child.communicate(timeout=120)
+                self.assertEqual(child.returncode, 128 + signum, err)
+                self.assertEqual(err.decode(), "cellfreq-dask: interrupted "
+                                 f"by {signal.Signals(signum).name}\n")
+                time.sleep(1)  # a worker still writing would show
+                self.assertEqual(os.listdir(tmp), [])
 
     def test_retried_task_and_killed_worker(self):
         """A task that fails once, and a worker killed while it parses,

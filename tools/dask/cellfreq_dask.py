@@ -319,15 +319,31 @@ def run_tasks(client, progress, phase, commands):
     return results
 
 
+def trace_identity(path):
+    """What tells whether the file PATH is still the one it was: its device,
+    inode, size, modification time and change time. The change time moves
+    with every write and cannot be set back, so even a rewrite of the same
+    size that restores the modification time shows."""
+    try:
+        st = os.stat(path)
+    except OSError as error:
+        raise Failure(f"cannot read trace '{path}': {error.strerror}") from error
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
 def run_on(client, settings, work, workers):
     """Runs the parse, plan and merge tasks on CLIENT's cluster, then the join
-    here; returns the join's status."""
+    here; returns the join's status.
+
+    The trace must be the same file, unchanged, from before the first parse
+    to the join: a trace changed in between would give outputs of neither
+    version, so that is a failure before the join writes anything. (The
+    join reads the merges' files, not the trace, so a change after its
+    start cannot reach its outputs.)"""
     progress = Progress(settings["progress"])
-    try:
-        size = os.path.getsize(settings["trace"][-1])
-    except OSError as error:
-        raise Failure(f"cannot read trace '{settings['trace'][-1]}': "
-                      f"{error.strerror}") from error
+    trace = settings["trace"][-1]
+    identity = trace_identity(trace)
+    size = identity[2]
     run_tasks(client, progress, "parse", [
         piece_command(settings, work, "--parse-range", r)
         for r in chunk_ranges(size, settings["chunk"])])
@@ -335,6 +351,9 @@ def run_on(client, settings, work, workers):
     ranges = run_tasks(client, progress, "plan", [plan])[0].split()
     run_tasks(client, progress, "merge", [
         piece_command(settings, work, "--merge-users", r) for r in ranges])
+    if trace_identity(trace) != identity:
+        raise Failure(f"trace '{trace}' changed during the run; "
+                      f"no outputs were written")
     progress.start("join", 1)
     status, _, _ = run_here(piece_command(settings, work, "--join"), False)
     if status == 0:
@@ -358,20 +377,61 @@ def run_cluster(settings, work):
             workers = len(client.scheduler_info()["workers"])
             return run_on(client, settings, work, workers)
     # No dashboard, and the scheduler's HTTP server on a free port of its
-    # own rather than a fixed one that another cluster may hold.
-    with LocalCluster(n_workers=settings["workers"], threads_per_worker=1,
-                      processes=True, dashboard_address="127.0.0.1:0",
-                      scheduler_kwargs={"dashboard": False},
-                      local_directory=os.path.join(work, "workers"),
-                      silence_logs=logging.ERROR) as cluster, \
-            Client(cluster) as client:
-        return run_on(client, settings, work, settings["workers"])
+    # own rather than a fixed one that another cluster may hold. A signal
+    # waits until the cluster is up: raised within its start, it would
+    # leave worker processes that go on writing into the work folder after
+    # it is removed. Once the cluster is up, closing it stops them first.
+    GATE.hold()
+    try:
+        cluster = LocalCluster(n_workers=settings["workers"],
+                               threads_per_worker=1, processes=True,
+                               dashboard_address="127.0.0.1:0",
+                               scheduler_kwargs={"dashboard": False},
+                               local_directory=os.path.join(work, "workers"),
+                               silence_logs=logging.ERROR)
+    except BaseException:
+        GATE.open(False)
+        raise
+    with cluster:
+        try:
+            client = Client(cluster)
+        except BaseException:
+            GATE.open(False)
+            raise
+        with client:
+            GATE.open(True)
+            return run_on(client, settings, work, settings["workers"])
 
 
-def on_signal(signum, _frame):
-    """Unwinds the run at the first signal; ends it at once at a second."""
-    signal.signal(signum, lambda sig, _: os._exit(128 + sig))
-    raise Interrupted(signum)
+class SignalGate:
+    """Where a terminating signal unwinds the run: at once, or, while the
+    gate is held, when it opens."""
+
+    def __init__(self):
+        self.held, self.pending = False, None
+
+    def hold(self):
+        """Keeps signals back from now on."""
+        self.held = True
+
+    def open(self, deliver):
+        """Stops keeping signals back; with DELIVER, unwinds now for one
+        that came while they were."""
+        self.held = False
+        if deliver and self.pending is not None:
+            raise Interrupted(self.pending)
+
+    def on_signal(self, signum, _frame):
+        """Unwinds the run at the first signal (or keeps it for open());
+        ends it at once at a second."""
+        signal.signal(signum, lambda sig, _: os._exit(128 + sig))
+        if self.held:
+            self.pending = signum
+            return
+        raise Interrupted(signum)
+
+
+GATE = SignalGate()
 
 
 def main(argv):
@@ -394,7 +454,7 @@ def main(argv):
         return failure.status
     for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         if signal.getsignal(signum) != signal.SIG_IGN:
-            signal.signal(signum, on_signal)
+            signal.signal(signum, GATE.on_signal)
     work = None
     try:
         parent = settings["workparent"] or (
@@ -414,6 +474,11 @@ def main(argv):
         print(f"{PROG}: interrupted by {signal.Signals(stop.signum).name}",
               file=sys.stderr)
         return 128 + stop.signum
+    except Exception as error:  # pylint: disable=broad-except
+        # Whatever the cluster raises: one line and a failure, never a
+        # trace-back that leaves the work folder.
+        print(f"{PROG}: {type(error).__name__}: {error}", file=sys.stderr)
+        return 1
     finally:
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
