@@ -11,6 +11,9 @@ Usage: test_dask.py CELLFREQ TRACEGEN; exit status 77 when Python's
 distributed is not installed.
 """
 import glob
+import importlib.machinery
+import importlib.util
+import io
 import logging
 import os
 import shutil
@@ -32,7 +35,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SCRIPT = os.path.join(HERE, os.pardir, "tools", "dask", "cellfreq_dask.py")
 CELLFREQ = TRACEGEN = ""
 
-# Runs cellfreq and numbers its runs (run 1 is the option check); run $AT
+# Runs cellfreq and numbers its runs (run 1 is the option check, run 2 the
+# version here, then one version check per worker: FIRST_TASK); run $AT
 # first makes $FAULT happen: the trace vanishes, is rewritten in place, the
 # worker running it is killed, or it fails on its own.
 WRAPPER = """#!/bin/sh
@@ -67,6 +71,7 @@ CSVCASES = [
      "--id-map", "{d}/ids.csv", "--heatmap", "{d}/heat.geojson"],
 ]
 CHUNK = ["--chunk-size", "64K", "--no-progress"]
+FIRST_TASK = 1 + 1 + 2 + 1  # the run of the first task, on 2 workers
 
 
 def run(command, folder, env=None):
@@ -203,7 +208,7 @@ class DaskRun(unittest.TestCase):
         message of cellfreq, old outputs untouched."""
         trace = os.path.join(self.folder("vanish"), "trace.txt")
         shutil.copy(self.trace, trace)
-        _, env = self.faulty("vanish", 2, trace)
+        _, env = self.faulty("vanish", FIRST_TASK, trace)
         out = self.folder("old")
         write(os.path.join(out, "r.txt"), b"old report\n")
         status, _, err = run(
@@ -222,10 +227,10 @@ class DaskRun(unittest.TestCase):
         trace = os.path.join(self.folder("rewrite"), "trace.txt")
         shutil.copy(self.trace, trace)
         tickets, env = self.faulty("rewrite", 0, trace)
-        # The first merge is the run after the option check, the parses
-        # and the plan.
+        # The first merge is the run after the checks, the parses and the
+        # plan.
         size = os.path.getsize(trace)
-        env["AT"] = str(1 + -(-size // 65536) + 1 + 1)
+        env["AT"] = str(FIRST_TASK + -(-size // 65536) + 1)
         status, found, err = self.dask(
             ["--local-cluster", "2"], trace, CASES[0], env, self.wrapper)
         self.assertEqual((status, err), (1, f"cellfreq-dask: trace '{trace}' "
@@ -263,19 +268,113 @@ class DaskRun(unittest.TestCase):
                 time.sleep(1)  # a worker still writing would show
                 self.assertEqual(os.listdir(tmp), [])
 
+    def test_relative_work_folder(self):
+        """--work given relative to the current folder, which the workers
+        do not share: the same outputs."""
+        expected = self.alone(self.trace, CASES[0])
+        out = self.folder("relative")
+        args = [o.replace("{d}", out) for o in CASES[0]]
+        status, stdout, err = run(
+            [SCRIPT, "--scheduler", self.cluster.scheduler_address, *CHUNK,
+             "--cellfreq", CELLFREQ, "--work", ".", *args, self.trace], out)
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(outputs(out, stdout), expected)
+
+    def test_checked_cluster(self):
+        """A scheduler without workers fails after --wait-workers; a worker
+        that sees another work folder (a file system of its own over the
+        scratch folder) is named before any task."""
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            empty = distributed.LocalCluster(
+                n_workers=0, dashboard_address="127.0.0.1:0",
+                scheduler_kwargs={"dashboard": False},
+                silence_logs=logging.ERROR)
+        address = empty.scheduler_address
+        try:
+            started = time.monotonic()
+            status, found, err = self.dask(
+                ["--scheduler", address, "--wait-workers", "1"], self.trace,
+                [])
+            self.assertEqual((status, err), (1, f"cellfreq-dask: no worker "
+                             f"joined scheduler '{address}' within 1 s "
+                             "(--wait-workers)\n"))
+            self.assertLess(time.monotonic() - started, 30)
+            self.assertEqual(found, {"stdout": b""})
+            hidden = subprocess.Popen(
+                ["unshare", "-m", "sh", "-c",
+                 f"mount -t tmpfs none '{self.tmp}' && exec {sys.executable}"
+                 f" -m distributed.cli.dask_worker {address} --nthreads 1 "
+                 "--no-dashboard"], stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+            try:
+                with distributed.Client(address) as client:
+                    try:
+                        client.wait_for_workers(1, timeout=30)
+                    except TimeoutError:
+                        self.skipTest("no worker in a mount namespace of "
+                                      "its own (unshare needs privileges)")
+                status, found, err = self.dask(
+                    ["--scheduler", address, "--work", self.tmp],
+                    self.trace, [])
+                self.assertEqual(status, 1, err)
+                self.assertRegex(err, r"^cellfreq-dask: worker tcp://\S+ on "
+                                 r"\S+ cannot use the work folder '.*': No "
+                                 r"such file or directory; the work folder "
+                                 r"must be on a file system that every "
+                                 r"worker shares\n$")
+                self.assertEqual(found, {"stdout": b""})
+            finally:
+                hidden.terminate()
+                hidden.wait()
+        finally:
+            empty.close()
+
     def test_retried_task_and_killed_worker(self):
         """A task that fails once, and a worker killed while it parses,
         cost time only."""
         expected = self.alone(self.trace, CASES[0])
         for fault in ("fail", "kill"):
             with self.subTest(fault=fault):
-                tickets, env = self.faulty(fault, 5)
+                tickets, env = self.faulty(fault, FIRST_TASK + 3)
                 status, found, err = self.dask(
                     ["--local-cluster", "2"], self.trace, CASES[0], env,
                     self.wrapper)
                 self.assertEqual((status, err), (0, ""))
                 self.assertEqual(found, expected)
-                self.assertGreater(len(os.listdir(tickets)), 5)
+                self.assertGreater(len(os.listdir(tickets)), FIRST_TASK + 3)
+
+
+class ProgressLines(unittest.TestCase):
+    """The progress of a running phase, on a clock of the test's own."""
+
+    def test_lines_of_a_running_phase(self):
+        spec = importlib.util.spec_from_loader(
+            "cellfreq_dask", importlib.machinery.SourceFileLoader(
+                "cellfreq_dask", SCRIPT))
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        now = [100.0]
+        err = io.StringIO()
+        progress = module.Progress(True, lambda: now[0])
+        old, sys.stderr = sys.stderr, err
+        try:
+            progress.start("parse", 4, 4 << 30)
+            for step, workers in ((1.0, 2), (1.5, 2), (0.5, 3), (3.0, 3)):
+                now[0] += step
+                progress.advance(1 << 30, workers)
+            progress.end()
+            progress.start("merge", 3)
+            now[0] += 4.0
+            progress.tick(1)
+            progress.advance(0, 1)
+        finally:
+            sys.stderr = old
+        self.assertEqual(err.getvalue(), (
+            "cellfreq-dask: parse: 2/4 tasks, 2.00 of 4.00 GiB, "
+            "0.80 GiB/s, 2 workers\n"
+            "cellfreq-dask: parse: 4 tasks in 6.00 s\n"
+            "cellfreq-dask: merge: 0/3 tasks, 0.00 tasks/s, 1 worker\n"))
 
 
 if __name__ == "__main__":

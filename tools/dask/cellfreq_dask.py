@@ -44,8 +44,13 @@ Cluster:
   --work DIR           create the run's work folder in DIR (default: TMPDIR
                        for a local cluster, the current folder with
                        --scheduler); removed at the end
-  --progress           a line per phase on standard error (the default when
-                       it is a terminal)
+  --wait-workers SECONDS
+                       with --scheduler, how long to wait for a first worker
+                       to join (default 60); then the run fails
+  --progress           progress on standard error: the cluster, then each
+                       phase's tasks (and bytes) done, its rate, the
+                       workers, and its time (the default when it is a
+                       terminal)
   --no-progress        no progress lines
   -h, --help           show this help and exit
   --version            show the versions of this program and of cellfreq
@@ -57,7 +62,11 @@ anywhere before TRACE; '--' passes all that follows to cellfreq.
 
 This program assumes a file system that every worker sees: the trace, the
 work folder and cellfreq must have the same paths on every worker and
-here. The outputs (-o, --cell-file, --heatmap) are written here.
+here. The outputs (-o, --cell-file, --heatmap) are written here. Before the
+first task every worker proves it: it reads a marker written here into the
+work folder and writes one of its own, runs the same cellfreq version, and
+sees the trace with the same size and time; a worker that does not is
+named, and the run ends with status 1.
 
 Before any task is sent, cellfreq parses the trace's first line here, in a
 throw-away folder, with all the options: a usage error it finds ends the
@@ -99,7 +108,8 @@ class Interrupted(BaseException):
 # Own options and whether they take a value.
 OWN_OPTIONS = {
     "--scheduler": True, "--local-cluster": True, "--chunk-size": True,
-    "--cellfreq": True, "--work": True, "--progress": False,
+    "--cellfreq": True, "--work": True, "--wait-workers": True,
+    "--progress": False,
     "--no-progress": False, "-h": False, "--help": False, "--version": False,
 }
 
@@ -174,14 +184,20 @@ def parse_args(argv):
         trace = ["--", os.path.abspath(trace[0])]
         if options[-1:] == ["--"]:
             options.pop()
+    wait = own.get("--wait-workers", "60")
+    if not wait.isascii() or not wait.isdigit():
+        raise Failure(f"invalid --wait-workers '{wait}': expected whole "
+                      "seconds, 0 or more", 2)
     if "--progress" in own or "--no-progress" in own:
         progress = "--progress" in own
     else:
         progress = sys.stderr.isatty()
     settings.update(
         scheduler=own.get("--scheduler"), workers=int(workers), chunk=chunk,
-        options=options, workparent=own.get("--work"), progress=progress,
-        trace=trace)
+        options=options, progress=progress, trace=trace, wait=int(wait),
+        # Absolute, since the workers run in folders of their own.
+        workparent=(os.path.abspath(own["--work"]) if "--work" in own
+                    else None))
     return settings
 
 
@@ -280,43 +296,176 @@ def check_options(settings, work):
 
 
 class Progress:
-    """A line per phase on standard error, with the phase's time."""
+    """Progress on standard error: while a phase runs, its tasks (and bytes)
+    done, the rate and the workers, every few seconds; when it ends, its
+    time."""
 
-    def __init__(self, shown):
-        self.shown = shown
+    EVERY = 2.0  # seconds between the lines of a running phase
+
+    def __init__(self, shown, clock=time.monotonic):
+        self.shown, self.clock = shown, clock
         self.phase, self.count, self.started = "", 0, 0.0
+        self.done = self.bytes = self.total = 0
+        self.last = 0.0
 
-    def start(self, phase, count):
-        """Begins PHASE, of COUNT tasks."""
-        self.phase, self.count, self.started = phase, count, time.monotonic()
+    def say(self, text):
+        """One line, if shown."""
+        if self.shown:
+            print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+
+    def start(self, phase, count, total=0):
+        """Begins PHASE, of COUNT tasks over TOTAL bytes (0: not counted)."""
+        self.phase, self.count, self.started = phase, count, self.clock()
+        self.done, self.bytes, self.total = 0, 0, total
+        self.last = self.started
+
+    def advance(self, size, workers):
+        """One more task done, of SIZE bytes, with WORKERS in the cluster;
+        a line when the last was a while ago."""
+        self.done += 1
+        self.bytes += size
+        self.tick(workers)
+
+    def tick(self, workers):
+        """A line of the running phase, when the last was a while ago."""
+        now = self.clock()
+        if now - self.last < self.EVERY or self.done == self.count:
+            return
+        self.last = now
+        took = max(now - self.started, 1e-9)
+        line = f"{self.phase}: {self.done}/{self.count} tasks"
+        if self.total:
+            gib = 1 << 30
+            line += (f", {self.bytes / gib:.2f} of {self.total / gib:.2f} "
+                     f"GiB, {self.bytes / gib / took:.2f} GiB/s")
+        else:
+            line += f", {self.done / took:.2f} tasks/s"
+        self.say(f"{line}, {workers} worker{'s' if workers != 1 else ''}")
 
     def end(self):
-        """Ends the phase: its line, if shown."""
-        if self.shown:
-            took = time.monotonic() - self.started
-            print(f"{PROG}: {self.phase}: {self.count} "
-                  f"task{'s' if self.count != 1 else ''} in {took:.2f} s",
-                  file=sys.stderr, flush=True)
+        """Ends the phase: its line."""
+        took = self.clock() - self.started
+        self.say(f"{self.phase}: {self.count} "
+                 f"task{'s' if self.count != 1 else ''} in {took:.2f} s")
 
 
-def run_tasks(client, progress, phase, commands):
+def workers_of(client):
+    """The number of workers in CLIENT's cluster now."""
+    return len(client.scheduler_info()["workers"])
+
+
+def run_tasks(client, progress, phase, commands, sizes=None):
     """Runs COMMANDS as tasks, each tried up to three times; their outputs.
 
+    SIZES, when given, are the bytes each command reads, for the progress.
     The first task that fails for good cancels the others and ends the run.
     """
-    from distributed import as_completed  # only a run needs it, not --help
-    progress.start(phase, len(commands))
+    from distributed import wait  # only a run needs it, not --help
+    sizes = sizes or [0] * len(commands)
+    progress.start(phase, len(commands), sum(sizes))
     futures = client.map(run_piece, commands, pure=False, retries=2)
-    for future in as_completed(futures):
-        if future.status != "finished":
-            error = future.exception()
-            client.cancel(futures)
-            if isinstance(error, subprocess.CalledProcessError):
-                raise piece_failure(error.returncode, error.stderr)
-            raise Failure(f"a {phase} task failed: {error}")
+    size_of = {f.key: size for f, size in zip(futures, sizes)}
+    pending = set(futures)
+    while pending:
+        try:
+            done, pending = wait(pending, timeout=Progress.EVERY,
+                                 return_when="FIRST_COMPLETED")
+        except TimeoutError:
+            progress.tick(workers_of(client))
+            continue
+        for future in done:
+            if future.status != "finished":
+                error = future.exception()
+                client.cancel(futures)
+                if isinstance(error, subprocess.CalledProcessError):
+                    raise piece_failure(error.returncode, error.stderr)
+                raise Failure(f"a {phase} task failed: {error}")
+            progress.advance(size_of[future.key], workers_of(client))
     results = client.gather(futures)
     progress.end()
     return results
+
+
+def probe_worker(work, token, cellfreq, trace):
+    """Runs on a worker: what it sees of the run's shared files, as a dict.
+
+    "folder": why the work folder is of no use here (the client's marker
+    unreadable or another's, or no file of ours can be written and read
+    back); else "marker": the file it wrote for the client to read,
+    "version": what its cellfreq --version prints (or why it cannot run),
+    and "trace": the trace's size and modification time (or why not)."""
+    import socket
+    import uuid
+    found = {"host": socket.gethostname()}
+    try:
+        with open(os.path.join(work, "client-marker"), encoding="ascii") as f:
+            if f.read() != token:
+                raise OSError("it holds another run's marker")
+        mine = os.path.join(work, f"worker-marker-{uuid.uuid4().hex}")
+        with open(mine, "w", encoding="ascii") as f:
+            f.write(token)
+        with open(mine, encoding="ascii") as f:
+            if f.read() != token:
+                raise OSError("a marker written there reads back otherwise")
+        found["marker"] = mine
+    except OSError as error:
+        found["folder"] = error.strerror or str(error)
+        return found
+    try:
+        done = subprocess.run([cellfreq, "--version"], capture_output=True,
+                              text=True, check=False)
+        found["version"] = done.stdout.strip() or f"status {done.returncode}"
+    except OSError as error:
+        found["version"] = f"no cellfreq: {error.strerror}"
+    try:
+        st = os.stat(trace)
+        found["trace"] = (st.st_size, st.st_mtime_ns)
+    except OSError as error:
+        found["trace"] = error.strerror
+    return found
+
+
+def check_workers(client, settings, work):
+    """Checks, before the first task, that every worker shares the work
+    folder both ways, runs the same cellfreq, and sees the same trace; a
+    worker that does not is named, and the run fails."""
+    import secrets
+    token = secrets.token_hex(16)
+    with open(os.path.join(work, "client-marker"), "w", encoding="ascii") as f:
+        f.write(token)
+    cellfreq, trace = settings["cellfreq"], settings["trace"][-1]
+    own = subprocess.run([cellfreq, "--version"], capture_output=True,
+                         text=True, check=False).stdout.strip()
+    size, mtime = trace_identity(trace)[2:4]
+    results = client.run(probe_worker, work, token, cellfreq, trace,
+                         on_error="return")
+    for address, found in sorted(results.items()):
+        name = f"worker {address}"
+        if isinstance(found, BaseException):
+            raise Failure(f"{name} cannot be checked: {found}")
+        where = f"{name} on {found['host']}"
+        reason = found.get("folder")
+        if reason is None:
+            try:
+                with open(found["marker"], encoding="ascii") as f:
+                    if f.read() != token:
+                        reason = "its marker reads otherwise here"
+                os.remove(found["marker"])
+            except OSError as error:
+                reason = f"its marker is not seen here ({error.strerror})"
+        if reason is not None:
+            raise Failure(f"{where} cannot use the work folder '{work}': "
+                          f"{reason}; the work folder must be on a file "
+                          "system that every worker shares")
+        if found["version"] != own:
+            raise Failure(f"{where} runs '{found['version']}' as "
+                          f"'{cellfreq}'; here it is '{own}'")
+        if found["trace"] != (size, mtime):
+            seen = (f"{found['trace'][0]} bytes" if isinstance(
+                found["trace"], tuple) else found["trace"])
+            raise Failure(f"{where} sees another trace '{trace}' ({seen}; "
+                          f"here {size} bytes, with another time)")
+    os.remove(os.path.join(work, "client-marker"))
 
 
 def trace_identity(path):
@@ -331,7 +480,7 @@ def trace_identity(path):
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
-def run_on(client, settings, work, workers):
+def run_on(client, settings, work, workers, progress):
     """Runs the parse, plan and merge tasks on CLIENT's cluster, then the join
     here; returns the join's status.
 
@@ -340,13 +489,14 @@ def run_on(client, settings, work, workers):
     version, so that is a failure before the join writes anything. (The
     join reads the merges' files, not the trace, so a change after its
     start cannot reach its outputs.)"""
-    progress = Progress(settings["progress"])
     trace = settings["trace"][-1]
     identity = trace_identity(trace)
     size = identity[2]
+    ranges = chunk_ranges(size, settings["chunk"])
     run_tasks(client, progress, "parse", [
-        piece_command(settings, work, "--parse-range", r)
-        for r in chunk_ranges(size, settings["chunk"])])
+        piece_command(settings, work, "--parse-range", r) for r in ranges],
+        [min(size, int(b)) - int(a) for a, b in
+         (r.split(":") for r in ranges)])
     plan = piece_command(settings, work, "--plan", str(max(1, 2 * workers)))
     ranges = run_tasks(client, progress, "plan", [plan])[0].split()
     run_tasks(client, progress, "merge", [
@@ -359,6 +509,20 @@ def run_on(client, settings, work, workers):
     if status == 0:
         progress.end()
     return status
+
+
+def start_on(client, settings, work):
+    """Says what the cluster is, checks its workers, and runs on it."""
+    workers = workers_of(client)
+    progress = Progress(settings["progress"])
+    where = (f"scheduler {settings['scheduler']}" if settings["scheduler"]
+             else "a local cluster")
+    link = getattr(client, "dashboard_link", None) if settings[
+        "scheduler"] else None
+    progress.say(f"{workers} worker{'s' if workers != 1 else ''} on {where}"
+                 + (f", dashboard {link}" if link else ""))
+    check_workers(client, settings, work)
+    return run_on(client, settings, work, workers_of(client), progress)
 
 
 def run_cluster(settings, work):
@@ -374,8 +538,14 @@ def run_cluster(settings, work):
             raise Failure(f"cannot connect to scheduler "
                           f"'{settings['scheduler']}': {error}") from error
         with client:
-            workers = len(client.scheduler_info()["workers"])
-            return run_on(client, settings, work, workers)
+            try:
+                client.wait_for_workers(1, timeout=max(settings["wait"], 0.1))
+            except TimeoutError as error:
+                raise Failure(f"no worker joined scheduler "
+                              f"'{settings['scheduler']}' within "
+                              f"{settings['wait']} s (--wait-workers)"
+                              ) from error
+            return start_on(client, settings, work)
     # No dashboard, and the scheduler's HTTP server on a free port of its
     # own rather than a fixed one that another cluster may hold. A signal
     # waits until the cluster is up: raised within its start, it would
@@ -400,7 +570,7 @@ def run_cluster(settings, work):
             raise
         with client:
             GATE.open(True)
-            return run_on(client, settings, work, settings["workers"])
+            return start_on(client, settings, work)
 
 
 class SignalGate:
