@@ -442,10 +442,13 @@ void writehelp(textout& out) {
       "                     N ranges of users of about equal work, FIRST:LAST",
       "  --merge-users A:B  group the visits of users A to B-1 from the parts",
       "  --join             write the outputs from the merges",
+      "",
+      "Information:",
       "  -h, --help         show this help and exit",
       "  --version          show the version and exit",
       "",
-      "Exit status: 0 success, 1 input or output failure, 2 usage error.",
+      "Exit status: 0 success, 1 input or output failure, 2 usage error,",
+      "128 + N when ended by signal N (the old outputs stay, no temporaries).",
   };
   for (const std::string_view l : lines) {
     out.put(l);
