@@ -30,6 +30,9 @@ def source(data, id, x, y, time, input_format):
         path = os.fsdecode(data)
         if input_format is None:
             input_format = "csv" if path.lower().endswith((".csv", ".csv.gz")) else "tab"
+        elif input_format not in ("tab", "csv"):
+            # The command line's words; the core takes only these two.
+            raise UsageError(f"invalid --input-format '{input_format}': expected tab or csv")
         return {"path": path, "format": input_format}, input_format != "csv"
     if not isinstance(data, (pd.DataFrame, dict)):
         raise TypeError(

@@ -3,9 +3,13 @@
 Only the types are checked here, since a wrong type has no command-line
 message; every value (a cell size of 0, a threshold out of range, an
 unknown CRS) goes to the core as it is and fails there with the command
-line's message, so that both front ends say the same thing.
+line's message, so that both front ends say the same thing. The one value
+checked here is a delimiter longer than one character, which the core's
+settings cannot hold.
 """
 import numbers
+
+from ._errors import UsageError
 
 
 def _integer(name, value):
@@ -57,5 +61,12 @@ def settings(*, want, path_format, id, x, y, time, crs, grid_crs, cell_size, gro
                 raise TypeError(f"{key} must name a column by str or 1-based int, not {type(value).__name__}")
             out[key] = None if value is None else str(value)
         delimiter = _text("delimiter", delimiter)
-        out["delimiter"] = "\t" if delimiter == "tab" else delimiter
+        if delimiter == "tab":
+            delimiter = "\t"
+        elif delimiter is not None and len(delimiter) != 1:
+            # The core takes one character and has no command-line words for
+            # anything longer; these are the command line's.
+            raise UsageError(f"invalid --delimiter '{delimiter}': expected one character other than a quote "
+                             "or a line break, or tab")
+        out["delimiter"] = delimiter
     return out
