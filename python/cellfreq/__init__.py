@@ -1,0 +1,1 @@
+from ._core import run, version, Failure  # placeholder until the package lands
