@@ -84,8 +84,8 @@ frequent_cells.__doc__ = """The frequent visits of every analysed user.
     order. With ``summary=True`` one row per user and frequent cell, most
     visited first, with ``visits`` (int64) instead of ``position``. With
     ``geometry=True`` a GeoDataFrame of the cells' squares: in EPSG:4326
-    when ``crs`` is given, else in the grid's CRS (``grid_crs``, or none for
-    plain metres); this needs GeoPandas.
+    when ``crs`` is given, else in the plain metres of the grid, without a
+    CRS (as the command line's GeoJSON layers); this needs GeoPandas.
 
     Parameters
     ----------""" + KEYWORDS_DOC

@@ -5,8 +5,9 @@ A cell's square has the cell's edges in the grid's metres as its corners
 (south-west, south-east, north-east, north-west, as the GeoJSON ring has
 them), transformed to WGS 84 longitude and latitude when the positions came
 in a CRS of their own; otherwise the square stays in the grid's metres and
-the frame's CRS is the grid's, or none for plain metres. GeoPandas is
-imported only here, so that the package works without it.
+the frame has the grid's CRS as the run names it (none for the plain
+metres of a run without a CRS). GeoPandas is imported only here, so that
+the package works without it.
 """
 import numpy as np
 
