@@ -22,7 +22,8 @@ except ImportError as e:  # pragma: no cover - only a broken build gets here
                       f"'cmake --preset default && cmake --build build' and use build/python: {e}") from e
 
 from ._api import cell_visits, frequent_cells
-from ._errors import AccessDeniedError, Error, InputOutputError, NotAFileError, TraceNotFoundError, UsageError
+from ._errors import (AccessDeniedError, Error, InputOutputError, NotAFileError, SkippedRowsWarning, TraceNotFoundError,
+                      UsageError)
 from ._map import Map, map
 
 __version__ = _core.version()
@@ -30,9 +31,11 @@ __version__ = _core.version()
 __all__ = [
     "frequent_cells", "cell_visits", "map", "Map",
     "Error", "UsageError", "InputOutputError", "TraceNotFoundError", "AccessDeniedError", "NotAFileError",
+    "SkippedRowsWarning",
 ]
 
 # The public classes name the package as their home, in reprs and tracebacks.
-for _public in (Error, UsageError, InputOutputError, TraceNotFoundError, AccessDeniedError, NotAFileError, Map):
+for _public in (Error, UsageError, InputOutputError, TraceNotFoundError, AccessDeniedError, NotAFileError,
+                SkippedRowsWarning, Map):
     _public.__module__ = __name__
 del _public

@@ -1,6 +1,7 @@
 """The package's analyses: the frequent visits and the visits per cell, as
 DataFrames (GeoDataFrames of the cells' squares with ``geometry=True``)."""
 from . import _frames, _geometry
+from ._errors import warn_skipped
 from ._run import run
 
 # The columns of each result, in order.
@@ -110,10 +111,16 @@ cell_visits.__doc__ = """The visits of every visited cell, the heat map's cells.
 
 def _analysis(key, data, geometry, **options):
     """The result ``key`` of a run on ``data`` as a (Geo)DataFrame; a
-    report's rows get their users' ids."""
+    report's rows get their users' ids. The frame's ``attrs`` tell the run:
+    its cell size, group size, users analysed, objects, grid CRS and the
+    lines the command line would have written to standard error."""
     result = run(data, [key], **options)
+    warn_skipped(result["messages"], stacklevel=3)
     table = _frames.table(result[key], COLUMNS[key])
     if key != "visits":
         table = _frames.with_ids(table, result.get("ids"), result["numbers"], result["group_size"],
                                  result["objects"])
-    return _geometry.frame(table, result) if geometry else table
+    table = _geometry.frame(table, result) if geometry else table
+    table.attrs.update({k: result[k] for k in ("cell_size", "group_size", "users", "objects", "grid_crs",
+                                               "messages")})
+    return table

@@ -5,9 +5,12 @@ cellfreq.Error`` catches them all, and is at the same time the built-in
 exception a Python user expects: a bad value is a ``ValueError``, a file that
 cannot be read an ``OSError`` of the subclass its errno names
 (``FileNotFoundError`` for a missing trace). The message is the one the
-command line prints, without its leading "cellfreq: ".
+command line prints, without its leading "cellfreq: ". Rows that a run
+skips are not a failure: they are a ``SkippedRowsWarning``.
 """
 import errno as _errno
+import re as _re
+import warnings as _warnings
 
 
 class Error(Exception):
@@ -51,6 +54,20 @@ class AccessDeniedError(InputOutputError, PermissionError):
 
 class NotAFileError(InputOutputError, IsADirectoryError):
     """A folder where a file was expected (EISDIR)."""
+
+
+class SkippedRowsWarning(UserWarning):
+    """Rows of the input that the run skipped (an empty id, a coordinate that
+    is not a number, a time that does not parse, ...), named as the command
+    line names them on its standard error."""
+
+
+def warn_skipped(messages, stacklevel):
+    """Warns of the skipped rows among the run's ``messages`` (the command
+    line's lines for standard error, ending in "N bad rows skipped" when
+    rows were skipped), at the caller ``stacklevel`` frames up."""
+    if any(_re.search(r": \d+ bad rows? skipped$", m) for m in messages):
+        _warnings.warn("\n".join(messages), SkippedRowsWarning, stacklevel=stacklevel + 1)
 
 
 # The errno values that have an exception class of their own, as OSError's

@@ -5,7 +5,7 @@ import os
 import secrets
 import stat
 
-from ._errors import io_error
+from ._errors import io_error, warn_skipped
 from ._run import run
 
 
@@ -72,6 +72,7 @@ def map(data, *, id="id", x="x", y="y", time=None, crs=None, grid_crs=None, cell
     options = dict(locals())
     target = options.pop("path")
     result = run(options.pop("data"), ["map"], **options)
+    warn_skipped(result["messages"], stacklevel=2)
     page = Map(result["map"], result["users"], result["objects"])
     if target is not None:
         page.save(target)

@@ -236,6 +236,17 @@ def test_wrong_types_and_shapes_are_refused_before_the_run(call, kind):
         call()
 
 
+def test_skipped_rows_are_a_warning_with_the_command_lines_lines(tmp_path):
+    trace = tmp_path / "bad.csv"
+    trace.write_text("id,x,y\na,100,100\nb,zz,300\n,400,500\na,100,100\n")
+    with pytest.warns(cellfreq.SkippedRowsWarning) as caught:
+        visits = cellfreq.cell_visits(trace)
+    lines = cli("--input-format", "csv", "-o", os.devnull, trace).stderr.strip().replace("cellfreq: ", "")
+    assert str(caught[0].message) == lines and caught[0].filename == __file__
+    assert visits.attrs["messages"] == lines.split("\n") and visits["visits"].tolist() == [2]
+    assert (visits.attrs["objects"], visits.attrs["group_size"], visits.attrs["grid_crs"]) == (10, 10, None)
+
+
 def test_only_the_progress_bar_prints_and_only_on_stderr(traces, capfd):
     cellfreq.frequent_cells(traces / "fleet.txt")
     cellfreq.cell_visits(pd.read_csv(traces / "fleet.csv"), x="lon", y="lat", crs="EPSG:4326")
