@@ -116,10 +116,10 @@ def _analysis(key, data, geometry, **options):
     lines the command line would have written to standard error."""
     result = run(data, [key], **options)
     warn_skipped(result["messages"], stacklevel=3)
-    table = _frames.table(result[key], COLUMNS[key])
-    if key != "visits":
-        table = _frames.with_ids(table, result.get("ids"), result["numbers"], result["group_size"],
-                                 result["objects"])
+    columns = result[key]
+    ids = None if key == "visits" else _frames.ids_column(columns["user"], result.get("ids"), result["numbers"],
+                                                          result["group_size"], result["objects"])
+    table = _frames.table(columns, COLUMNS[key], ids)
     table = _geometry.frame(table, result) if geometry else table
     table.attrs.update({k: result[k] for k in ("cell_size", "group_size", "users", "objects", "grid_crs",
                                                "messages")})
