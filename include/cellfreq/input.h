@@ -39,8 +39,11 @@ struct trace_stream {
 //   numbered by first appearance, as a CSV trace's are, and their table is
 //   one of the results.
 // - x and y: in the grid's metres, or in settings::crs when it is given.
-//   With number ids and no CRS they are held in single precision, as the
-//   TAB dialect holds them, otherwise in double precision, as CSV.
+//   With number ids and no CRS the rows are taken in the TAB dialect's
+//   terms: coordinates in single precision, and after the last row the
+//   zero-filled record (object 0, cell 0,0) that the TAB reader adds after
+//   a trace's last line end. Otherwise they are taken as CSV rows are, in
+//   double precision.
 // - time: empty, or seconds per row; each object's rows are then taken in
 //   the order of their times (equal times in row order), as a CSV trace's.
 // A row whose text id is empty, or whose coordinate or time is not finite,

@@ -214,7 +214,10 @@ void run(const input& in, const settings& s, const wanted& want, sink& out, cons
   cfg.progress = static_cast<bool>(s.progress);
   cfg.onprogress = s.progress;
   std::optional<csvcolumns> rows;
-  if (const auto* c = std::get_if<columns>(&in)) rows = rowsof(*c);
+  if (const auto* c = std::get_if<columns>(&in)) {
+    rows = rowsof(*c);
+    rows->single = rows->numberids != nullptr && s.crs.empty();  // the TAB dialect's terms
+  }
   if (const auto* st = std::get_if<trace_stream>(&in)) {
     if (st->stream == nullptr) usage("no stream to read the trace from");
     cfg.tracestream = st->stream;

@@ -88,7 +88,15 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
       last = now;
       cfg.onprogress(reader.rows(), total);
     };
-    return readopened(reader, cfg, list, err, progname, fail, tick) && settle(cfg, fail);
+    if (!readopened(reader, cfg, list, err, progname, fail, tick)) return false;
+    // Rows in the TAB dialect's terms end as its reader ends a trace whose
+    // last line ends: with the zero-filled record that line end opened,
+    // which stays last in its object's order.
+    if (columns_->single) {
+      list.push({});
+      if (unordered_) times_.push(HUGE_VAL);
+    }
+    return settle(cfg, fail);
   }
   std::FILE* f = opentrace(cfg, fail);
   if (f == nullptr) return false;

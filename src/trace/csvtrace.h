@@ -49,7 +49,8 @@ struct csvoptions {
 // themselves, saturated to 32 bits, as the TAB dialect reads them) holds
 // one id per row; x and y are double or float columns (one of each pair
 // set); `time`, when set, one time per row in seconds. With `single`, the
-// coordinates are held in single precision, as the TAB dialect holds them.
+// coordinates are held in single precision, as the TAB dialect holds them
+// (the reader's caller then also ends the records as that dialect does).
 struct csvcolumns {
   std::size_t rows = 0;
   const std::string_view* textids = nullptr;
