@@ -74,14 +74,16 @@ def pandas_job(trace, cell_size=400, group_size=10, threshold=3, objects=1000):
     """The frequent visits in ordinary pandas: ``user, x, y, position`` in the
     report's order (users ascending, each user's visits by object and then
     in trace order), the objects beyond ``objects`` left out as the TAB
-    reader leaves them."""
+    reader leaves them, and the dialect's record after the last line end (a
+    visit of object 0 to cell 0, 0) added as the TAB reader adds it."""
     kept = trace[(trace["id"] >= 0) & (trace["id"] < objects)]
-    visits = pd.DataFrame({
+    visits = pd.concat([pd.DataFrame({
         "user": (kept["id"] // group_size).astype(np.int32),
         "x": (kept["x"].astype(np.float64) // cell_size + 1).astype(np.int32),
         "y": (kept["y"].astype(np.float64) // cell_size + 1).astype(np.int32),
         "id": kept["id"],
-    }).sort_values("id", kind="stable")
+    }), pd.DataFrame({"user": np.int32(0), "x": np.int32(0), "y": np.int32(0), "id": np.int64(0)}, index=[-1])])
+    visits = visits.sort_values("id", kind="stable")
     visits["position"] = visits.groupby("user").cumcount().astype(np.int64)
     counts = visits.groupby(["user", "x", "y"])["id"].transform("count")
     return visits.loc[counts.to_numpy() > threshold, ["user", "x", "y", "position"]].reset_index(drop=True)

@@ -88,18 +88,13 @@ def assert_same(frame, expected):
 
 def in_memory(trace, options):
     """The trace's rows as a DataFrame, and the keywords that name its columns:
-    a TAB trace's id and float32 coordinates (the dialect's precision), a CSV
-    trace's columns as pandas reads them, its times as datetime64.
-
-    A TAB trace holds one record more than its lines: the zero-filled record
-    after the last newline, a visit of object 0 to cell (0, 0); its row here
-    has coordinates in cell 0 (-1.5 cell sizes)."""
+    a TAB trace's id and coordinates (integer ids and no CRS: the core takes
+    them in the TAB dialect's terms, its record after the last line end
+    included), a CSV trace's columns as pandas reads them, its times as
+    datetime64."""
     if trace.suffix == ".txt":
-        rows = pd.read_csv(trace, sep="\t", header=None, usecols=[1, 5, 6], dtype={5: np.float32, 6: np.float32})
-        rows = rows.set_axis(["id", "x", "y"], axis=1)
-        zero = -1.5 * options.get("cell_size", 400)
-        rows.loc[len(rows)] = [0, zero, zero]
-        return rows.astype({"id": np.int64, "x": np.float32, "y": np.float32}), dict(options)
+        rows = pd.read_csv(trace, sep="\t", header=None, usecols=[1, 5, 6])
+        return rows.set_axis(["id", "x", "y"], axis=1), dict(options)
     rows = pd.read_csv(trace)
     rows["time"] = pd.to_datetime(rows["time"])
     return rows, dict(options)
