@@ -44,18 +44,21 @@ CASES = {
                   dict(crs="EPSG:32632", **TIMES[1])),
     "grid-metres": ("metres.csv", ["--input-format", "csv", "--cell-size", "250", "--threshold", "6"],
                     dict(cell_size=250, threshold=6)),
+    "tab-delimited": ("fleet.tsv", DEGREES[0] + ["--delimiter", "tab"],
+                      {**DEGREES[1], "input_format": "csv", "delimiter": "tab"}),
 }
 
 
 @pytest.fixture(scope="module")
 def traces(tmp_path_factory):
-    """One small fleet as a TAB trace, CSV in degrees (plain and gzipped) and
-    CSV in UTM metres, in a folder of its own."""
+    """One small fleet as a TAB trace, CSV in degrees (plain, gzipped and
+    TAB-delimited) and CSV in UTM metres, in a folder of its own."""
     folder = tmp_path_factory.mktemp("traces")
     fleet = ["--seed", "3", "--objects", "200", "--steps", "40"]
     for name, form in (("fleet.txt", []), ("fleet.csv", ["--format", "csv"]),
                        ("fleet.csv.gz", ["--format", "csv", "--gzip"]), ("metres.csv", ["--format", "csv-metres"])):
         subprocess.run([TRACEGEN, *fleet, *form, "-o", str(folder / name)], check=True)
+    (folder / "fleet.tsv").write_text((folder / "fleet.csv").read_text().replace(",", "\t"))
     return folder
 
 
@@ -95,7 +98,7 @@ def in_memory(trace, options):
     if trace.suffix == ".txt":
         rows = pd.read_csv(trace, sep="\t", header=None, usecols=[1, 5, 6])
         return rows.set_axis(["id", "x", "y"], axis=1), dict(options)
-    rows = pd.read_csv(trace)
+    rows = pd.read_csv(trace, sep="\t" if trace.suffix == ".tsv" else ",")
     rows["time"] = pd.to_datetime(rows["time"])
     return rows, dict(options)
 
@@ -231,15 +234,16 @@ def test_wrong_types_and_shapes_are_refused_before_the_run(call, kind):
         call()
 
 
-def test_skipped_rows_are_a_warning_with_the_command_lines_lines(tmp_path):
+@pytest.mark.parametrize("bad", [["b,zz,300"], ["b,zz,300", ",400,500"]], ids=["one", "two"])
+def test_skipped_rows_are_a_warning_with_the_command_lines_lines(tmp_path, bad):
     trace = tmp_path / "bad.csv"
-    trace.write_text("id,x,y\na,100,100\nb,zz,300\n,400,500\na,100,100\n")
+    trace.write_text("\n".join(["id,x,y", "a,100,100", *bad, "a,100,100", ""]))
     with pytest.warns(cellfreq.SkippedRowsWarning) as caught:
         visits = cellfreq.cell_visits(trace)
     lines = cli("--input-format", "csv", "-o", os.devnull, trace).stderr.strip().replace("cellfreq: ", "")
     assert str(caught[0].message) == lines and caught[0].filename == __file__
     assert visits.attrs["messages"] == lines.split("\n") and visits["visits"].tolist() == [2]
-    assert (visits.attrs["objects"], visits.attrs["group_size"], visits.attrs["grid_crs"]) == (10, 10, None)
+    assert (visits.attrs["group_size"], visits.attrs["grid_crs"]) == (10, None)
 
 
 def test_only_the_progress_bar_prints_and_only_on_stderr(traces, capfd):
