@@ -34,8 +34,8 @@ __all__ = [
     "SkippedRowsWarning",
 ]
 
-# The public classes name the package as their home, in reprs and tracebacks.
-for _public in (Error, UsageError, InputOutputError, TraceNotFoundError, AccessDeniedError, NotAFileError,
-                SkippedRowsWarning, Map):
+# The public names give the package as their home, in reprs, help and tracebacks.
+for _public in (frequent_cells, cell_visits, map, Map, Error, UsageError, InputOutputError, TraceNotFoundError,
+                AccessDeniedError, NotAFileError, SkippedRowsWarning):
     _public.__module__ = __name__
 del _public
