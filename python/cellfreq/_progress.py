@@ -18,12 +18,17 @@ class Bar:
         self._width = 0
 
     def _amount(self, n):
-        return f"{n / 1e6:.1f} MB" if self._unit == "bytes" else f"{n} rows"
+        return f"{n / 1e6:.1f} MB" if self._unit == "bytes" else str(n)
 
     def __call__(self, done, total):
+        # "read 45.0 MB of 300.0 MB (15%)", as the command line's line, or
+        # "read 1200 of 12000 rows (10%)".
         line = f"cellfreq: read {self._amount(done)}"
         if total > 0:
-            line += f" of {self._amount(total)} ({100 * done // total}%)"
+            line += f" of {self._amount(total)}"
+        line += " rows" if self._unit == "rows" else ""
+        if total > 0:
+            line += f" ({100 * int(done) // int(total)}%)"
         # Blanks cover what a longer line before left, on any terminal.
         self._stream.write("\r" + line.ljust(self._width))
         self._stream.flush()
