@@ -27,13 +27,6 @@ void csvids(const objectids& ids, std::int32_t user, textout& out) {
   putcsv(out, joined);
 }
 
-// The summary order: most visited first; equal counts by ascending code.
-void summaryorder(std::vector<frequentcell>& cells) {
-  std::sort(cells.begin(), cells.end(), [](const frequentcell& a, const frequentcell& b) {
-    return a.visits != b.visits ? a.visits > b.visits : a.code < b.code;
-  });
-}
-
 // "User u frequent cell is: C[x][y]  k visits", one line per cell.
 void textsummary(std::int32_t user, const std::vector<frequentcell>& cells, textout& out) {
   for (const frequentcell& c : cells) {
@@ -116,6 +109,12 @@ void jsonuser(std::int32_t user, const std::vector<frequentcell>& cells, bool po
 }
 
 }  // namespace
+
+void summaryorder(std::vector<frequentcell>& cells) {
+  std::sort(cells.begin(), cells.end(), [](const frequentcell& a, const frequentcell& b) {
+    return a.visits != b.visits ? a.visits > b.visits : a.code < b.code;
+  });
+}
 
 idtable::slice objectids::ofuser(std::int32_t u) const {
   if (ids == nullptr) return {};

@@ -52,6 +52,10 @@ struct frequentcell {
 std::vector<frequentcell> frequentcells(const celltable& table, std::int32_t user, std::int64_t n,
                                         std::int32_t threshold, freqcounter& counter);
 
+// Puts a user's frequent cells in the summary's order: most visited first,
+// equal counts by ascending code.
+void summaryorder(std::vector<frequentcell>& cells);
+
 // Writes the report in `style`, a range of users at a time: the head when
 // made, then users() for consecutive ranges from user 0, then finish(). The
 // csv and json formats carry each user's object ids when `ids` has them,

@@ -69,7 +69,7 @@ bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* prog
 // in place. `cells` receives what reading it back needs, and the visits
 // per cell when a heat map is asked for.
 bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, atomicfile*& file, recordlist& list,
-              chunkedlist<double>* times, grouped& cells, failure& fail) {
+              chunkedlist<double>* times, bool countvisits, grouped& cells, failure& fail) {
   if (!spillok(list.error(), fail) || !spillok(times != nullptr ? times->error() : 0, fail)) return false;
   const cellform form{cfg.groupsize, cfg.exactcells};
   const placement how = cfg.cellpath.empty() ? placement::temporary
@@ -81,8 +81,7 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, ato
   int scratch = 0;
   const bool written = outputs.finish(*file, [&](textout& out) {
     cells.codecount.assign(static_cast<std::size_t>(cfg.nobjects / cfg.groupsize), 0);
-    groupcells(list, times, 0, cfg.nobjects, form, budget, !cfg.heatmappath.empty() || !cfg.mappath.empty(), out,
-               cells, scratch);
+    groupcells(list, times, 0, cfg.nobjects, form, budget, countvisits, out, cells, scratch);
   }, fail);
   if (!written) file = nullptr;
   return spillok(scratch, fail) && written;
@@ -93,12 +92,13 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, ato
 // budget holds, and writes each range's part of the report into
 // `outputs` or on `report`. `frequent`, when given, receives the cells that
 // are frequent for some user, and `mapped`, when given, every user's
-// frequent cells for the map. A cell file that cannot be read back fails the run before any
-// report is written when its table fits at once, and otherwise ends the
-// report unfinished.
+// frequent cells for the map. With a `sink`, the users' rows go there
+// instead of the report. A cell file that cannot be read back fails the run
+// before any report is written when its table fits at once, and otherwise
+// ends the report unfinished.
 bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile, const grouped& cells,
                 const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, mapusers* mapped,
-                std::FILE* report, outputset& outputs, failure& fail) {
+                runsink* sink, std::FILE* report, outputset& outputs, failure& fail) {
   const activity doing("writing the report");
   const std::string& cellpath = cellfile.path();
   int errnum = 0;
@@ -142,21 +142,35 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
     if (!ranges.empty()) load(ranges[0].first, ranges[0].second);
     if (!finishread()) return false;
   }
-  const auto write = [&](textout& out) {
-    reportwriter writer(cfg.style, cfg.threshold, out, ids, layer);
+  // Every range goes to give(), the report's writer or the sink, while
+  // more() holds; false when reading a range failed or the run was asked
+  // to stop.
+  const auto ranged = [&](const std::function<bool()>& more,
+                          const std::function<void(std::int32_t, std::int32_t)>& give) {
     for (const auto& [from, to] : ranges) {
-      if (out.failed()) return;
-      if (!atonce && !load(from, to)) {
-        out.abandon(in.error());
-        return;
-      }
-      writer.users(table, counts, from, to);
+      if (!more()) return true;
+      if (stopped(cfg) || (!atonce && !load(from, to))) return false;
+      give(from, to);
       if (frequent != nullptr) addfrequent(table, counts, from, to, cfg.threshold, *frequent);
       if (mapped != nullptr) mapped->add(table, counts, from, to, cfg.threshold);
     }
-    writer.finish();
+    return true;
   };
-  const bool ok = writereport(cfg, report, write, fail, &outputs);
+  const auto write = [&](textout& out) {
+    reportwriter writer(cfg.style, cfg.threshold, out, ids, layer);
+    const bool all = ranged([&] { return !out.failed(); },
+                            [&](std::int32_t from, std::int32_t to) { writer.users(table, counts, from, to); });
+    if (!all) out.abandon(stopped(cfg) ? ECANCELED : in.error());
+    else if (!out.failed()) writer.finish();
+  };
+  bool ok = true;
+  if (sink == nullptr) {
+    ok = writereport(cfg, report, write, fail, &outputs);
+  } else if (!ranged([] { return true; },
+                     [&](std::int32_t from, std::int32_t to) { sink->users(table, counts, from, to, cfg.threshold); })) {
+    ok = false;
+    if (stopped(cfg)) fail = {"interrupted", ECANCELED};
+  }
   if (!atonce && !finishread()) return false;
   return ok;
 }
@@ -164,6 +178,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile,
 }  // namespace
 
 std::FILE* opentrace(const runconfig& cfg, runfailure& fail) {
+  if (cfg.tracepath == stdin_path && cfg.tracestream != nullptr) return cfg.tracestream;
   if (cfg.tracepath == stdin_path) {
 #ifdef _WIN32
     _setmode(_fileno(stdin), _O_BINARY);  // line ends are translated by the reader
@@ -219,28 +234,37 @@ bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* er
              runfailure& fail) {
   const std::int64_t size = regularsize(f);
   std::optional<progressline> progress;
-  if (cfg.progress) progress.emplace(err, progname, f, list);
-  filesource src(f);
+  if (cfg.progress) progress.emplace(err, progname, f, list, cfg.onprogress);
+  filesource file(f);
+  stoppablesource src(file, cfg.stop);
   const traceread r = readtracefile(src, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
                                     progress ? &*progress : nullptr);
   if (progress) progress->finish(r.nrec, r.error == 0);
   return closetrace(cfg, f, size, r.error, fail);
 }
 
-int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* progname, runextras* extras) {
-  catchsignals(progname);
+int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname, runextras* extras) {
+  failure fail;
+  return runpasses(cfg, report, err, progname, extras, fail) ? status_ok : reportfailure(fail, err, progname);
+}
+
+bool runpasses(const runconfig& config, std::FILE* report, std::FILE* err, const char* progname, runextras* extras,
+               runfailure& fail) {
   runconfig cfg = config;
   const std::int64_t budget = memorybudget(cfg.memorylimit);
-  failure fail;
+  runsink* sink = extras != nullptr ? extras->sink() : nullptr;
+  const bool mapwanted = !cfg.mappath.empty() || (sink != nullptr && sink->wantsmap());
+  const bool countvisits = !cfg.heatmappath.empty() || mapwanted || (sink != nullptr && sink->wantsvisits());
   grouped cells;
-  outputset outputs;
+  outputset outputs(cfg.stop);
   atomicfile* cellfile = nullptr;
   bool ok = false;
   {
     recordlist list;
     list.limit(readinglimit(budget, sizeof(node)), scratchfile);
     ok = readpass(cfg, list, err, progname, extras, fail) &&
-         cellpass(cfg, budget, outputs, cellfile, list, extras != nullptr ? extras->times() : nullptr, cells, fail);
+         cellpass(cfg, budget, outputs, cellfile, list, extras != nullptr ? extras->times() : nullptr, countvisits,
+                  cells, fail);
   }
   const objectids ids{extras != nullptr ? extras->ids() : nullptr, cfg.groupsize};
   std::vector<cell> frequent;
@@ -251,21 +275,37 @@ int run(const runconfig& config, std::FILE* report, std::FILE* err, const char* 
     const bool svg = !cfg.heatmappath.empty() && !isgeojson(cfg.heatmappath);
     mapusers mapped(ids);
     ok = reportpass(cfg, budget, *cellfile, cells, ids, layer, svg ? &frequent : nullptr,
-                    cfg.mappath.empty() ? nullptr : &mapped, report, outputs, fail);
+                    mapwanted ? &mapped : nullptr, sink, report, outputs, fail);
     const activity doing("writing the outputs");
     ok = ok && writeheatmap(cfg, cells.visits, frequent, layer, fail, &outputs) &&
-         writemap(cfg, cells.visits, mapped, layer, fail, &outputs) && writeidmapfile(cfg, ids, fail, &outputs) &&
-         outputs.commit(fail);
+         writemap(cfg, cells.visits, mapped, layer, fail, &outputs) && writeidmapfile(cfg, ids, fail, &outputs);
+    if (ok && sink != nullptr) {
+      std::string page;
+      if (sink->wantsmap()) {
+        textout out(page);
+        writemappage(aggregate(cells.visits, {}, maplimits), cells.visits, mapped, layer, out);
+        out.flush();
+      }
+      sink->finish(cfg, cells.visits, std::move(page));
+    }
+    // A run asked to stop puts nothing in place, however far it got.
+    if (ok && stopped(cfg)) {
+      fail = {"interrupted", ECANCELED};
+      ok = false;
+    }
+    ok = ok && outputs.commit(fail);
   }
-  return ok ? status_ok : reportfailure(fail, err, progname);
+  return ok;
+}
+
+std::string failuretext(const runfailure& fail) {
+  if (fail.whole) return fail.what;
+  return fail.what + ": " +
+         (!fail.reason.empty() ? fail.reason : std::string(std::strerror(fail.errnum != 0 ? fail.errnum : EIO)));
 }
 
 int reportfailure(const runfailure& fail, std::FILE* err, const char* progname) {
-  if (fail.whole)
-    std::fprintf(err, "%s: %s\n", progname, fail.what.c_str());
-  else
-    std::fprintf(err, "%s: %s: %s\n", progname, fail.what.c_str(),
-                 !fail.reason.empty() ? fail.reason.c_str() : std::strerror(fail.errnum != 0 ? fail.errnum : EIO));
+  std::fprintf(err, "%s: %s\n", progname, failuretext(fail).c_str());
   std::fflush(err);
   return fail.status;
 }
@@ -376,6 +416,7 @@ void pause() {
 
 int runfixed(const runconfig& cfg, const char* progname) {
   prepare_standard_streams();
+  catchsignals(progname);
   const int status = lastresort(progname, [&] { return run(cfg, stdout, stderr, progname); });
   pause();
   return status;

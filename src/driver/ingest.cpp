@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <chrono>
 #include <optional>
 #include <string_view>
 
@@ -75,6 +76,28 @@ bool commandinput::preparecrs(const std::string& grid, runfailure& fail) {
 
 bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) {
   if (!preparecrs({}, fail)) return false;
+  if (columns_ != nullptr) {
+    textin none{std::string_view{}};
+    csvreader reader(none, columns(), "columns", err);
+    reader.fromcolumns(*columns_);
+    const auto total = static_cast<std::int64_t>(columns_->rows);
+    auto last = std::chrono::steady_clock::now();
+    const auto tick = [&] {
+      const auto now = std::chrono::steady_clock::now();
+      if (!cfg.onprogress || (now - last < std::chrono::milliseconds(200) && reader.rows() < total)) return;
+      last = now;
+      cfg.onprogress(reader.rows(), total);
+    };
+    if (!readopened(reader, cfg, list, err, progname, fail, tick)) return false;
+    // Rows in the TAB dialect's terms end as its reader ends a trace whose
+    // last line ends: with the zero-filled record that line end opened,
+    // which stays last in its object's order.
+    if (columns_->single) {
+      list.push({});
+      if (unordered_) times_.push(HUGE_VAL);
+    }
+    return settle(cfg, fail);
+  }
   std::FILE* f = opentrace(cfg, fail);
   if (f == nullptr) return false;
   bool gzip = isgzipname(cfg.tracepath), seekable = true;
@@ -85,10 +108,11 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
   // A pipe is looked into by the source itself, which passes plain bytes
   // on; the TAB dialect's blocks are then parsed on every core as a
   // file's are.
-  gzsource source(f, !gzip);
+  gzsource unpacked(f, !gzip);
+  stoppablesource source(unpacked, cfg.stop);
   std::optional<progressline> progress;
-  rawprogress raw{nullptr, &source, input_.csv};
-  if (cfg.progress) raw.line = &progress.emplace(err, progname, f, list);
+  rawprogress raw{nullptr, &unpacked, input_.csv};
+  if (cfg.progress) raw.line = &progress.emplace(err, progname, f, list, cfg.onprogress);
   const textin::progressfn onblock = cfg.progress ? &rawprogress::onblock : nullptr;
   bool ok = true;
   std::int64_t nrec = 0;
@@ -107,9 +131,9 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
     error = r.error;
   }
   if (progress) progress->finish(nrec, error == 0);
-  if (error != 0 && source.reason() != nullptr) {
+  if (error != 0 && unpacked.reason() != nullptr) {
     if (cfg.tracepath != stdin_path) std::fclose(f);
-    fail = {cannotread(cfg), error, source.reason()};
+    fail = {cannotread(cfg), error, unpacked.reason()};
     return false;
   }
   if (!closetrace(cfg, f, size, error, fail)) return false;
@@ -124,6 +148,13 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
     fail = {error, 0, {}, status_failed, true};
     return in.error() != 0;  // a read error is reported as such
   }
+  return readopened(reader, cfg, list, err, progname, fail, tick);
+}
+
+// The rows of an opened `reader`, as readrows() reads them, then its
+// bad-row total; false with `fail` set also after a strict failure.
+bool commandinput::readopened(csvreader& reader, runconfig& cfg, recordlist& list, std::FILE* err,
+                              const char* progname, runfailure& fail, const std::function<void()>& tick) {
   if (!readrows(reader, cfg, list, err, progname, fail, tick)) return false;
   reader.finish();
   if (reader.failed()) {
@@ -145,7 +176,7 @@ bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FI
 // row must end the reading before any later one is read.
 bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err,
                             const char* progname, runfailure& fail, const std::function<void()>& tick) {
-  const bool timed = !input_.columns.timecolumn.empty();
+  const bool timed = columns_ != nullptr ? columns_->time != nullptr : !input_.columns.timecolumn.empty();
   // CSV coordinates stay in double precision: single precision would cost
   // half a metre at a UTM northing.
   const double size = cfg.cellsize;
@@ -183,12 +214,14 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
         reader.reject(batch.line[i], "position outside the area of the coordinate reference system");
         continue;
       }
-      if (batch.object[i] < 0) {
+      if (batch.object[i] < 0 && !batch.numbered) {
         reader.reject(batch.line[i], "more than 2147483647 distinct ids");
         continue;
       }
       list.push({batch.object[i], cellnumber(batch.x[i], size), cellnumber(batch.y[i], size)});
-      if (timed) {
+      // Object numbers outside the objects are never written, so their
+      // order does not matter.
+      if (timed && (!batch.numbered || (batch.object[i] >= 0 && batch.object[i] < cfg.nobjects))) {
         const auto id = static_cast<std::size_t>(batch.object[i]);
         if (id >= latest.size()) latest.resize(id + 1, -HUGE_VAL);
         unordered_ |= batch.time[i] < latest[id];
@@ -203,25 +236,31 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
     fail = {error, 0, {}, usage ? status_usage : status_failed, true};
     return false;
   };
+  // A run asked to stop ends here rather than go on with part of the rows.
+  const auto finished = [&] {
+    if (!stopped(cfg)) return true;
+    fail = {"interrupted", ECANCELED};
+    return false;
+  };
   if (input_.columns.strict) {
     csvbatch batch;
-    while (reader.next(batch, batchrows)) {
+    while (!stopped(cfg) && reader.next(batch, batchrows)) {
       if (!transform(batch)) return failed();
       add(batch);
       batch.clear();
       if (reader.failed()) break;
     }
-    return true;
+    return finished();
   }
   // Three stages on their own threads: reading rows, transforming them,
   // and adding them; batches are swapped from stage to stage, not copied.
   reader.defer();
   // The bad rows met after the last good one come in a batch of no rows.
   bool ended = false;
-  readahead<csvbatch> rows(3, [&reader, &ended](csvbatch& batch) {
+  readahead<csvbatch> rows(3, [&reader, &ended, &cfg](csvbatch& batch) {
     batch.clear();
     if (ended) return false;
-    ended = !reader.next(batch, batchrows);
+    ended = stopped(cfg) || !reader.next(batch, batchrows);
     return !ended || !batch.bad.empty() || batch.morebad != 0;
   });
   // A batch whose transform failed still goes on, for its bad rows to be
@@ -245,7 +284,7 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
     add(batch->rows);
     moved.done();
   }
-  return true;
+  return finished();
 }
 
 bool commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t start, std::int64_t end,

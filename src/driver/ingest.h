@@ -23,8 +23,14 @@ namespace cellfreq {
 class commandinput : public runextras {
 public:
   explicit commandinput(const inputconfig& input) : input_(input) {}
+  // Reads the rows of `columns` (which must outlive the input) instead of
+  // the trace: text ids as a CSV trace's, number ids as the TAB dialect's
+  // (input.csv then only says whether a CRS may be given, and the objects
+  // must be given), through the same per-row checks, transform and
+  // numbering as the CSV rows. Bad rows are named "columns:ROW".
+  commandinput(const inputconfig& input, const csvcolumns& columns) : input_(input), columns_(&columns) {}
   bool read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) override;
-  const idtable* ids() const override { return input_.csv ? &ids_ : nullptr; }
+  const idtable* ids() const override { return texts() ? &ids_ : nullptr; }
   chunkedlist<double>* times() override { return unordered_ ? &times_ : nullptr; }
   geojsonlayer layer(const runconfig& cfg) const override;
 
@@ -51,8 +57,12 @@ public:
                  chunkedlist<double>& times, csvpart& part, runfailure& fail);
 
 private:
+  // Whether the objects have text ids, numbered here.
+  bool texts() const { return columns_ != nullptr ? columns_->textids != nullptr : input_.csv; }
   bool readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
                runfailure& fail, const std::function<void()>& tick);
+  bool readopened(csvreader& reader, runconfig& cfg, recordlist& list, std::FILE* err, const char* progname,
+                  runfailure& fail, const std::function<void()>& tick);
   bool readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err, const char* progname,
                 runfailure& fail, const std::function<void()>& tick = {});
   bool settle(runconfig& cfg, runfailure& fail) const;
@@ -60,6 +70,7 @@ private:
   csvoptions columns() const;
 
   inputconfig input_;
+  const csvcolumns* columns_ = nullptr;
   idtable ids_;  // numbered as rows are kept, after their transform
   std::unique_ptr<crstransform> crs_;
   chunkedlist<double> times_;  // one per record, with a time column

@@ -7,9 +7,10 @@
 
 namespace cellfreq {
 
-int writeall(std::FILE* f, const std::function<void(textout&)>& write) {
+int writeall(std::FILE* f, const std::function<void(textout&)>& write, const std::atomic<bool>* stop) {
   textout out(f);
   out.bypasscache();
+  out.stopwhen(stop);
   write(out);
   out.flush();
   return out.error();
@@ -28,7 +29,7 @@ atomicfile* outputset::open(const std::string& path, placement how, const char* 
 }
 
 bool outputset::finish(atomicfile& file, const std::function<void(textout&)>& write, runfailure& fail) {
-  int errnum = writeall(file.file(), write);
+  int errnum = writeall(file.file(), write, stop_);
   if (errnum == 0 && file.finish(errnum)) return true;
   for (auto e = files_.begin(); e != files_.end(); ++e) {
     if (e->file.get() != &file) continue;

@@ -6,6 +6,7 @@
 // output as it was, not a new cell file beside an old report.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,11 +18,15 @@
 namespace cellfreq {
 
 // Writes `f` through write(textout&) and flushes it; the first error, or
-// 0. A large output bypasses the page cache where it can.
-int writeall(std::FILE* f, const std::function<void(textout&)>& write);
+// 0 (ECANCELED once `*stop` is set). A large output bypasses the page
+// cache where it can.
+int writeall(std::FILE* f, const std::function<void(textout&)>& write, const std::atomic<bool>* stop = nullptr);
 
 class outputset {
 public:
+  // The files' writing fails with ECANCELED once `*stop` is set.
+  explicit outputset(const std::atomic<bool>* stop = nullptr) : stop_(stop) {}
+
   // Makes the file for `path` as placed by `how` (readable: see
   // atomicfile::open()), to be committed with the others; null with
   // `fail` naming the file as `noun` when it cannot be made.
@@ -44,6 +49,7 @@ private:
     const char* noun;
   };
   std::vector<entry> files_;
+  const std::atomic<bool>* stop_;
 };
 
 }  // namespace cellfreq

@@ -18,8 +18,9 @@ std::int64_t remaining(std::FILE* f) {
 
 }  // namespace
 
-progressline::progressline(std::FILE* err, const char* progname, std::FILE* trace, const recordlist& list)
-    : err_(err), progname_(progname), list_(list), total_(remaining(trace)),
+progressline::progressline(std::FILE* err, const char* progname, std::FILE* trace, const recordlist& list,
+                           std::function<void(std::int64_t, std::int64_t)> report)
+    : err_(err), report_(std::move(report)), progname_(progname), list_(list), total_(remaining(trace)),
       start_(std::chrono::steady_clock::now()), last_(start_) {}
 
 void progressline::onblock(void* ctx, std::uint64_t bytes) {
@@ -34,11 +35,16 @@ void progressline::onblock(void* ctx, std::uint64_t bytes) {
 
 void progressline::finish(std::int64_t nrec, bool complete) {
   draw(complete && total_ >= 0 ? static_cast<std::uint64_t>(total_) : bytes_, nrec, std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count());
+  if (report_) return;
   std::fputc('\n', err_);
   std::fflush(err_);
 }
 
 void progressline::draw(std::uint64_t bytes, std::int64_t records, double seconds) {
+  if (report_) {
+    report_(static_cast<std::int64_t>(bytes), total_);
+    return;
+  }
   const double mb = static_cast<double>(bytes) / 1e6;
   std::fprintf(err_, "\r%s: read %.1f MB", progname_, mb);
   if (total_ > 0) {

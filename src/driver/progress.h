@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "trace/recordlist.h"
 
@@ -19,7 +20,10 @@ public:
   // Reports on `err` the reading of `trace`, whose records arrive in `list`.
   // The size is learnt from the file when it can seek (a regular file, also
   // as standard input); otherwise no percentage is shown.
-  progressline(std::FILE* err, const char* progname, std::FILE* trace, const recordlist& list);
+  // With `report`, the figures go to report(bytes, total or -1) instead,
+  // as often as the line would be drawn, and finish() reports once more.
+  progressline(std::FILE* err, const char* progname, std::FILE* trace, const recordlist& list,
+               std::function<void(std::int64_t, std::int64_t)> report = {});
 
   // The callback for readtracefile(): `ctx` is the progressline.
   static void onblock(void* ctx, std::uint64_t bytes);
@@ -33,6 +37,7 @@ private:
   void draw(std::uint64_t bytes, std::int64_t records, double seconds);
 
   std::FILE* err_;
+  std::function<void(std::int64_t, std::int64_t)> report_;
   const char* progname_;
   const recordlist& list_;
   std::int64_t total_ = -1;  // bytes, or -1 when unknown

@@ -10,6 +10,7 @@
 // 1 instead of going on with missing or damaged data.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -43,7 +44,19 @@ struct runconfig {
   std::string idmappath{};      // object number -> id table (CSV); empty: none
   bool replacecells = false;    // a configured cell file is replaced when complete, not written in place
   std::int64_t memorylimit = 0; // bytes of memory the run may use; 0: a quarter of the physical memory
+  // For a run inside another program. When `stop` is set (from any thread),
+  // the passes end within a fraction of a second: the run fails with
+  // ECANCELED and leaves no temporaries and no outputs.
+  const std::atomic<bool>* stop = nullptr;
+  // Set: the progress goes here (bytes or rows done, their total or -1)
+  // instead of a line on the error stream, at most five times a second.
+  std::function<void(std::int64_t done, std::int64_t total)> onprogress{};
+  // Set: the trace read for stdin_path instead of standard input (not closed).
+  std::FILE* tracestream = nullptr;
 };
+
+// Whether `cfg`'s run was asked to stop.
+inline bool stopped(const runconfig& cfg) { return cfg.stop != nullptr && cfg.stop->load(std::memory_order_relaxed); }
 
 // A run's failure: the message names what failed and why; `reason`, when
 // set, is the why instead of the system's text for `errnum`.
@@ -53,6 +66,25 @@ struct runfailure {
   std::string reason{};
   int status = 1;  // status_failed, or status_usage for a bad option found late
   bool whole = false;  // `what` is the whole message, with no reason after it
+};
+
+// Where a run inside another program puts its results instead of the
+// report: the passes hand on what the report would be made of.
+class runsink {
+public:
+  virtual ~runsink() = default;
+  // Whether the visits per cell (and so visits()) are wanted.
+  virtual bool wantsvisits() const = 0;
+  // Whether the web map's page (and so mappage()) is wanted.
+  virtual bool wantsmap() const = 0;
+  // The users from … to-1, whose rows `table` holds, in ascending ranges
+  // from user 0 (instead of the report).
+  virtual void users(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t from,
+                     std::int32_t to, std::int32_t threshold) = 0;
+  // After the last users: the configuration as the trace settled it, the
+  // visits per cell (when wanted) and the web map's page (when wanted;
+  // empty otherwise).
+  virtual void finish(const runconfig& cfg, const cellvisits& visits, std::string&& mappage) = 0;
 };
 
 // What the configurable command adds to a run: its own ways of reading a
@@ -73,6 +105,8 @@ public:
   virtual chunkedlist<double>* times() = 0;
   // The grid's CRS and how its metres map to longitude/latitude.
   virtual geojsonlayer layer(const runconfig& cfg) const = 0;
+  // Where the results go instead of the report; null: the report.
+  virtual runsink* sink() { return nullptr; }
 };
 
 // The fixed programs' configurations.
@@ -88,13 +122,21 @@ inline constexpr int status_usage = 2;  // the configurable command only
 // Runs the pass sequence with `cfg`, printing the report to `report` (opened
 // in binary mode) unless `cfg.outputpath` names a file, and writing the heat
 // map last when asked for. A temporary cell file is removed at the end,
-// whatever the outcome, and by a signal that ends the run (catchsignals() in
-// driver/tempfiles.h). A failure prints one line "PROG: what: reason" on
-// `err` and returns status_failed; otherwise returns status_ok.
+// whatever the outcome, and by a signal that ends the run once the front
+// end has called catchsignals() (driver/tempfiles.h). A failure prints one
+// line "PROG: what: reason" on `err` and returns status_failed; otherwise
+// returns status_ok.
 //
 // With `extras`, the trace is read by extras->read() and the outputs carry
-// what it found (ids, the grid's CRS).
+// what it found (ids, the grid's CRS); with extras->sink(), the results go
+// there instead of the report.
 int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname, runextras* extras = nullptr);
+// run() without printing its failure: false with `fail` set. `err` still
+// receives the warnings (bad rows, a chosen grid CRS, the progress line).
+bool runpasses(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname, runextras* extras,
+               runfailure& fail);
+// The message of `fail` as run() prints it after "PROG: ": "what: reason".
+std::string failuretext(const runfailure& fail);
 
 // The read pass's pieces, for readers of other trace formats. opentrace()
 // opens the trace (binary mode; standard input for stdin_path), or returns

@@ -249,9 +249,14 @@ void csvbatch::clear() {
   idend.clear();
   bad.clear();
   morebad = 0;
+  numbered = false;
 }
 
 void csvbatch::number(idtable& ids) {
+  if (numbered) {
+    idbytes = ids.bytes();
+    return;
+  }
   object.resize(size());
   const char* const limit = idtext.data() + idtext.size();
   for (std::size_t i = 0; i < size(); ++i) {
@@ -573,12 +578,8 @@ bool csvreader::take(const row& r, csvbatch& batch) {
                                                  : "' is not a number";
     return bad(rowline_, std::string(rolename[role]) + " '" + show(text) + what);
   }
-  if (opts_.degrees && !(std::fabs(v[role_x]) <= 180 && std::fabs(v[role_y]) <= 90)) {
-    const bool lon = !(std::fabs(v[role_x]) <= 180);
-    const std::string_view text = field(r, col_[lon ? role_x : role_y], scratch_[lon ? role_x : role_y]);
-    return bad(rowline_, std::string(lon ? "longitude '" : "latitude '") + show(text) +
-                             (lon ? "' is outside -180 to 180" : "' is outside -90 to 90"));
-  }
+  if (outside(v[role_x], v[role_y]))
+    return baddegrees(v[role_x], field(r, col_[role_x], scratch_[role_x]), field(r, col_[role_y], scratch_[role_y]));
   batch.idtext.append(id);
   batch.idend.push_back(batch.idtext.size());
   batch.x.push_back(v[role_x]);
@@ -588,9 +589,84 @@ bool csvreader::take(const row& r, csvbatch& batch) {
   return true;
 }
 
+// Counts a row whose x and y, given as `xtext` and `ytext`, are outside()
+// the degrees of a position; false.
+bool csvreader::baddegrees(double x, std::string_view xtext, std::string_view ytext) {
+  const bool lon = !(std::fabs(x) <= 180);
+  return bad(rowline_, std::string(lon ? "longitude '" : "latitude '") + show(lon ? xtext : ytext) +
+                           (lon ? "' is outside -180 to 180" : "' is outside -90 to 90"));
+}
+
+void csvreader::fromcolumns(const csvcolumns& columns) {
+  columns_ = &columns;
+  roles_ = columns.time != nullptr ? nroles : role_time;
+  opened_ = true;
+}
+
+namespace {
+// A column's value as messages show it: the shortest text that reads back
+// as the same value.
+std::string numbertext(double v) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+}  // namespace
+
+// next() for rows in columns: the checks of take() that apply to numbers,
+// in its order (id, x, y, time, degrees).
+bool csvreader::takecolumns(csvbatch& batch, std::size_t max) {
+  const csvcolumns& c = *columns_;
+  std::size_t added = 0;
+  batch.numbered = c.numberids != nullptr;
+  for (; added < max && at_ < c.rows; ++at_) {
+    const std::size_t i = at_;
+    ++rows_;
+    rowline_ = static_cast<std::int64_t>(i) + 1;
+    if (c.textids != nullptr && c.textids[i].empty()) {
+      bad(rowline_, "empty id");
+    } else {
+      double v[nroles] = {0, c.xd != nullptr ? c.xd[i] : c.xf[i], c.yd != nullptr ? c.yd[i] : c.yf[i],
+                          c.time != nullptr ? c.time[i] : 0};
+      if (c.single) {
+        v[role_x] = static_cast<float>(v[role_x]);
+        v[role_y] = static_cast<float>(v[role_y]);
+      }
+      int role = role_x;
+      while (role < roles_ && std::isfinite(v[role])) ++role;
+      if (role < roles_) {
+        bad(rowline_, std::string(rolename[role]) + " '" + numbertext(v[role]) + "' is not a number");
+      } else if (outside(v[role_x], v[role_y])) {
+        baddegrees(v[role_x], numbertext(v[role_x]), numbertext(v[role_y]));
+      } else {
+        if (c.textids != nullptr) {
+          batch.idtext.append(c.textids[i]);
+          batch.idend.push_back(batch.idtext.size());
+        } else {
+          batch.object.push_back(static_cast<std::int32_t>(
+              std::clamp<std::int64_t>(c.numberids[i], INT32_MIN, INT32_MAX)));
+        }
+        batch.x.push_back(v[role_x]);
+        batch.y.push_back(v[role_y]);
+        if (roles_ == nroles) batch.time.push_back(v[role_time]);
+        batch.line.push_back(rowline_);
+        ++added;
+        continue;
+      }
+    }
+    if (failed_) {
+      ++at_;
+      return false;
+    }
+  }
+  done_ = at_ == c.rows;
+  return added > 0 || !done_;
+}
+
 bool csvreader::next(csvbatch& batch, std::size_t max) {
   if (!opened_ || failed_) return false;
   into_ = &batch;
+  if (columns_ != nullptr) return takecolumns(batch, max);
   std::size_t added = 0;
   row r{};
   while (added < max) {

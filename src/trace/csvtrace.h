@@ -15,6 +15,7 @@
 // the ids (csvbatch::number()) once it knows which rows it keeps.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -42,6 +43,26 @@ struct csvoptions {
   std::size_t longest = longest_line;
 };
 
+// Rows held in memory as parallel columns, read by a csvreader instead of
+// text (csvreader::fromcolumns()). Either `textids` (numbered by first
+// appearance, as a CSV trace's ids are) or `numberids` (the object numbers
+// themselves, saturated to 32 bits, as the TAB dialect reads them) holds
+// one id per row; x and y are double or float columns (one of each pair
+// set); `time`, when set, one time per row in seconds. With `single`, the
+// coordinates are held in single precision, as the TAB dialect holds them
+// (the reader's caller then also ends the records as that dialect does).
+struct csvcolumns {
+  std::size_t rows = 0;
+  const std::string_view* textids = nullptr;
+  const std::int64_t* numberids = nullptr;
+  const double* xd = nullptr;
+  const double* yd = nullptr;
+  const float* xf = nullptr;
+  const float* yf = nullptr;
+  const double* time = nullptr;
+  bool single = false;
+};
+
 // A bad row as named: its line and the reason.
 struct badrow {
   std::int64_t line = 0;
@@ -61,6 +82,7 @@ struct csvbatch {
   std::vector<badrow> bad;
   std::int64_t morebad = 0;
   std::int64_t idbytes = 0;          // what the id table held after number()
+  bool numbered = false;             // `object` came with the rows: they are not numbered
   void clear();
   std::size_t size() const { return line.size(); }
   std::string_view id(std::size_t i) const {
@@ -69,7 +91,7 @@ struct csvbatch {
   }
   // Numbers the ids of the rows whose position is a number in `ids`; a row
   // whose position a transform rejected (NaN) numbers none and gets -1, as
-  // does every row once `ids` is full.
+  // does every row once `ids` is full. A `numbered` batch keeps its objects.
   void number(idtable& ids);
 };
 
@@ -83,6 +105,11 @@ public:
   // no program name) when the input is empty or unreadable, the header is
   // malformed or a column is missing.
   bool open(std::string& error);
+  // Reads the rows of `columns` (which must outlive the reader) instead of
+  // the text, with no header; line numbers are the rows', from 1. A row is
+  // bad when an id is empty or a coordinate or time is not finite, and as
+  // a text row is when x and y are degrees out of range.
+  void fromcolumns(const csvcolumns& columns);
   // Appends up to `max` good rows to `batch`; false once the input is
   // exhausted and nothing was appended, or after a strict failure (rows
   // appended before it stay in the batch). A last row cut short by a read
@@ -156,6 +183,10 @@ private:
   bool scan(const char* p, std::size_t n, bool final);
   std::string_view field(const row& r, std::size_t i, std::string& scratch) const;
   bool take(const row& r, csvbatch& batch);
+  bool takecolumns(csvbatch& batch, std::size_t max);
+  // Whether x and y must be degrees and are not a position.
+  bool outside(double x, double y) const { return opts_.degrees && !(std::fabs(x) <= 180 && std::fabs(y) <= 90); }
+  bool baddegrees(double x, std::string_view xtext, std::string_view ytext);
   bool resolve(int role, const std::vector<std::string>& names, std::string& error);
   bool bad(std::int64_t line, std::string_view reason);
   void count(std::int64_t line, std::string_view reason);
@@ -183,6 +214,8 @@ private:
   std::vector<badrow>* named_ = nullptr;
   bool defer_ = false;
   csvbatch* into_ = nullptr;      // the batch next() fills
+  const csvcolumns* columns_ = nullptr;  // the rows, when they are not text
+  std::size_t at_ = 0;                   // the next of columns_' rows
 };
 
 }  // namespace cellfreq

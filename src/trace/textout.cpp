@@ -200,6 +200,7 @@ void textout::putwide(std::int64_t v, int mindigits) {
 // (started here, on the first full buffer). After a failure the buffer is
 // simply discarded, so a broken output costs no further system calls.
 void textout::drain(bool all) {
+  if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) abandon(ECANCELED);
   const auto n = static_cast<std::size_t>(pos_ - buf_.data());
   pos_ = buf_.data();
   if (n == 0 || error_ != 0) return;
@@ -223,6 +224,7 @@ void textout::drain(bool all) {
 }
 
 bool textout::flush() {
+  if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) abandon(ECANCELED);
   if (writer_ == nullptr && file_ != nullptr) {
     // An output that never filled a block: one write, no thread.
     const auto n = static_cast<std::size_t>(pos_ - buf_.data());

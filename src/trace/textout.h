@@ -19,6 +19,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -176,6 +177,10 @@ public:
   // Shows every byte to `watch` too, block by block as it leaves the
   // buffer, in order (null: no more): for a checksum of what was written.
   void tap(std::function<void(std::string_view)> watch) { tap_ = std::move(watch); }
+  // Once `*stop` is set (from any thread), the next block handed on fails
+  // the output with ECANCELED, as abandon() does: a long output then ends
+  // within a block of the request. Null: never.
+  void stopwhen(const std::atomic<bool>* stop) { stop_ = stop; }
 
 private:
   void room(std::size_t n) {
@@ -195,6 +200,7 @@ private:
   char* end_ = nullptr;
   std::string eol_;
   std::function<void(std::string_view)> tap_;
+  const std::atomic<bool>* stop_ = nullptr;
   int error_ = 0;
 };
 

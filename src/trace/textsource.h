@@ -6,6 +6,8 @@
 // is all that a source costs.
 #pragma once
 
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 
@@ -34,6 +36,25 @@ public:
 
 private:
   std::FILE* file_;
+};
+
+// The bytes of `inner` until `*stop` is set (from any thread): from then on
+// the input fails with ECANCELED, so that a reader asked to stop ends at
+// its next block. A null `stop` never stops.
+class stoppablesource final : public textsource {
+public:
+  stoppablesource(textsource& inner, const std::atomic<bool>* stop) : inner_(inner), stop_(stop) {}
+  std::size_t read(char* buf, std::size_t n, int& error) override {
+    if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) {
+      error = ECANCELED;
+      return 0;
+    }
+    return inner_.read(buf, n, error);
+  }
+
+private:
+  textsource& inner_;
+  const std::atomic<bool>* stop_;
 };
 
 }  // namespace cellfreq
