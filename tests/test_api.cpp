@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -137,6 +138,50 @@ TEST(Api, CancelledRunIsInterruptedAndWritesNoCellFile) {
     EXPECT_STREQ(e.what(), "interrupted");
   }
   EXPECT_EQ(std::fopen(cells.c_str(), "rb"), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Text ids with times and a bad row, as columns and as the CSV trace of the
+// same rows: the same visits, ids and warnings but for how rows are named.
+TEST(Api, TextColumnsReadAsTheirCsvTrace) {
+  std::vector<std::string> names;
+  std::vector<double> x, y, t;
+  for (int i = 0; i < 400; ++i) {
+    names.push_back("car-" + std::to_string(i * 7 % 13));
+    x.push_back(i % 5 == 4 ? 3000.0 + i : 100.0 + i % 3);
+    y.push_back(i == 17 ? std::nan("") : 200.0);
+    t.push_back((i * 37) % 101);
+  }
+  const std::string path = CELLFREQ_BINARY_DIR "/api-columns.csv";
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fprintf(f, "id,x,y,time\n");
+  for (std::size_t i = 0; i < names.size(); ++i)
+    std::fprintf(f, "%s,%.17g,%s,%.17g\n", names[i].c_str(), x[i], std::isnan(y[i]) ? "" : "200", t[i]);
+  std::fclose(f);
+  const std::vector<std::string_view> ids(names.begin(), names.end());
+  cellfreq::settings s;
+  s.time_column = "time";
+  const cellfreq::wanted want{true, true, true, true};
+  const cellfreq::results fromfile = cellfreq::run(cellfreq::trace_file{path, cellfreq::trace_format::csv}, s, want);
+  const cellfreq::results fromcolumns = cellfreq::run(
+      cellfreq::columns{std::span<const std::string_view>(ids), std::span<const double>(x),
+                        std::span<const double>(y), std::span<const double>(t)},
+      s, want);
+  EXPECT_EQ(fromcolumns.frequent.position, fromfile.frequent.position);
+  EXPECT_EQ(fromcolumns.frequent.user, fromfile.frequent.user);
+  EXPECT_EQ(fromcolumns.summary.visits, fromfile.summary.visits);
+  EXPECT_EQ(fromcolumns.visits.visits, fromfile.visits.visits);
+  EXPECT_EQ(fromcolumns.ids, fromfile.ids);
+  EXPECT_EQ(fromcolumns.info.objects, 20);
+  EXPECT_FALSE(fromfile.frequent.position.empty());
+  const std::vector<std::string> bad{"columns:18: y 'nan' is not a number", "columns: 1 bad row skipped"};
+  EXPECT_EQ(fromcolumns.messages, bad);
+  ASSERT_EQ(fromfile.messages.size(), 2u);
+  EXPECT_EQ(fromfile.messages[0], path + ":19: y '' is not a number");
 }
 
 }  // namespace
