@@ -1,4 +1,4 @@
 // cellfreq: the frequent-cell report, configured from the command line.
-#include "driver/runconfig.h"
+#include "cellfreq/cli.h"
 
-int main(int argc, char** argv) { return cellfreq::runcommand(argc, argv); }
+int main(int argc, char** argv) { return cellfreq::cli(argc, argv); }

@@ -1,4 +1,4 @@
 // cellfreq100: the frequent-cell report with its fixed configuration.
-#include "driver/runconfig.h"
+#include "cellfreq/fixed.h"
 
-int main() { return cellfreq::runfixed(cellfreq::config100(), "cellfreq100"); }
+int main() { return cellfreq::run_fixed(cellfreq::fixed_program::cellfreq100); }

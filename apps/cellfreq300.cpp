@@ -1,4 +1,4 @@
 // cellfreq300: the frequent-cell report with its fixed configuration.
-#include "driver/runconfig.h"
+#include "cellfreq/fixed.h"
 
-int main() { return cellfreq::runfixed(cellfreq::config300(), "cellfreq300"); }
+int main() { return cellfreq::run_fixed(cellfreq::fixed_program::cellfreq300); }

@@ -1,4 +1,4 @@
 // cellfreq400: the frequent-cell report with its fixed configuration.
-#include "driver/runconfig.h"
+#include "cellfreq/fixed.h"
 
-int main() { return cellfreq::runfixed(cellfreq::config400(), "cellfreq400"); }
+int main() { return cellfreq::run_fixed(cellfreq::fixed_program::cellfreq400); }

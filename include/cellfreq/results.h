@@ -35,8 +35,9 @@ struct runinfo {
 };
 
 // Receives the results as the run makes them, on the thread that runs it:
-// first the frequent visits and the summary rows user by user from user 0,
-// then the cells' visits, the ids, the map page, and finish(). Only the
+// first the frequent visits and the summary rows user by user from user 0
+// (a user's visits, then its summary rows), then the cells' visits, the map
+// page, the ids, and finish(). Only the
 // wanted ones are called. A sink that throws ends the run with that
 // exception (outputs not committed, temporaries removed).
 class sink {

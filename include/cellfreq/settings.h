@@ -47,9 +47,10 @@ struct settings {
   std::string time_column;
   char delimiter = ',';
 
-  // Called while the trace is read, on the thread that runs the analysis,
-  // at most five times a second and once at the end: bytes (of a file or
-  // stream) or rows (of columns) done, and their total or -1 when unknown.
+  // Called while the trace is read, from one of the run's threads (not at
+  // once from two), at most five times a second and once at the end: bytes
+  // (of a file or stream) or rows (of columns) done, and their total or -1
+  // when unknown.
   std::function<void(std::int64_t done, std::int64_t total)> progress;
   // Called after the run, on the thread that ran it, with each warning the
   // command would print on its error stream (without "cellfreq: "): bad
