@@ -27,6 +27,8 @@ HERE = Path(__file__).resolve().parent
 BUILD = Path(cellfreq.__file__).resolve().parents[2]
 CELLFREQ = os.environ.get("CELLFREQ", str(BUILD / "apps" / "cellfreq"))
 TRACEGEN = os.environ.get("TRACEGEN", str(BUILD / "tools" / "tracegen"))
+# A child Python finds the package where this one found it.
+CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 DEGREES = (["--input-format", "csv", "--crs", "EPSG:4326", "--x-column", "lon", "--y-column", "lat"],
            dict(crs="EPSG:4326", x="lon", y="lat"))
@@ -212,13 +214,25 @@ def test_an_unknown_crs_of_a_dataframe_fails_as_the_command_line_does(traces):
     assert str(caught.value) == message("--input-format", "csv", "--crs", "EPSG:99999", traces / "fleet.csv")
 
 
-def test_a_missing_trace_is_a_file_not_found_error(tmp_path):
-    with pytest.raises(FileNotFoundError) as caught:
-        cellfreq.frequent_cells(tmp_path / "missing.txt")
+@pytest.mark.parametrize("name, kind, number", [("missing.txt", FileNotFoundError, 2),
+                                                 ("folder", IsADirectoryError, 21)], ids=["missing", "folder"])
+def test_a_trace_that_cannot_be_read_is_the_oserror_of_its_errno(tmp_path, name, kind, number):
+    (tmp_path / "folder").mkdir()
+    with pytest.raises(kind) as caught:
+        cellfreq.frequent_cells(tmp_path / name)
     error = caught.value
     assert isinstance(error, cellfreq.InputOutputError) and isinstance(error, cellfreq.Error)
-    assert str(error) == message(tmp_path / "missing.txt")
-    assert error.errno == 2 and error.filename == str(tmp_path / "missing.txt")
+    assert str(error) == message(tmp_path / name)
+    assert error.errno == number and error.filename == str(tmp_path / name)
+
+
+def test_geopandas_is_needed_only_for_geometry(monkeypatch):
+    fresh = subprocess.run([sys.executable, "-c", "import sys, cellfreq; print('geopandas' in sys.modules)"],
+                           capture_output=True, text=True, check=True, env=CHILD_ENV)
+    assert fresh.stdout.strip() == "False"
+    monkeypatch.setitem(sys.modules, "geopandas", None)
+    with pytest.raises(ImportError, match="geometry=True needs GeoPandas"):
+        cellfreq.cell_visits({"id": [1], "x": [1.0], "y": [1.0]}, geometry=True)
 
 
 @pytest.mark.parametrize("call, kind", [
@@ -275,7 +289,7 @@ def test_ctrl_c_stops_a_run_within_half_a_second_and_leaves_no_temporaries(tmp_p
     subprocess.run([TRACEGEN, "--seed", "9", "--bytes", "400000000", "-o", str(trace)], check=True)
     scratch = tmp_path / "scratch"
     scratch.mkdir()
-    env = dict(os.environ, TMPDIR=str(scratch), PYTHONPATH=os.pathsep.join(sys.path))
+    env = dict(CHILD_ENV, TMPDIR=str(scratch))
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, str(trace)], stdout=subprocess.PIPE, text=True,
                              env=env)
     try:
