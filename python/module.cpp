@@ -18,9 +18,11 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "cellfreq/cellfreq.h"
@@ -121,13 +123,17 @@ std::span<const T> view(const py::object& o, const char* name, heldcolumns& held
   return {static_cast<const T*>(a.data()), static_cast<std::size_t>(a.shape(0))};
 }
 
-// x or y: float64 or float32, both the same.
+// Whether `o` is a numpy array of T.
+template <class T>
+bool arrayof(const py::handle& o) {
+  return py::isinstance<py::array>(o) && py::reinterpret_borrow<py::array>(o).dtype().is(py::dtype::of<T>());
+}
+
+// x or y: float64 or float32.
 std::variant<std::span<const double>, std::span<const float>> coordinate(const py::object& o, const char* name,
                                                                           heldcolumns& held) {
-  if (py::isinstance<py::array_t<double>>(o) && py::reinterpret_borrow<py::array>(o).dtype().is(py::dtype::of<double>()))
-    return view<double>(o, name, held);
-  if (py::isinstance<py::array>(o) && py::reinterpret_borrow<py::array>(o).dtype().is(py::dtype::of<float>()))
-    return view<float>(o, name, held);
+  if (arrayof<double>(o)) return view<double>(o, name, held);
+  if (arrayof<float>(o)) return view<float>(o, name, held);
   throw py::type_error(std::string(name) + " must be a float64 or float32 numpy array");
 }
 
@@ -135,11 +141,15 @@ cellfreq::columns tocolumns(const py::dict& src, heldcolumns& held) {
   cellfreq::columns c;
   py::object ids = src["ids"];
   if (py::isinstance<py::array>(ids) && py::reinterpret_borrow<py::array>(ids).dtype().kind() != 'O') {
-    if (!py::reinterpret_borrow<py::array>(ids).dtype().is(py::dtype::of<std::int64_t>()))
+    if (!arrayof<std::int64_t>(ids))
       throw py::type_error("ids must be an int64 numpy array, or a list or object array of str");
     c.ids = view<std::int64_t>(ids, "ids", held);
   } else {
-    // Text ids: the UTF-8 of each str, which lives as long as the str.
+    // Text ids: the UTF-8 of each str, which lives as long as the str. A
+    // list or an object array holds its str objects; anything else might
+    // make them only as it is iterated.
+    if (!py::isinstance<py::list>(ids) && !py::isinstance<py::array>(ids))
+      throw py::type_error("ids must be an int64 numpy array, or a list or object array of str");
     held.owners.push_back(ids);
     for (const py::handle item : ids) {
       Py_ssize_t size = 0;
@@ -156,7 +166,7 @@ cellfreq::columns tocolumns(const py::dict& src, heldcolumns& held) {
   c.y = coordinate(src["y"], "y", held);
   if (src.contains("time") && !py::object(src["time"]).is_none()) {
     py::object t = src["time"];
-    if (!py::isinstance<py::array>(t) || !py::reinterpret_borrow<py::array>(t).dtype().is(py::dtype::of<double>()))
+    if (!arrayof<double>(t))
       throw py::type_error("time must be a float64 numpy array or None");
     c.time = view<double>(t, "time", held);
   }
@@ -300,7 +310,8 @@ py::dict run(const py::dict& source, const py::dict& settingsdict, const py::obj
     } catch (const cellfreq::error& e) {
       raise(e);
     } catch (const std::bad_alloc&) {
-      throw py::error_already_set((PyErr_NoMemory(), py::error_already_set()));
+      PyErr_NoMemory();
+      throw py::error_already_set();
     }
   }
   return todict(std::move(results), want);

@@ -154,10 +154,23 @@ def test_failures_carry_the_commands_message(tmp_path, change, kind, errno, args
     assert command.returncode == (2 if kind == "usage" else 1)
 
 
-def test_columns_of_other_lengths_are_a_usage_error():
-    with pytest.raises(_core.Failure) as caught:
-        _core.run({"ids": np.zeros(3, dtype=np.int64), "x": np.zeros(3), "y": np.zeros(2), "time": None}, {})
-    assert caught.value.kind == "usage" and "differ in length" in caught.value.message
+# (columns, the exception, a part of its message)
+SHAPES = [
+    ({"ids": np.zeros(3, dtype=np.int64), "x": np.zeros(3), "y": np.zeros(2)}, _core.Failure, "differ in length"),
+    ({"ids": (i for i in ["a", "b"]), "x": np.zeros(2), "y": np.zeros(2)}, TypeError, "list or object array"),
+    ({"ids": np.zeros(2, dtype=np.int32), "x": np.zeros(2), "y": np.zeros(2)}, TypeError, "int64"),
+    ({"ids": ["a", "b"], "x": np.zeros(2, dtype=np.int64), "y": np.zeros(2)}, TypeError, "float64 or float32"),
+    ({"ids": ["a", "b"], "x": np.zeros((2, 2))[:, 0], "y": np.zeros(2)}, TypeError, "C-contiguous"),
+]
+
+
+@pytest.mark.parametrize("source,raised,words", SHAPES, ids=[w for _, _, w in SHAPES])
+def test_columns_of_other_shapes_are_refused(source, raised, words):
+    with pytest.raises(raised) as caught:
+        _core.run(dict(source, time=None), {})
+    assert words in str(caught.value)
+    if raised is _core.Failure:
+        assert caught.value.kind == "usage"
 
 
 def test_bad_rows_are_skipped_and_named():
