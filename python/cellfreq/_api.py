@@ -16,10 +16,14 @@ KEYWORDS_DOC = """
     data : str, os.PathLike, pandas.DataFrame or dict of array-likes
         A trace file (the TAB dialect in grid metres, or CSV with a header;
         gzip-compressed when the name ends in ".gz"), or columns in memory.
-        Integer ids are the object numbers, as in the TAB dialect; text or
-        categorical ids are numbered in order of first appearance, as a CSV
-        trace's are. Float64 or float32 coordinates and int64 ids are read
-        without a copy.
+        Integer ids are the object numbers, as in the TAB dialect; without
+        a ``crs`` such rows are taken as a TAB trace's lines are, with
+        coordinates in single precision and, after the last row, the
+        dialect's zero-filled record (a visit of object 0 to cell 0, 0), so
+        that a TAB trace read into a DataFrame gives the file's answer.
+        Text or categorical ids are numbered in order of first appearance,
+        as a CSV trace's are. Float64 or float32 coordinates and int64 ids
+        are read without a copy.
     id, x, y : str
         The columns of the object id and the position: header names (or
         1-based numbers) of a CSV trace, keys of a DataFrame or dict.

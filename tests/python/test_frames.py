@@ -23,10 +23,11 @@ import pytest
 
 import cellfreq
 
-HERE = Path(__file__).resolve().parent
 BUILD = Path(cellfreq.__file__).resolve().parents[2]
 CELLFREQ = os.environ.get("CELLFREQ", str(BUILD / "apps" / "cellfreq"))
 TRACEGEN = os.environ.get("TRACEGEN", str(BUILD / "tools" / "tracegen"))
+# A child Python finds the package where this one found it.
+CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 DEGREES = (["--input-format", "csv", "--crs", "EPSG:4326", "--x-column", "lon", "--y-column", "lat"],
            dict(crs="EPSG:4326", x="lon", y="lat"))
@@ -62,9 +63,9 @@ def traces(tmp_path_factory):
     return folder
 
 
-def cli(*args, cwd=None, check=True):
+def cli(*args, check=True):
     """Runs cellfreq and returns the finished process (stdout as text)."""
-    return subprocess.run([CELLFREQ, *map(str, args)], capture_output=True, text=True, cwd=cwd, check=check)
+    return subprocess.run([CELLFREQ, *map(str, args)], capture_output=True, text=True, check=check)
 
 
 def cli_frame(trace, options, summary=False):
@@ -177,31 +178,32 @@ def test_the_map_is_the_command_lines_page(traces, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["cli.html", "py.html"]
 
 
-def message(*args, cwd=None):
+def message(*args):
     """The command line's one-line failure for ARGS, without "cellfreq: "."""
-    run = cli(*args, cwd=cwd, check=False)
+    run = cli(*args, check=False)
     assert run.returncode in (1, 2)
     return run.stderr.strip().split("\n")[-1].removeprefix("cellfreq: ")
 
 
-# name: (keywords, the same as command-line options, exception classes)
+# name: (keywords, the same as command-line options)
 FAILURES = {
-    "cell size": (dict(cell_size=0), ["--cell-size", "0"], (cellfreq.UsageError, ValueError)),
-    "users": (dict(users=200), ["--users", "200"], (cellfreq.UsageError, ValueError)),
-    "group size": (dict(group_size=0), ["--group-size", "0"], (cellfreq.UsageError,)),
-    "threshold": (dict(threshold=-1), ["--threshold", "-1"], (cellfreq.UsageError,)),
-    "crs of a TAB trace": (dict(crs="EPSG:4326"), ["--crs", "EPSG:4326"], (cellfreq.UsageError,)),
-    "input format": (dict(input_format="json"), ["--input-format", "json"], (cellfreq.UsageError,)),
-    "grid crs alone": (dict(grid_crs="EPSG:32632"), ["--grid-crs", "EPSG:32632"], (cellfreq.UsageError,)),
+    "cell size": (dict(cell_size=0), ["--cell-size", "0"]),
+    "users": (dict(users=200), ["--users", "200"]),
+    "group size": (dict(group_size=0), ["--group-size", "0"]),
+    "threshold": (dict(threshold=-1), ["--threshold", "-1"]),
+    "crs of a TAB trace": (dict(crs="EPSG:4326"), ["--crs", "EPSG:4326"]),
+    "input format": (dict(input_format="json"), ["--input-format", "json"]),
+    "grid crs alone": (dict(grid_crs="EPSG:32632"), ["--grid-crs", "EPSG:32632"]),
+    "delimiter": (dict(input_format="csv", delimiter=";;"), ["--input-format", "csv", "--delimiter", ";;"]),
 }
 
 
 @pytest.mark.parametrize("case", FAILURES)
-def test_bad_values_fail_with_the_command_lines_message(traces, case):
-    keywords, options, kinds = FAILURES[case]
-    with pytest.raises(kinds) as caught:
+def test_bad_values_are_usage_errors_with_the_command_lines_message(traces, case):
+    keywords, options = FAILURES[case]
+    with pytest.raises(cellfreq.UsageError) as caught:
         cellfreq.frequent_cells(traces / "fleet.txt", **keywords)
-    assert isinstance(caught.value, cellfreq.Error)
+    assert isinstance(caught.value, ValueError) and isinstance(caught.value, cellfreq.Error)
     assert str(caught.value) == message(*options, traces / "fleet.txt")
 
 
@@ -212,13 +214,25 @@ def test_an_unknown_crs_of_a_dataframe_fails_as_the_command_line_does(traces):
     assert str(caught.value) == message("--input-format", "csv", "--crs", "EPSG:99999", traces / "fleet.csv")
 
 
-def test_a_missing_trace_is_a_file_not_found_error(tmp_path):
-    with pytest.raises(FileNotFoundError) as caught:
-        cellfreq.frequent_cells(tmp_path / "missing.txt")
+@pytest.mark.parametrize("name, kind, number", [("missing.txt", FileNotFoundError, 2),
+                                                 ("folder", IsADirectoryError, 21)], ids=["missing", "folder"])
+def test_a_trace_that_cannot_be_read_is_the_oserror_of_its_errno(tmp_path, name, kind, number):
+    (tmp_path / "folder").mkdir()
+    with pytest.raises(kind) as caught:
+        cellfreq.frequent_cells(tmp_path / name)
     error = caught.value
     assert isinstance(error, cellfreq.InputOutputError) and isinstance(error, cellfreq.Error)
-    assert str(error) == message(tmp_path / "missing.txt")
-    assert error.errno == 2 and error.filename == str(tmp_path / "missing.txt")
+    assert str(error) == message(tmp_path / name)
+    assert error.errno == number and error.filename == str(tmp_path / name)
+
+
+def test_geopandas_is_needed_only_for_geometry(monkeypatch):
+    fresh = subprocess.run([sys.executable, "-c", "import sys, cellfreq; print('geopandas' in sys.modules)"],
+                           capture_output=True, text=True, check=True, env=CHILD_ENV)
+    assert fresh.stdout.strip() == "False"
+    monkeypatch.setitem(sys.modules, "geopandas", None)
+    with pytest.raises(ImportError, match="geometry=True needs GeoPandas"):
+        cellfreq.cell_visits({"id": [1], "x": [1.0], "y": [1.0]}, geometry=True)
 
 
 @pytest.mark.parametrize("call, kind", [
@@ -275,7 +289,7 @@ def test_ctrl_c_stops_a_run_within_half_a_second_and_leaves_no_temporaries(tmp_p
     subprocess.run([TRACEGEN, "--seed", "9", "--bytes", "400000000", "-o", str(trace)], check=True)
     scratch = tmp_path / "scratch"
     scratch.mkdir()
-    env = dict(os.environ, TMPDIR=str(scratch), PYTHONPATH=os.pathsep.join(sys.path))
+    env = dict(CHILD_ENV, TMPDIR=str(scratch))
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, str(trace)], stdout=subprocess.PIPE, text=True,
                              env=env)
     try:
