@@ -3,7 +3,7 @@ trace file and for the same rows as columns (number and text ids, float64
 and float32, times, degrees), the failures' kinds and messages, and Ctrl-C
 stopping a run that leaves nothing behind.
 
-Run by CTest with CELLFREQ_BIN naming the command and PYTHONPATH the
+Run by CTest with CELLFREQ naming the command and PYTHONPATH the
 build's python/ folder."""
 import csv
 import io
@@ -19,7 +19,7 @@ import pytest
 
 from cellfreq import _core
 
-BIN = os.environ.get("CELLFREQ_BIN", "cellfreq")
+BIN = os.environ.get("CELLFREQ", "cellfreq")
 SEED = 21
 
 
