@@ -11,6 +11,9 @@
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace cellfreq {
 
@@ -33,6 +36,15 @@ int lasterror() { return errno != 0 ? errno : EIO; }
 
 void* chunkalloc(std::size_t bytes) {
   void* storage = nullptr;
+#ifdef __GLIBC__
+  // Large chunks always come from the system and go back to it when freed.
+  // Left to itself the C library raises its threshold for that to the size
+  // of the first large block freed, so that a second run in one process
+  // (a Python session's) takes its chunks from the heap instead, where they
+  // cost some 50 % more resident memory than in the first run.
+  static const bool fixed = mallopt(M_MMAP_THRESHOLD, static_cast<int>(huge_page)) != 0;
+  (void)fixed;
+#endif
 #ifdef __linux__
   const std::size_t align = bytes >= huge_page ? huge_page : diskpage;
   storage = std::aligned_alloc(align, (std::max<std::size_t>(bytes, 1) + align - 1) / align * align);
