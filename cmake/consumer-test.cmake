@@ -1,7 +1,9 @@
 # The installed package as another project sees it: installs the build into
 # INSTALL, builds examples/consumer against it in WORK, runs it on TRACE and
 # checks that both of its reports are the command's (COMMAND) byte for byte.
-foreach(v BUILD INSTALL WORK SOURCE TRACE COMMAND)
+# The consumer is compiled as the build was (COMPILER, FLAGS, LINKFLAGS): a
+# sanitizer build's archives need the sanitizers' runtimes.
+foreach(v BUILD INSTALL WORK SOURCE TRACE COMMAND COMPILER)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "${v} is not set")
   endif()
@@ -16,7 +18,8 @@ function(check)
 endfunction()
 check(${CMAKE_COMMAND} --install ${BUILD} --prefix ${INSTALL})
 check(${CMAKE_COMMAND} -S ${SOURCE}/examples/consumer -B ${WORK} -DCMAKE_PREFIX_PATH=${INSTALL}
-      -DCMAKE_BUILD_TYPE=Release)
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=${COMPILER} "-DCMAKE_CXX_FLAGS=${FLAGS}"
+      "-DCMAKE_EXE_LINKER_FLAGS=${LINKFLAGS}")
 check(${CMAKE_COMMAND} --build ${WORK})
 check(${WORK}/consumer ${TRACE})
 set(consumer "${output}")
