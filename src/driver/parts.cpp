@@ -68,18 +68,90 @@ std::int32_t objectlimit(const commandline& cl, const runconfig& cfg) {
   return cl.input.csv ? max_objects : cfg.nobjects;
 }
 
+// What a part's writing keeps per object number besides its records: the
+// count, the cursor, the index entry and a checksum.
+constexpr std::int64_t perobject = 2 * sizeof(std::int64_t) + sizeof(indexentry) + sizeof(std::uint32_t);
+
+// The records of [start, end) that the budget lets a part keep in memory
+// while it parses, and as many again while it writes them grouped, with
+// `objects` numbers to keep books on: together within the budget.
+std::size_t partshare(std::int64_t budget, std::int64_t objects, std::size_t each) {
+  const std::int64_t left = std::max(budget - perobject * objects - budget / 8, budget / 8);
+  return static_cast<std::size_t>(std::max<std::int64_t>(left / 2 / static_cast<std::int64_t>(each), 1));
+}
+
+// Writes the part file `path` of `head` from the records [lo, hi) of
+// `list` (and `times`), in trace order: grouped by object, objects from
+// `n` on left out. Each pass over the records places those of one window
+// of the grouped order, a counting sort by object that keeps the trace
+// order within each object, so that only a window is in memory at once.
+bool writerecords(const runconfig& cfg, const fingerprint& fp, const partheader& head, const recordlist& list,
+                  const chunkedlist<double>& times, std::size_t lo, std::size_t hi, std::size_t n,
+                  const partinfo& extras, const std::string& path, runfailure& fail) {
+  const std::int64_t budget = memorybudget(cfg.memorylimit);
+  const auto inrange = [&](const auto& each) {
+    std::size_t i = 0;
+    chunkedlist<double>::reader t(times);
+    list.foreachblock([&](const node* block, std::size_t k) {
+      double stamp[1 << 12];
+      for (std::size_t b = 0; b < k;) {
+        const std::size_t m = std::min<std::size_t>(k - b, std::size(stamp));
+        for (std::size_t got = 0, r = 1; head.timed && got < m && r != 0; got += r) r = t.read(stamp + got, m - got);
+        for (std::size_t j = 0; j < m; ++j, ++i)
+          if (i >= lo && i < hi && static_cast<std::uint32_t>(block[b + j].id) < n) each(block[b + j], stamp[j]);
+        b += m;
+      }
+    });
+  };
+  std::vector<std::int64_t> counts(n, 0);
+  inrange([&](const node& r, double) { ++counts[static_cast<std::size_t>(r.id)]; });
+  std::vector<std::int64_t> cursor(n);
+  const windowfill fill = [&](std::int64_t first, std::size_t count, node* records, double* stamps) {
+    std::int64_t at = 0;
+    for (std::size_t o = 0; o < n; at += counts[o++]) cursor[o] = at;
+    const std::int64_t last = first + static_cast<std::int64_t>(count);
+    inrange([&](const node& r, double stamp) {
+      const std::int64_t pos = cursor[static_cast<std::size_t>(r.id)]++;
+      if (pos < first || pos >= last) return;
+      records[pos - first] = r;
+      if (stamps != nullptr) stamps[pos - first] = stamp;
+    });
+    return spillok(list.error() != 0 ? list.error() : times.error(), fail);
+  };
+  const std::size_t each = sizeof(node) + (head.timed ? sizeof(double) : 0);
+  return spillok(list.error() != 0 ? list.error() : times.error(), fail) &&
+         savepart(path, fp, head, counts, blocksize(cfg.groupsize),
+                  partshare(budget, static_cast<std::int64_t>(n), each), fill, extras, fail);
+}
+
 // Parses [start, end) of the trace from `state` (TAB) and writes the part
 // file `path`: its records grouped by object, TAB ids outside the run's
 // objects left out, CSV ones by the part's own numbering, with their times.
-// An empty range of a trace that is not empty parses nothing.
+// An empty range of a trace that is not empty parses nothing. The records
+// beyond the budget's share wait in a scratch file, so that a range of any
+// size keeps within the budget.
+//
+// With a `tailpath`, a TAB range that ends where the parse cannot be
+// resumed is written as two parts, split at the last line end from which it
+// can (see parsestate): `path` up to there, and `tailpath` from there on,
+// so that a later boundary that cannot be proved re-parses only the tail.
+// `split` tells whether it was.
 bool writepart(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f, const fingerprint& fp,
-               std::int64_t start, std::int64_t end, parsestate state, const std::string& path, runfailure& fail) {
+               std::int64_t start, std::int64_t end, parsestate state, const std::string& path, runfailure& fail,
+               const std::string& tailpath = {}, bool* split = nullptr) {
   const std::int64_t size = fp.trace.size;
+  const std::int64_t budget = memorybudget(cfg.memorylimit);
   recordlist list;
   chunkedlist<double> times;
+  const std::size_t reading =
+      partshare(budget, csv ? 0 : cfg.nobjects, sizeof(node) + (csv ? sizeof(double) : 0));
+  list.limit(reading, scratchfile);
+  times.limit(reading, scratchfile);
   commandinput::csvpart extra;
   bool ctrlz = false;
   const bool empty = start == end && size != 0;
+  const std::int64_t nrec = state.nrec;
+  state.freshoffset = 0;
   if (csv && !empty) {
     if (!input.readrange(cfg, f, start, end, list, times, extra, fail)) return false;
   } else if (!empty) {
@@ -89,7 +161,6 @@ bool writepart(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f
       return false;
     }
   }
-  if (!spillok(list.error() != 0 ? list.error() : times.error(), fail)) return false;
   partheader head;
   head.start = start;
   head.end = end;
@@ -103,33 +174,28 @@ bool writepart(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f
   head.chosen = extra.chosen;
   head.lines = extra.lines;
   head.bad = extra.bad;
-  // A counting sort by object keeps the trace order within each object.
   const auto n = csv ? extra.ids.size() : static_cast<std::size_t>(cfg.nobjects);
-  std::vector<std::int64_t> first(n + 1, 0);
-  list.foreach([&](const node& r) {
-    if (static_cast<std::uint32_t>(r.id) < n) ++first[static_cast<std::size_t>(r.id) + 1];
-  });
-  std::vector<indexentry> index;
-  for (std::size_t o = 0; o < n; ++o) {
-    if (first[o + 1] != 0) index.push_back({static_cast<std::int32_t>(o), 0, first[o + 1]});
-    first[o + 1] += first[o];
-  }
-  std::vector<node> grouped(static_cast<std::size_t>(first[n]));
-  std::vector<double> stamps(head.timed ? grouped.size() : 0);
-  chunkedlist<double>::reader t(times);
-  list.foreach([&](const node& r) {
-    double stamp = 0;
-    if (head.timed) t.read(&stamp, 1);
-    if (static_cast<std::uint32_t>(r.id) >= n) return;
-    const auto at = static_cast<std::size_t>(first[static_cast<std::size_t>(r.id)]++);
-    grouped[at] = r;
-    if (head.timed) stamps[at] = stamp;
-  });
   partinfo extras;
   extras.ids = std::move(extra.ids);
   extras.named = std::move(extra.named);
   extras.gridcrs = std::move(extra.gridcrs);
-  return savepart(path, fp, head, index, grouped, stamps, extras, fail);
+  // Every line end closes one record, so the records before the last
+  // point of resumption are the line ends handled before it.
+  const auto fresh = static_cast<std::int64_t>(state.freshoffset);
+  const bool cut = !tailpath.empty() && !csv && !head.final && !(state.cleanend && state.fieldno == 0) &&
+                   fresh > 0 && fresh < end - start;
+  if (split != nullptr) *split = cut;
+  if (!cut) return writerecords(cfg, fp, head, list, times, 0, list.size(), n, extras, path, fail);
+  partheader body = head, tail = head;
+  body.end = tail.start = start + fresh;
+  body.state = parsestate{};
+  body.state.v = body.state.freshv = state.freshv;
+  body.state.w = body.state.freshw = state.freshw;
+  body.state.nrec = body.state.freshnrec = state.freshnrec;
+  body.state.cleanend = true;
+  const auto k = static_cast<std::size_t>(state.freshnrec - nrec);
+  return writerecords(cfg, fp, body, list, times, 0, k, n, extras, path, fail) &&
+         writerecords(cfg, fp, tail, list, times, k, list.size(), n, extras, tailpath, fail);
 }
 
 std::int64_t filesize(std::FILE* f) {
@@ -228,21 +294,27 @@ int planpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
       continue;
     }
     // Parse the two again as one, from where the sequential parse stands at
-    // the start of the first: the part before it ended clean there.
+    // the start of the first: the part before it ended clean there. A TAB
+    // pair is written as two parts split at its last line end from which
+    // the parse can be resumed, so that the next boundary that cannot be
+    // proved re-parses the short tail and the next part, not the chain.
     parsestate state;
     if (chain.size() >= 2) {
       const parsestate& before = chain[chain.size() - 2].head.state;
       state.v = before.v;
       state.w = before.w;
+      state.nrec = before.nrec;
     }
-    const std::string path = (fs::path(work) / ("reparse-" + std::to_string(prev.head.start) + "-" +
-                                                 std::to_string(p.head.end) + ".bin"))
-                                 .string();
-    partinfo joined;
-    if (!writepart(cfg, input, csv, f.get(), fp, prev.head.start, p.head.end, state, path, fail) ||
-        !readpart(cl, fp, path, joined, fail))
+    const std::string name = "reparse-" + std::to_string(prev.head.start) + "-" + std::to_string(p.head.end);
+    const std::string path = (fs::path(work) / (name + ".bin")).string();
+    const std::string tailpath = (fs::path(work) / (name + "-tail.bin")).string();
+    partinfo joined, tail;
+    bool split = false;
+    if (!writepart(cfg, input, csv, f.get(), fp, prev.head.start, p.head.end, state, path, fail, tailpath, &split) ||
+        !readpart(cl, fp, path, joined, fail) || (split && !readpart(cl, fp, tailpath, tail, fail)))
       return reportfailure(fail, err, "cellfreq");
     chain.back() = std::move(joined);
+    if (split) chain.push_back(std::move(tail));
   }
 
   // A CSV trace's ids are numbered in order of first appearance over the
@@ -280,17 +352,42 @@ int planpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
       if (o >= cfg.nobjects) o = -1;
   pl.nobjects = cfg.nobjects;
   pl.nusers = cfg.nusers;
-  const auto users = static_cast<std::size_t>(cfg.nobjects / cfg.groupsize);
-  std::vector<std::int64_t>& counts = pl.codecount;
-  counts.assign(users, 0);
-  for (std::size_t i = 0; i < chain.size(); ++i)
-    for (const indexentry& e : chain[i].index) {
-      const auto local = static_cast<std::size_t>(e.object);
-      const std::int32_t o = !csv ? e.object : local < pl.objects[i].size() ? pl.objects[i][local] : -1;
-      if (o >= 0 && o < cfg.nobjects) counts[static_cast<std::size_t>(o / cfg.groupsize)] += e.count;
+  pl.users = cfg.nobjects / cfg.groupsize;
+  const auto users = static_cast<std::size_t>(pl.users);
+  // A TAB part's directory gives the records of each block of users; a CSV
+  // part's objects are numbered apart, so its index gives each user's.
+  pl.blockusers = csv ? 1 : std::min<std::int64_t>(blocksize(cfg.groupsize) / cfg.groupsize, pl.users);
+  pl.blockcount.assign((users + static_cast<std::size_t>(pl.blockusers) - 1) / static_cast<std::size_t>(pl.blockusers), 0);
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    const partinfo& part = chain[i];
+    piecein in;
+    std::vector<indexentry> index;
+    std::int64_t at = 0;
+    for (std::size_t b = 0; b < part.blocks.size(); ++b) {
+      if (!csv) {
+        pl.blockcount[static_cast<std::size_t>(part.blocks[b].first / cfg.groupsize / pl.blockusers)] += part.blocks[b].records;
+        continue;
+      }
+      if ((b == 0 && !in.open(part.path, piecekind::part, false)) || !loadblock(in, part, b, index, at))
+        return reportfailure(in.failure(), err, "cellfreq");
+      for (const indexentry& e : index) {
+        const auto local = static_cast<std::size_t>(e.object);
+        const std::int32_t o = local < pl.objects[i].size() ? pl.objects[i][local] : -1;
+        if (o >= 0 && o < cfg.nobjects) pl.blockcount[static_cast<std::size_t>(o / cfg.groupsize)] += e.count;
+      }
     }
-  pl.maxcount = cellfreq::max(counts, cfg.nusers);
+  }
+  // Each user's share of its block's records, for ranges of about equal work.
+  std::vector<std::int64_t> counts(users, 0);
+  for (std::size_t b = 0; b < pl.blockcount.size(); ++b) {
+    const auto bu = static_cast<std::size_t>(pl.blockusers);
+    const std::size_t in = std::min(bu, users - b * bu);
+    for (std::size_t k = 0; k < in; ++k)
+      counts[b * bu + k] = pl.blockcount[b] / static_cast<std::int64_t>(in) +
+                           (static_cast<std::int64_t>(k) < pl.blockcount[b] % static_cast<std::int64_t>(in) ? 1 : 0);
+  }
   if (!saveplan(planname(work), fp, pl, fail)) return reportfailure(fail, err, "cellfreq");
+
 
   // User ranges of about equal numbers of visits, each at least one user.
   std::int64_t total = 0;
@@ -338,7 +435,7 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
   fingerprint fp;
   plan p;
   if (!startfromplan(cl, input, cfg, fp, p, fail)) return reportfailure(fail, err, "cellfreq");
-  const auto users = static_cast<std::int64_t>(p.codecount.size());
+  const std::int64_t users = p.users;
   const std::int64_t a = cl.piece.first, b = std::min<std::int64_t>(cl.piece.last, users);
   if (a >= b) {
     fail = {"no users " + std::to_string(a) + ":" + std::to_string(cl.piece.last) + " in the plan's " +
@@ -355,26 +452,34 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
   const std::size_t limit = readinglimit(budget, sizeof(node) + (timed ? sizeof(double) : 0));
   list.limit(limit, scratchfile);
   times.limit(limit, scratchfile);
+  // A TAB part's blocks hold fixed ranges of objects: only the range's own
+  // are read. A CSV part numbers its objects apart: all of its are.
   for (std::size_t i = 0; i < p.parts.size(); ++i) {
     partinfo info;
     piecein in;
     if (!loadpart(in, p.parts[i], fp, objectlimit(cl, cfg), false, info))
       return reportfailure(in.failure(), err, "cellfreq");
-    std::int64_t at = 0;
+    std::vector<indexentry> index;
     std::vector<node> slice;
     std::vector<double> stamps;
-    for (const indexentry& e : info.index) {
-      const auto local = static_cast<std::size_t>(e.object);
-      const std::int32_t o = !cl.input.csv ? e.object : local < p.objects[i].size() ? p.objects[i][local] : -1;
-      if (o >= from && o < to) {
-        if (!loadslice(in, info, e, at, slice, stamps)) return reportfailure(in.failure(), err, "cellfreq");
-        for (node r : slice) {
-          r.id = o;
-          list.push(r);
+    for (std::size_t k = 0; k < info.blocks.size(); ++k) {
+      const std::int64_t first = info.blocks[k].first;
+      if (!cl.input.csv && (first >= to || first + info.blockobjects <= from)) continue;
+      std::int64_t at = 0;
+      if (!loadblock(in, info, k, index, at)) return reportfailure(in.failure(), err, "cellfreq");
+      for (const indexentry& e : index) {
+        const auto local = static_cast<std::size_t>(e.object);
+        const std::int32_t o = !cl.input.csv ? e.object : local < p.objects[i].size() ? p.objects[i][local] : -1;
+        if (o >= from && o < to) {
+          if (!loadslice(in, info, e, at, slice, stamps)) return reportfailure(in.failure(), err, "cellfreq");
+          for (node r : slice) {
+            r.id = o;
+            list.push(r);
+          }
+          for (const double t : stamps) times.push(t);
         }
-        for (const double t : stamps) times.push(t);
+        at += e.count;
       }
-      at += e.count;
     }
   }
   if (!spillok(list.error() != 0 ? list.error() : times.error(), fail)) return reportfailure(fail, err, "cellfreq");
@@ -396,6 +501,10 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
   if (!spillok(scratch, fail)) return reportfailure(fail, err, "cellfreq");
   const bool svg = countvisits && !isgeojson(cfg.heatmappath);
   const auto analysed = static_cast<std::int32_t>(std::min<std::int64_t>(b, cfg.nusers));
+  // The widest of the range's analysed users: every one of them then gets
+  // all of its codes, as under the whole run's widest.
+  std::int64_t widest = 0;
+  for (std::int64_t u = a; u < analysed; ++u) widest = std::max(widest, cells.codecount[static_cast<std::size_t>(u)]);
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(cellpath.c_str(), "rb"), std::fclose);
   if (f == nullptr || fseeko(f.get(), static_cast<off_t>(bodyat), SEEK_SET) != 0)
     return reportfailure({"cannot reopen cell file " + inquotes(cellpath), errno}, err, "cellfreq");
@@ -407,7 +516,7 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
     reportwriter writer(cfg.style, cfg.threshold, out, ids, input.layer(cfg), true);
     celltable table;
     for (std::int32_t u = static_cast<std::int32_t>(a); u < analysed && !out.failed(); ++u) {
-      if (!loadcells(in, cells.codecount, p.maxcount, table, &cells.box, u, u + 1) || in.error() != 0) {
+      if (!loadcells(in, cells.codecount, widest, table, &cells.box, u, u + 1) || in.error() != 0) {
         loaded = false;
         out.abandon(in.error());
         return;
@@ -455,7 +564,7 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
   fingerprint fp;
   plan p;
   if (!startfromplan(cl, input, cfg, fp, p, fail)) return reportfailure(fail, err, "cellfreq");
-  const auto users = static_cast<std::int64_t>(p.codecount.size());
+  const std::int64_t users = p.users;
   // The merges, each checked with its fragments, in order of their users.
   std::vector<mergeinfo> merges;
   cellvisits visits;
@@ -464,7 +573,7 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
     piecein in;
     heatinfo h;
     mergeinfo m{a};
-    if (!loadheat(in, mergename(work, a, ".heat"), fp, a, p.codecount, h)) {
+    if (!loadheat(in, mergename(work, a, ".heat"), fp, a, p, h)) {
       fail = in.failure();
       if (fail.errnum == ENOENT)
         fail = {"no merge of the users from " + std::to_string(a) + " in " + inquotes(work), 0, {}, status_failed, true};
