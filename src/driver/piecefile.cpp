@@ -136,7 +136,8 @@ bool piecein::checkspan(std::int64_t offset, std::int64_t length, std::uint32_t 
     left -= static_cast<std::int64_t>(n);
   }
   if (got != crc && !trustchecksums) return damaged(std::string("its ") + what + " do not match their checksum");
-  return seek(offset, what);
+  if (fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0) return unreadable(errno);
+  return true;
 }
 
 bool piecein::bytes(void* p, std::size_t n, const char* what) {
@@ -184,7 +185,8 @@ bool piecein::seal() {
 bool piecein::seek(std::int64_t offset, const char* what) {
   if (!ok()) return false;
   if (offset < 8 || offset > end()) return damaged(std::string(what) + " runs past its end");
-  if (fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0)
+  // A seek drops the stream's buffer: reads that follow each other need none.
+  if (offset != at_ && fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0)
     return unreadable(errno);
   at_ = offset;
   inorder_ = false;
