@@ -2,8 +2,6 @@
 // a file read back is one that a piece of this run wrote (see partfiles.h).
 #include "driver/partfiles.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <limits>
@@ -100,6 +98,14 @@ bool getstrings(piecein& in, idtable& ids, const char* what) {
 
 }  // namespace
 
+bool writeat(std::FILE* f, std::int64_t at, const void* p, std::size_t n, int& errnum) {
+  errno = 0;
+  if (n == 0) return true;
+  if (fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0 && std::fwrite(p, 1, n, f) == n) return true;
+  errnum = errno != 0 ? errno : EIO;
+  return false;
+}
+
 std::int64_t blocksize(std::int32_t groupsize) {
   const std::int64_t g = std::max<std::int32_t>(groupsize, 1);
   return g * std::max<std::int64_t>(1, block_objects / g);
@@ -156,20 +162,9 @@ bool savepart(const std::string& path, const fingerprint& fp, const partheader& 
   outputset file;
   atomicfile* f = file.open(path, placement::replace, "part file", false, fail);
   if (f == nullptr) return false;
-  const int fd = fileno(f->file());
   int errnum = 0;
   const auto put = [&](std::int64_t at, const void* p, std::size_t n) {
-    for (const char* b = static_cast<const char*>(p); errnum == 0 && n > 0;) {
-      const ssize_t k = ::pwrite(fd, b, n, static_cast<off_t>(at));
-      if (k <= 0) {
-        errnum = k < 0 ? errno : EIO;
-        break;
-      }
-      b += k;
-      at += k;
-      n -= static_cast<std::size_t>(k);
-    }
-    return errnum == 0;
+    return errnum == 0 && writeat(f->file(), at, p, n, errnum);
   };
   // The records a window at a time, each object's checksum going on from
   // window to window: of its records, and of its times apart.
@@ -427,6 +422,40 @@ bool loadheat(piecein& in, const std::string& path, const fingerprint& run, std:
   if (!in.getcount(n, max_total, sizeof(cell), "number of frequent cells")) return false;
   h.frequent.resize(static_cast<std::size_t>(n));
   in.getall(h.frequent.data(), h.frequent.size(), "frequent cells");
+  return atend(in);
+}
+
+bool saveplaces(const std::string& path, const fingerprint& fp, const std::vector<textplace>& places,
+                runfailure& fail) {
+  pieceout out(piecekind::places);
+  putfingerprint(out, fp);
+  out.put(static_cast<std::int64_t>(places.size()));
+  for (const textplace& t : places) {
+    out.put(t.first);
+    out.putflag(t.cells);
+    out.putstring(t.fragment);
+    out.putstring(t.target);
+    out.put(t.seal.size);
+    out.put(t.seal.crc);
+    out.put(t.textat);
+    out.put(t.at);
+  }
+  return out.save(path, fail);
+}
+
+bool loadplaces(piecein& in, const std::string& path, const fingerprint& run, std::vector<textplace>& places) {
+  std::int64_t n = 0;
+  if (!openpiece(in, path, piecekind::places, run, true) || !in.getcount(n, max_parts, 50, "number of places"))
+    return false;
+  places.resize(static_cast<std::size_t>(n));
+  for (textplace& t : places) {
+    if (!in.get(t.first, "merge") || !in.getflag(t.cells, "flag") || !in.getstring(t.fragment, max_text, "fragment") ||
+        !in.getstring(t.target, max_text, "output") || !in.get(t.seal.size, "fragment size") ||
+        !in.get(t.seal.crc, "fragment checksum") || !in.get(t.textat, "text offset") || !in.get(t.at, "output offset"))
+      return false;
+    if (t.first < 0 || t.at < 0 || t.textat < 8 || t.seal.size < t.textat + 4 || t.fragment.empty() || t.target.empty())
+      return in.damaged("a place lies outside its fragment or output");
+  }
   return atend(in);
 }
 

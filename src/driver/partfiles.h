@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <utility>
@@ -85,6 +86,9 @@ struct partinfo {
   std::vector<badrow> named;
   std::string gridcrs;
 };
+
+// Writes `n` bytes at `p` to `f` at offset `at`; false with `errnum` set.
+bool writeat(std::FILE* f, std::int64_t at, const void* p, std::size_t n, int& errnum);
 
 // The objects per block of a run whose users are `groupsize` objects: a
 // whole number of users, so that blocks of objects are blocks of users.
@@ -176,5 +180,24 @@ bool savefragment(const std::string& path, piecekind kind, const char* noun, con
 // size and checksum against `seal`. Its text is then in.at() … in.end().
 bool openfragment(piecein& in, const std::string& path, piecekind kind, const fingerprint& run,
                   const fragmentseal& seal);
+
+// Where --join-placed leaves the text of one merge's fragment: the output's
+// temporary `target` at `at`. The placement file (WORK/places.bin) lists
+// them all; each --place piece copies its merge's and then writes
+// WORK/placed-FIRST.bin, whose presence the commit checks for every merge.
+struct textplace {
+  std::int64_t first = 0;   // the merge's first user
+  bool cells = false;       // its cell-file fragment, else its report fragment
+  std::string fragment, target;
+  fragmentseal seal;        // the fragment's, from its .heat
+  std::int64_t textat = 0;  // where its text begins in the fragment
+  std::int64_t at = 0;      // and where in the target it goes
+};
+
+bool saveplaces(const std::string& path, const fingerprint& fp, const std::vector<textplace>& places,
+                runfailure& fail);
+// Reads and checks the placement file `path`: each text lies within its
+// fragment's sealed size and goes at an offset of 0 or more.
+bool loadplaces(piecein& in, const std::string& path, const fingerprint& run, std::vector<textplace>& places);
 
 }  // namespace cellfreq

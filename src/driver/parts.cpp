@@ -13,10 +13,14 @@
 // the run with the difference named.
 #include "driver/parts.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -537,9 +541,10 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
 
 // ---- join -------------------------------------------------------------------
 
-// A merge's users and where the text of its fragments lies.
+// A merge's users, its fragments' seals and where their text lies.
 struct mergeinfo {
   std::int64_t first = 0, last = 0;
+  fragmentseal cells, report;
   std::int64_t cellsat = 0, cellslength = 0, reportat = 0, reportlength = 0;
 };
 
@@ -557,7 +562,73 @@ bool checkfragment(const std::string& path, piecekind kind, const fingerprint& f
   return true;
 }
 
-int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::FILE* err) {
+// Where a fragment's text begins: after its kind, version and fingerprint.
+std::int64_t textstart(const fingerprint& fp) {
+  pieceout start(piecekind::cells);
+  putfingerprint(start, fp);
+  return static_cast<std::int64_t>(start.bytes().size());
+}
+
+std::string placedname(const std::string& work, std::int64_t first) {
+  return (fs::path(work) / ("placed-" + std::to_string(first) + ".bin")).string();
+}
+std::string placesname(const std::string& work) { return (fs::path(work) / "places.bin").string(); }
+
+// Puts a merge's fragment into an output: copies it, or leaves its place.
+using fragmentfn = std::function<void(const mergeinfo& m, bool cells, textout& to)>;
+
+// Writes an output into the shared temporary `file`: the text write()
+// puts, with a gap of each fragment's length where write() leaves one for
+// a --place piece, listed in `places`. The file gets its whole size now.
+bool writeplaced(atomicfile& file, const char* noun, const std::string& work,
+                 const std::function<void(textout&, const fragmentfn&)>& write, std::vector<textplace>& places,
+                 runfailure& fail) {
+  std::string text;
+  std::vector<std::pair<std::size_t, textplace>> gaps;
+  {
+    textout to(text);
+    write(to, [&](const mergeinfo& m, bool cells, textout& out) {
+      out.flush();
+      textplace t;
+      t.first = m.first;
+      t.cells = cells;
+      t.fragment = mergename(work, m.first, cells ? ".cells" : ".report");
+      t.target = file.tempname();
+      t.seal = cells ? m.cells : m.report;
+      t.textat = cells ? m.cellsat : m.reportat;
+      t.at = cells ? m.cellslength : m.reportlength;  // the length, until the offsets are known
+      gaps.emplace_back(text.size(), t);
+    });
+    to.flush();
+  }
+  int errnum = 0;
+  std::int64_t shift = 0;
+  std::size_t from = 0;
+  bool ok = true;
+  for (auto& [pos, t] : gaps) {
+    const std::int64_t length = t.at;
+    ok = ok && writeat(file.file(), static_cast<std::int64_t>(from) + shift, text.data() + from, pos - from, errnum);
+    t.at = static_cast<std::int64_t>(pos) + shift;
+    shift += length;
+    from = pos;
+    places.push_back(t);
+  }
+  const auto total = static_cast<std::int64_t>(text.size()) + shift;
+  ok = ok && writeat(file.file(), static_cast<std::int64_t>(from) + shift, text.data() + from, text.size() - from, errnum);
+  // A file that ends in a gap is made its full size by its last byte, which its place overwrites.
+  if (ok && from == text.size() && total > 0) ok = writeat(file.file(), total - 1, "", 1, errnum);
+  if (ok && std::fflush(file.file()) != 0) {
+    errnum = errno != 0 ? errno : EIO;
+    ok = false;
+  }
+  if (!ok) fail = {cannot("write", noun, file.path()), errnum};
+  return ok;
+}
+
+// The join; `placed`, the one of --join-placed: a report or cell file that
+// goes to a file gets its merges' text from --place pieces, and all the
+// outputs are put in place once "commit" comes on standard input.
+int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::FILE* err, bool placed) {
   runconfig cfg = cl.cfg;
   const std::string& work = cl.piece.work;
   runfailure fail;
@@ -565,23 +636,39 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
   plan p;
   if (!startfromplan(cl, input, cfg, fp, p, fail)) return reportfailure(fail, err, "cellfreq");
   const std::int64_t users = p.users;
-  // The merges, each checked with its fragments, in order of their users.
+  const std::int64_t textat = textstart(fp);
+  // The merges, each checked with its fragments (their text only by the
+  // --place pieces when they are placed), in order of their users.
   std::vector<mergeinfo> merges;
   cellvisits visits;
   std::vector<cell> frequent;
   for (std::int64_t a = 0; a < users;) {
     piecein in;
     heatinfo h;
-    mergeinfo m{a};
+    mergeinfo m;
+    m.first = a;
     if (!loadheat(in, mergename(work, a, ".heat"), fp, a, p, h)) {
       fail = in.failure();
       if (fail.errnum == ENOENT)
         fail = {"no merge of the users from " + std::to_string(a) + " in " + inquotes(work), 0, {}, status_failed, true};
       return reportfailure(fail, err, "cellfreq");
     }
-    if (!checkfragment(mergename(work, a, ".cells"), piecekind::cells, fp, h.cells, m.cellsat, m.cellslength, fail) ||
-        !checkfragment(mergename(work, a, ".report"), piecekind::report, fp, h.report, m.reportat, m.reportlength, fail))
-      return reportfailure(fail, err, "cellfreq");
+    m.cells = h.cells;
+    m.report = h.report;
+    if (!placed) {
+      if (!checkfragment(mergename(work, a, ".cells"), piecekind::cells, fp, h.cells, m.cellsat, m.cellslength, fail) ||
+          !checkfragment(mergename(work, a, ".report"), piecekind::report, fp, h.report, m.reportat, m.reportlength,
+                         fail))
+        return reportfailure(fail, err, "cellfreq");
+    } else {
+      if (h.cells.size < textat + 4 || h.report.size < textat + 4) {
+        in.damaged("its fragments' sizes are out of range");
+        return reportfailure(in.failure(), err, "cellfreq");
+      }
+      m.cellsat = m.reportat = textat;
+      m.cellslength = h.cells.size - textat - 4;
+      m.reportlength = h.report.size - textat - 4;
+    }
     for (const auto& [k, v] : h.visits) visits.addcount(k, v);
     frequent.insert(frequent.end(), h.frequent.begin(), h.frequent.end());
     m.last = h.last;
@@ -598,13 +685,15 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
   if (p.bad != 0)
     std::fprintf(err, "%s: %lld bad row%s skipped\n", name.c_str(), static_cast<long long>(p.bad), p.bad == 1 ? "" : "s");
 
-  // Copies the `length` bytes at `at` of the file `path` into `to`.
+  // Copies a merge's fragment text into `to`.
   std::string missing;
-  const auto copy = [&](const std::string& path, std::int64_t at, std::int64_t length, textout& to) {
+  const fragmentfn copy = [&](const mergeinfo& m, bool cells, textout& to) {
+    const std::string path = mergename(work, m.first, cells ? ".cells" : ".report");
+    std::int64_t length = cells ? m.cellslength : m.reportlength;
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
     char buf[1 << 16];
     errno = 0;
-    if (f != nullptr && fseeko(f.get(), static_cast<off_t>(at), SEEK_SET) == 0)
+    if (f != nullptr && fseeko(f.get(), static_cast<off_t>(cells ? m.cellsat : m.reportat), SEEK_SET) == 0)
       for (std::size_t n; length > 0 && (n = std::fread(buf, 1, std::min<std::size_t>(sizeof buf, static_cast<std::size_t>(length)), f.get())) > 0;) {
         to.put(std::string_view(buf, n));
         length -= static_cast<std::int64_t>(n);
@@ -616,9 +705,7 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
   };
   const geojsonlayer layer = input.layer(cfg);
   const objectids ids{cl.input.csv ? &p.ids : nullptr, cfg.groupsize};
-  // The outputs are put in place together, once all are written.
-  outputset outputs;
-  bool ok = writereport(cfg, out, [&](textout& to) {
+  const auto report = [&](textout& to, const fragmentfn& fragment) {
     reportwriter writer(cfg.style, cfg.threshold, to, ids, layer);
     bool features = false;
     for (const mergeinfo& m : merges) {
@@ -626,18 +713,122 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
       // A comma between two pieces that have features.
       if (cfg.style.format == reportformat::geojson && m.reportlength != 0 && features) to.put(',');
       features |= m.reportlength != 0;
-      copy(mergename(work, m.first, ".report"), m.reportat, m.reportlength, to);
+      fragment(m, false, to);
     }
     writer.finish();
-  }, fail, &outputs);
-  if (ok && !cfg.cellpath.empty())
-    ok = outputs.write(cfg.cellpath, "cell file", [&](textout& to) {
-      for (const mergeinfo& m : merges) copy(mergename(work, m.first, ".cells"), m.cellsat, m.cellslength, to);
-    }, fail);
-  ok = ok && writeheatmap(cfg, visits, frequent, layer, fail, &outputs) &&
-       writeidmapfile(cfg, ids, fail, &outputs) && missing.empty() && outputs.commit(fail);
+  };
+  const auto cellfile = [&](textout& to, const fragmentfn& fragment) {
+    for (const mergeinfo& m : merges) fragment(m, true, to);
+  };
+  // Writes `path` through `write` into the outputs: placed when it can be.
+  std::vector<textplace> places;
+  outputset outputs;
+  const auto output = [&](const std::string& path, const char* noun,
+                          const std::function<void(textout&, const fragmentfn&)>& write) {
+    const auto copied = [&](textout& to) { write(to, copy); };
+    if (!placed) return outputs.write(path, noun, copied, fail);
+    atomicfile* file = outputs.openshared(path, noun, fail);
+    if (file == nullptr) return false;
+    if (file->tempname().empty()) return outputs.finish(*file, copied, fail);  // a device or a pipe
+    return writeplaced(*file, noun, work, write, places, fail) && outputs.finish(*file, [](textout&) {}, fail);
+  };
+  bool ok = cfg.outputpath.empty() ? writereport(cfg, out, [&](textout& to) { report(to, copy); }, fail, &outputs)
+                                   : output(cfg.outputpath, "report", report);
+  if (ok && !cfg.cellpath.empty()) ok = output(cfg.cellpath, "cell file", cellfile);
+  ok = ok && writeheatmap(cfg, visits, frequent, layer, fail, &outputs) && writeidmapfile(cfg, ids, fail, &outputs) &&
+       missing.empty();
   if (!missing.empty()) fail = {"cannot read " + inquotes(missing), errno != 0 ? errno : EIO};
+  if (ok && placed) {
+    // The places for the --place pieces; then the word to commit, and
+    // every merge's mark that its text is in place.
+    char line[16] = {};
+    ok = saveplaces(placesname(work), fp, places, fail);
+    if (ok && (std::fgets(line, sizeof line, stdin) == nullptr || std::string_view(line) != "commit\n")) {
+      // "abandon": the one who ran the pieces names the failure.
+      if (std::string_view(line) == "abandon\n") return status_failed;
+      fail = {"no 'commit' on standard input: no outputs were written", 0, {}, status_failed, true};
+      ok = false;
+    }
+    for (std::size_t i = 0; ok && i < merges.size(); ++i) {
+      piecein in;
+      std::int64_t first = -1;
+      if (!in.open(placedname(work, merges[i].first), piecekind::placed, true) || !checkfingerprint(in, fp) ||
+          !in.get(first, "merge") || (first != merges[i].first && !in.damaged("it names another merge"))) {
+        fail = in.failure();
+        if (fail.errnum == ENOENT)
+          fail = {"the merge of the users from " + std::to_string(merges[i].first) + " was not placed: no outputs were written",
+                  0, {}, status_failed, true};
+        ok = false;
+      }
+    }
+  }
+  ok = ok && outputs.commit(fail);
   return ok ? status_ok : reportfailure(fail, err, "cellfreq");
+}
+
+// ---- place ------------------------------------------------------------------
+
+// Copies `length` bytes at `from` of `in` into `to` at `at`: in the kernel
+// where it can, through a buffer otherwise.
+bool copyat(int in, std::int64_t from, std::FILE* to, std::int64_t at, std::int64_t length, int& errnum) {
+#ifdef __linux__
+  off_t src = static_cast<off_t>(from), dst = static_cast<off_t>(at);
+  while (length > 0) {
+    const ssize_t n = ::copy_file_range(in, &src, ::fileno(to), &dst, static_cast<std::size_t>(length), 0);
+    if (n <= 0) break;
+    length -= n;
+  }
+  from = src;
+  at = dst;
+#endif
+  std::vector<char> buf(std::size_t{1} << 20);
+  while (length > 0) {
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(length, static_cast<std::int64_t>(buf.size())));
+    errno = 0;
+    if (::pread(in, buf.data(), n, static_cast<off_t>(from)) != static_cast<ssize_t>(n) ||
+        !writeat(to, at, buf.data(), n, errnum)) {
+      if (errnum == 0) errnum = errno != 0 ? errno : EIO;
+      return false;
+    }
+    from += static_cast<std::int64_t>(n);
+    at += static_cast<std::int64_t>(n);
+    length -= static_cast<std::int64_t>(n);
+  }
+  return std::fflush(to) == 0 || ((errnum = errno != 0 ? errno : EIO), false);
+}
+
+// Puts the text of the merge of users from cl.piece.first where the
+// placement file says, each fragment checked whole first; then marks the
+// merge placed.
+int placepiece(const commandline& cl, std::FILE* err) {
+  const std::string& work = cl.piece.work;
+  runfailure fail;
+  fingerprint fp;
+  piecein list;
+  std::vector<textplace> places;
+  if (!fingerprintnow(cl, fp, fail)) return reportfailure(fail, err, "cellfreq");
+  if (!loadplaces(list, placesname(work), fp, places)) return reportfailure(list.failure(), err, "cellfreq");
+  for (const textplace& t : places) {
+    if (t.first != cl.piece.first) continue;
+    piecein in;
+    if (!openfragment(in, t.fragment, t.cells ? piecekind::cells : piecekind::report, fp, t.seal))
+      return reportfailure(in.failure(), err, "cellfreq");
+    const std::int64_t length = in.end() - in.at();
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> to(std::fopen(t.target.c_str(), "r+b"), std::fclose);
+    struct stat st {};
+    if (in.at() != t.textat || to == nullptr || ::fstat(::fileno(to.get()), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size < t.at + length)
+      return reportfailure({inquotes(t.target) + " is not an output that --join-placed prepared", 0, {}, status_failed,
+                            true},
+                           err, "cellfreq");
+    int errnum = 0;
+    if (!copyat(::fileno(in.file()), in.at(), to.get(), t.at, length, errnum))
+      return reportfailure({cannot("write", t.cells ? "cell file" : "report", t.target), errnum}, err, "cellfreq");
+  }
+  pieceout done(piecekind::placed);
+  putfingerprint(done, fp);
+  done.put(cl.piece.first);
+  return done.save(placedname(work, cl.piece.first), fail) ? status_ok : reportfailure(fail, err, "cellfreq");
 }
 
 }  // namespace
@@ -658,7 +849,9 @@ int runpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
     case piececonfig::kind::parse: return parsepiece(cl, input, err);
     case piececonfig::kind::plan: return planpiece(cl, input, out, err);
     case piececonfig::kind::merge: return mergepiece(cl, input, err);
-    case piececonfig::kind::join: return joinpiece(cl, input, out, err);
+    case piececonfig::kind::join: return joinpiece(cl, input, out, err, false);
+    case piececonfig::kind::joinplaced: return joinpiece(cl, input, out, err, true);
+    case piececonfig::kind::place: return placepiece(cl, err);
     case piececonfig::kind::none: break;
   }
   return status_usage;

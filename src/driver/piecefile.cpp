@@ -22,6 +22,8 @@ const char* kindtag(piecekind kind) {
     case piecekind::heat: return "cfheat";
     case piecekind::cells: return "cfcell";
     case piecekind::report: return "cfrept";
+    case piecekind::places: return "cfplac";
+    case piecekind::placed: return "cfdone";
   }
   return "";
 }
@@ -31,7 +33,10 @@ const char* kindtag(piecekind kind) {
 bool piecein::trustchecksums = false;
 
 const char* piecenoun(piecekind kind) {
-  return kind == piecekind::part ? "part file" : kind == piecekind::plan ? "plan file" : "merge file";
+  return kind == piecekind::part   ? "part file"
+         : kind == piecekind::plan ? "plan file"
+         : kind == piecekind::places || kind == piecekind::placed ? "placement file"
+                                                                   : "merge file";
 }
 
 std::uint32_t crc32of(std::uint32_t crc, const void* p, std::size_t n) {

@@ -32,9 +32,10 @@
 
 namespace cellfreq {
 
-enum class piecekind { part, plan, heat, cells, report };
+enum class piecekind { part, plan, heat, cells, report, places, placed };
 
-// The file's kind as messages name it: "part file", "plan file", "merge file".
+// The file's kind as messages name it: "part file", "plan file", "merge
+// file", "placement file".
 const char* piecenoun(piecekind kind);
 
 // The CRC-32 (zlib's) of `n` bytes at `p`, going on from `crc` (0 to begin).
