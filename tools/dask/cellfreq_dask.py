@@ -369,8 +369,8 @@ def join_placed(client, progress, settings, work, ranges):
     temporaries beside them, each of its full size, and lists where each
     merge's text goes in the work folder; one --place task per merge copies
     it there, on the cluster, so no step here grows with the outputs. Then
-    "commit" puts the outputs in place; "abandon", or a signal passed on,
-    has the join remove them, so a failed run writes none."""
+    "commit" puts the outputs in place; "abandon", after a failure or a
+    signal here, has the join remove them, so a failed run writes none."""
     places = os.path.join(work, "places.bin")
     with subprocess.Popen(piece_command(settings, work, "--join-placed"),
                           stdin=subprocess.PIPE,
@@ -385,10 +385,6 @@ def join_placed(client, progress, settings, work, ranges):
                     for r in ranges])
                 progress.start("join", 1)
                 word = b"commit\n"
-        except Interrupted as stop:
-            child.send_signal(stop.signum)
-            child.wait()
-            raise
         finally:
             if child.poll() is None:
                 try:
