@@ -297,6 +297,21 @@ int planpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
       chain.push_back(std::move(p));
       continue;
     }
+    // A TAB part that took a value from before its start, after one that
+    // ended where the parse can resume, is parsed again alone from the
+    // state that one ended in: the sequential parse's there.
+    if (!csv && prev.head.state.cleanend && prev.head.state.fieldno == 0) {
+      parsestate state = prev.head.state;
+      state.vknown = state.wknown = true;
+      state.guessed = false;
+      const std::string path = (fs::path(work) / ("reparse-" + std::to_string(p.head.start) + ".bin")).string();
+      partinfo again;
+      if (!writepart(cfg, input, csv, f.get(), fp, p.head.start, p.head.end, state, path, fail) ||
+          !readpart(cl, fp, path, again, fail))
+        return reportfailure(fail, err, "cellfreq");
+      chain.push_back(std::move(again));
+      continue;
+    }
     // Parse the two again as one, from where the sequential parse stands at
     // the start of the first: the part before it ended clean there. A TAB
     // pair is written as two parts split at its last line end from which
