@@ -13,8 +13,9 @@
 // the run with the difference named.
 #include "driver/parts.h"
 
-#include <sys/stat.h>
+#ifdef __linux__
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -785,11 +786,11 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
 
 // Copies `length` bytes at `from` of `in` into `to` at `at`: in the kernel
 // where it can, through a buffer otherwise.
-bool copyat(int in, std::int64_t from, std::FILE* to, std::int64_t at, std::int64_t length, int& errnum) {
+bool copyat(std::FILE* in, std::int64_t from, std::FILE* to, std::int64_t at, std::int64_t length, int& errnum) {
 #ifdef __linux__
   off_t src = static_cast<off_t>(from), dst = static_cast<off_t>(at);
   while (length > 0) {
-    const ssize_t n = ::copy_file_range(in, &src, ::fileno(to), &dst, static_cast<std::size_t>(length), 0);
+    const ssize_t n = ::copy_file_range(::fileno(in), &src, ::fileno(to), &dst, static_cast<std::size_t>(length), 0);
     if (n <= 0) break;
     length -= n;
   }
@@ -800,7 +801,7 @@ bool copyat(int in, std::int64_t from, std::FILE* to, std::int64_t at, std::int6
   while (length > 0) {
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(length, static_cast<std::int64_t>(buf.size())));
     errno = 0;
-    if (::pread(in, buf.data(), n, static_cast<off_t>(from)) != static_cast<ssize_t>(n) ||
+    if (fseeko(in, static_cast<off_t>(from), SEEK_SET) != 0 || std::fread(buf.data(), 1, n, in) != n ||
         !writeat(to, at, buf.data(), n, errnum)) {
       if (errnum == 0) errnum = errno != 0 ? errno : EIO;
       return false;
@@ -829,15 +830,17 @@ int placepiece(const commandline& cl, std::FILE* err) {
     if (!openfragment(in, t.fragment, t.cells ? piecekind::cells : piecekind::report, fp, t.seal))
       return reportfailure(in.failure(), err, "cellfreq");
     const std::int64_t length = in.end() - in.at();
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> to(std::fopen(t.target.c_str(), "r+b"), std::fclose);
-    struct stat st {};
-    if (in.at() != t.textat || to == nullptr || ::fstat(::fileno(to.get()), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size < t.at + length)
+    std::error_code ec;
+    const bool prepared = fs::is_regular_file(t.target, ec) &&
+                          static_cast<std::int64_t>(fs::file_size(t.target, ec)) >= t.at + length && !ec;
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> to(
+        prepared ? std::fopen(t.target.c_str(), "r+b") : nullptr, std::fclose);
+    if (in.at() != t.textat || to == nullptr)
       return reportfailure({inquotes(t.target) + " is not an output that --join-placed prepared", 0, {}, status_failed,
                             true},
                            err, "cellfreq");
     int errnum = 0;
-    if (!copyat(::fileno(in.file()), in.at(), to.get(), t.at, length, errnum))
+    if (!copyat(in.file(), in.at(), to.get(), t.at, length, errnum))
       return reportfailure({cannot("write", t.cells ? "cell file" : "report", t.target), errnum}, err, "cellfreq");
   }
   pieceout done(piecekind::placed);
