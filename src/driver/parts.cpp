@@ -609,7 +609,7 @@ bool writeplaced(atomicfile& file, const char* noun, const std::string& work,
       t.first = m.first;
       t.cells = cells;
       t.fragment = mergename(work, m.first, cells ? ".cells" : ".report");
-      t.target = file.tempname();
+      t.target = fs::absolute(file.tempname()).string();  // the same for pieces in other folders
       t.seal = cells ? m.cells : m.report;
       t.textat = cells ? m.cellsat : m.reportat;
       t.at = cells ? m.cellslength : m.reportlength;  // the length, until the offsets are known
