@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "driver/fingerprint.h"
+#include "driver/partfiles.h"
 #include "driver/piecefile.h"
 #include "support/inprocess.h"
 #include "support/runner.h"
@@ -165,16 +168,18 @@ TEST(Pieces, FilesOfAnotherRunOrDamagedAreRefused) {
   std::replace(changed.begin(), changed.end(), '7', '3');  // same size, other positions
   writefile(other, changed);
   const std::string w = "--work " + work.string() + " ";
-  ASSERT_EQ(inpieces("--objects 20", trace, 4000, 2, work).status, 0);
+  // Objects far beyond the trace's, so that an index that names another
+  // object is in range and only its checksum tells.
+  ASSERT_EQ(inpieces("--objects 1000", trace, 4000, 2, work).status, 0);
   const struct {
     std::string args;
     std::string says;  // part of the one line
   } foreign[] = {
-      {w + "--plan 2 --objects 20 --cell-size 300 " + trace.string(), "--cell-size 400; this run has 300"},
-      {w + "--plan 2 --objects 20 --group-size 5 " + trace.string(), "--group-size"},
-      {w + "--join --objects 20 --format csv " + trace.string(), "--format"},
-      {w + "--join --objects 20 --heatmap " + (s.dir() / "h.svg").string() + " " + trace.string(), "--heatmap"},
-      {w + "--join --objects 20 " + other.string(), "trace"},
+      {w + "--plan 2 --objects 1000 --cell-size 300 " + trace.string(), "--cell-size 400; this run has 300"},
+      {w + "--plan 2 --objects 1000 --group-size 5 " + trace.string(), "--group-size"},
+      {w + "--join --objects 1000 --format csv " + trace.string(), "--format"},
+      {w + "--join --objects 1000 --heatmap " + (s.dir() / "h.svg").string() + " " + trace.string(), "--heatmap"},
+      {w + "--join --objects 1000 " + other.string(), "trace"},
   };
   for (const auto& c : foreign) {
     SCOPED_TRACE(c.args);
@@ -184,23 +189,33 @@ TEST(Pieces, FilesOfAnotherRunOrDamagedAreRefused) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_TRUE(r.out.empty());
   }
-  // Each file damaged in one byte at a time, then the piece that reads it.
-  std::vector<std::pair<fs::path, std::string>> files;
+  // Each file damaged in one byte at a time, then the pieces that read it:
+  // the plan reads a part's directory, a merge of all users its records.
+  const std::string tail = " --objects 1000 " + trace.string();
+  std::vector<std::pair<fs::path, std::vector<std::string>>> files;
   for (const auto& e : fs::directory_iterator(work)) {
     const std::string name = e.path().filename().string();
     const bool part = name.starts_with("part-"), plan = name == "plan.bin";
-    files.emplace_back(e.path(), w + (part ? "--plan 2" : plan ? "--merge-users 0:1" : "--join") + " --objects 20 " +
-                                     trace.string());
+    files.push_back({e.path(), part   ? std::vector<std::string>{w + "--plan 2" + tail, w + "--merge-users 0:100" + tail}
+                               : plan ? std::vector<std::string>{w + "--merge-users 0:1" + tail}
+                                      : std::vector<std::string>{w + "--join" + tail}});
   }
   ASSERT_GE(files.size(), 4u);
-  for (const auto& [path, args] : files) {
+  for (const auto& [path, pieces] : files) {
     SCOPED_TRACE(path.filename().string());
     const std::string good = readfile(path);
-    for (std::size_t i = 0; i < good.size(); i += 1 + good.size() / 97) {
+    // Every byte of a part (whose index a merge trusts for the objects of
+    // its records), about a hundred over the others and their final byte.
+    std::vector<std::size_t> bytes{good.size() - 1};
+    const std::size_t step = path.filename().string().starts_with("part-") ? 1 : 1 + good.size() / 97;
+    for (std::size_t i = 0; i < good.size(); i += step) bytes.push_back(i);
+    for (const std::size_t i : bytes) {
       std::string bad = good;
       bad[i] = static_cast<char>(bad[i] ^ 0x21);
       writefile(path, bad);
-      const ran r = cellfreqhere(args, s.dir());
+      ran r;
+      for (const std::string& args : pieces)
+        if ((r = cellfreqhere(args, s.dir())).status != 0) break;
       EXPECT_EQ(r.status, 1) << "byte " << i;
       EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "byte " << i << ": " << r.err;
     }
@@ -260,4 +275,104 @@ TEST(Pieces, CountsAreCheckedAgainstTheFileBeforeUse) {
   EXPECT_TRUE(again.get(skip, "flag"));
   EXPECT_FALSE(again.getstring(text, 5, "grid CRS"));
   EXPECT_TRUE(text.empty());
+}
+
+// The join whose merges' text is put in place by --place pieces: the same
+// outputs byte for byte, and none at all (the old files as they were, no
+// temporaries beside them) unless every merge was placed and "commit" came.
+TEST(Pieces, PlacedOutputsAreTheWholeRunsOnlyOnceAllArePlacedAndCommitted) {
+  scratch s;
+  const fs::path tab = s.dir() / "t.txt", csv = s.dir() / "t.csv", work = s.dir() / "work", out = s.dir() / "out";
+  writefile(tab, corpus("malformed-lines.txt") + corpus("partial-numbers.txt") + corpus("carried-values.txt"));
+  writefile(csv, quirkycsv());
+  fs::create_directory(out);
+  const std::string o = out.string() + "/", cellfreq = program("cellfreq");
+  const std::string files = " -o " + o + "r --cell-file " + o + "c --heatmap " + o + "h.svg";
+  const struct {
+    fs::path trace;
+    std::string opts;
+    std::string feed;  // after the places
+    bool placeall;
+    int status;
+    std::string err;  // of a failure; a success prints what the whole run does
+  } cases[] = {
+      {tab, "--summary", "commit", true, 0, ""},
+      {tab, "--format geojson --group-size 1 --users 700", "commit", true, 0, ""},
+      {csv, "--input-format csv --time-column t --format json --id-map " + o + "ids.csv", "commit", true, 0, ""},
+      {tab, "--summary", "abandon", true, 1, ""},
+      {tab, "--summary", "", true, 1, "cellfreq: no 'commit' on standard input: no outputs were written\n"},
+      {tab, "--summary", "commit", false, 1, "cellfreq: the merge of the users from 0 was not placed: no outputs were written\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.opts + " / " + c.feed);
+    for (const auto& e : fs::directory_iterator(out)) fs::remove(e.path());
+    const ran whole = cellfreqhere(c.opts + files + " " + c.trace.string(), s.dir());
+    std::map<std::string, std::string> expected;
+    for (const auto& e : fs::directory_iterator(out)) expected[e.path().filename().string()] = readfile(e.path());
+    ASSERT_EQ(inpieces(c.opts + files, c.trace, 7, 3, work).status, whole.status);
+    if (c.status != 0)
+      for (auto& [name, text] : expected) writefile(out / name, text = "old " + name);
+    const std::string args = " --work " + work.string() + " " + c.opts + files + " ";
+    const ran plan = cellfreqhere("--plan 3" + args + c.trace.string(), s.dir());
+    std::string places;
+    std::istringstream ranges(plan.out);
+    for (std::string r; std::getline(ranges, r);)
+      if (c.placeall || r.rfind("0:", 0) != 0) places += cellfreq + " --place " + r + args + c.trace.string() + " && ";
+    const std::string run = "{ for i in $(seq 1000); do [ -e " + (work / "places.bin").string() +
+                            " ] && break; sleep 0.01; done; " + places +
+                            "printf '" + (c.feed.empty() ? "" : c.feed + "\\n") + "'; } | " + cellfreq +
+                            " --join-placed" + args + c.trace.string() + " 2>&1 >/dev/null; echo $?";
+    const std::string got = shell(run);
+    EXPECT_EQ(got, (c.status == 0 ? whole.err : c.err) + std::to_string(c.status) + "\n");
+    std::map<std::string, std::string> after;
+    for (const auto& e : fs::directory_iterator(out)) after[e.path().filename().string()] = readfile(e.path());
+    EXPECT_EQ(after, expected);
+  }
+}
+
+// The placement file that --place pieces read is checked as every piece
+// file is: each damaged byte, and each place outside its fragment, ends
+// the read with one line naming the file.
+TEST(Pieces, DamagedPlacementFilesAreRefused) {
+  using namespace cellfreq;
+  scratch s;
+  const std::string path = (s.dir() / "places.bin").string();
+  fingerprint fp;
+  fp.options = {{"--cell-size", true, "400"}};
+  const textplace good{5, true, "merge-5.cells", "out/.c", {120, 7}, 60, 1000};
+  const struct {
+    textplace place;
+    const char* says;  // empty: read back as written
+  } cases[] = {
+      {good, ""},
+      {{5, true, "merge-5.cells", "out/.c", {63, 7}, 60, 1000}, "a place lies outside its fragment or output"},
+      {{5, false, "merge-5.report", "out/.r", {120, 7}, 7, 0}, "a place lies outside its fragment or output"},
+      {{-1, false, "merge-5.report", "out/.r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
+      {{5, false, "merge-5.report", "out/.r", {120, 7}, 60, -2}, "a place lies outside its fragment or output"},
+      {{5, false, "", "out/.r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    runfailure fail;
+    ASSERT_TRUE(saveplaces(path, fp, {c.place}, fail)) << fail.what;
+    piecein in;
+    std::vector<textplace> back;
+    const bool ok = loadplaces(in, path, fp, back);
+    EXPECT_EQ(ok, *c.says == 0) << in.failure().what;
+    if (ok) EXPECT_EQ(back.size(), 1u);
+    else EXPECT_EQ(in.failure().what, "placement file '" + path + "' is damaged: " + c.says);
+  }
+  runfailure fail;
+  ASSERT_TRUE(saveplaces(path, fp, {good, good}, fail));
+  const std::string bytes = readfile(path);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::string bad = bytes;
+    bad[i] = static_cast<char>(bad[i] ^ 0x21);
+    writefile(path, bad);
+    piecein in;
+    std::vector<textplace> back;
+    EXPECT_FALSE(loadplaces(in, path, fp, back)) << "byte " << i;
+    EXPECT_EQ(in.failure().what.find('\n'), std::string::npos) << in.failure().what;
+    EXPECT_NE(in.failure().what.find(path), std::string::npos) << in.failure().what;
+  }
 }

@@ -19,7 +19,7 @@ namespace {
 enum class opt { cellsize, cellfile, objects, users, threshold, output, format, summary, heatmap,
                  progress, noprogress, pause, help, version, inputformat, delimiter, idcolumn, xcolumn, ycolumn,
                  timecolumn, strict, groupsize, idmap, crs, gridcrs, memorylimit, work, parserange, plan, mergeusers,
-                 join, map };
+                 joinplaced, place, join, map };
 
 struct optinfo {
   std::string_view name;
@@ -39,6 +39,7 @@ constexpr optinfo options[] = {
     {"id-map", opt::idmap, true},       {"crs", opt::crs, true},           {"grid-crs", opt::gridcrs, true},
     {"memory-limit", opt::memorylimit, true}, {"work", opt::work, true},  {"parse-range", opt::parserange, true},
     {"plan", opt::plan, true},          {"merge-users", opt::mergeusers, true}, {"join", opt::join, false},
+    {"join-placed", opt::joinplaced, false}, {"place", opt::place, true},
     {"map", opt::map, true},
 };
 
@@ -120,11 +121,15 @@ bool apply(const optinfo& o, std::string_view value, commandline& result, std::o
     case opt::parserange:
     case opt::mergeusers:
     case opt::plan:
-    case opt::join: {
+    case opt::join:
+    case opt::joinplaced:
+    case opt::place: {
       using kind = piececonfig::kind;
       const kind k = o.id == opt::parserange ? kind::parse
                      : o.id == opt::mergeusers ? kind::merge
                      : o.id == opt::plan       ? kind::plan
+                     : o.id == opt::joinplaced ? kind::joinplaced
+                     : o.id == opt::place      ? kind::place
                                                : kind::join;
       if (result.piece.what != kind::none && result.piece.what != k) {
         error = "--parse-range, --plan, --merge-users and --join each run a piece of their own: give one";
@@ -135,7 +140,8 @@ bool apply(const optinfo& o, std::string_view value, commandline& result, std::o
         error = invalid(o.name, value, "FIRST:LAST, byte offsets with FIRST below LAST");
         return false;
       }
-      if (k == kind::merge && !parserange(value, max_objects, result.piece.first, result.piece.last)) {
+      if ((k == kind::merge || k == kind::place) &&
+          !parserange(value, max_objects, result.piece.first, result.piece.last)) {
         error = invalid(o.name, value, "FIRST:LAST, user numbers with FIRST below LAST");
         return false;
       }
@@ -442,6 +448,11 @@ void writehelp(textout& out) {
       "                     N ranges of users of about equal work, FIRST:LAST",
       "  --merge-users A:B  group the visits of users A to B-1 from the parts",
       "  --join             write the outputs from the merges",
+      "  --join-placed      the same, but leave the merges' text in a named report",
+      "                     and cell file to --place pieces; put the outputs in",
+      "                     place once a line 'commit' comes on standard input",
+      "  --place A:B        copy the text of the merge of users A to B-1 into the",
+      "                     outputs that --join-placed prepared",
       "",
       "Information:",
       "  -h, --help         show this help and exit",

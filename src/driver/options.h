@@ -32,10 +32,10 @@ struct inputconfig {
 
 // One piece of a run cut into pieces (see driver/parts.h).
 struct piececonfig {
-  enum class kind { none, parse, plan, merge, join };
+  enum class kind { none, parse, plan, merge, join, joinplaced, place };
   kind what = kind::none;
   std::string work;            // the shared folder of the part files
-  std::int64_t first = 0;      // parse: bytes first … last-1; merge: users
+  std::int64_t first = 0;      // parse: bytes first … last-1; merge, place: users
   std::int64_t last = 0;
   std::int32_t merges = 1;     // plan: how many user ranges to print
 };

@@ -28,6 +28,17 @@ atomicfile* outputset::open(const std::string& path, placement how, const char* 
   return files_.back().file.get();
 }
 
+atomicfile* outputset::openshared(const std::string& path, const char* noun, runfailure& fail) {
+  auto file = std::make_unique<atomicfile>();
+  int errnum = 0;
+  if (!file->openshared(path, errnum)) {
+    fail = {cannot("create", noun, file->path()), errnum};
+    return nullptr;
+  }
+  files_.push_back({std::move(file), noun});
+  return files_.back().file.get();
+}
+
 bool outputset::finish(atomicfile& file, const std::function<void(textout&)>& write, runfailure& fail) {
   int errnum = writeall(file.file(), write, stop_);
   if (errnum == 0 && file.finish(errnum)) return true;

@@ -31,6 +31,9 @@ public:
   // atomicfile::open()), to be committed with the others; null with
   // `fail` naming the file as `noun` when it cannot be made.
   atomicfile* open(const std::string& path, placement how, const char* noun, bool readable, runfailure& fail);
+  // The same for a replacement that other processes write into before the
+  // commit (atomicfile::openshared()).
+  atomicfile* openshared(const std::string& path, const char* noun, runfailure& fail);
   // Writes the file for `path` (replaced) through write() and finishes it;
   // false with `fail` set, the file then dropped from the set.
   bool write(const std::string& path, const char* noun, const std::function<void(textout&)>& write,

@@ -12,7 +12,7 @@
 namespace cellfreq {
 namespace {
 
-constexpr char format_version = '2';
+constexpr char format_version = '3';
 
 // The first six bytes of each kind; the version digit and a line feed follow.
 const char* kindtag(piecekind kind) {
@@ -22,6 +22,8 @@ const char* kindtag(piecekind kind) {
     case piecekind::heat: return "cfheat";
     case piecekind::cells: return "cfcell";
     case piecekind::report: return "cfrept";
+    case piecekind::places: return "cfplac";
+    case piecekind::placed: return "cfdone";
   }
   return "";
 }
@@ -31,7 +33,10 @@ const char* kindtag(piecekind kind) {
 bool piecein::trustchecksums = false;
 
 const char* piecenoun(piecekind kind) {
-  return kind == piecekind::part ? "part file" : kind == piecekind::plan ? "plan file" : "merge file";
+  return kind == piecekind::part   ? "part file"
+         : kind == piecekind::plan ? "plan file"
+         : kind == piecekind::places || kind == piecekind::placed ? "placement file"
+                                                                   : "merge file";
 }
 
 std::uint32_t crc32of(std::uint32_t crc, const void* p, std::size_t n) {
@@ -44,7 +49,12 @@ std::uint32_t crc32of(std::uint32_t crc, const void* p, std::size_t n) {
   return crc;
 }
 
-pieceout::pieceout(piecekind kind) : kind_(kind) {
+std::uint32_t crc32join(std::uint32_t a, std::uint32_t b, std::int64_t blength) {
+  return static_cast<std::uint32_t>(::crc32_combine(a, b, static_cast<z_off_t>(blength)));
+}
+
+pieceout::pieceout(piecekind kind, bool framed) : kind_(kind) {
+  if (!framed) return;
   bytes_.append(kindtag(kind), 6);
   bytes_ += format_version;
   bytes_ += '\n';
@@ -119,6 +129,22 @@ bool piecein::open(const std::string& path, piecekind kind, bool whole) {
   return true;
 }
 
+bool piecein::checkspan(std::int64_t offset, std::int64_t length, std::uint32_t crc, const char* what) {
+  if (!seek(offset, what)) return false;
+  if (length < 0 || length > end() - offset) return damaged(std::string(what) + " runs past its end");
+  std::vector<char> block(static_cast<std::size_t>(std::min<std::int64_t>(length, std::int64_t{1} << 16)));
+  std::uint32_t got = 0;
+  for (std::int64_t left = length; left > 0;) {
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(block.size())));
+    if (std::fread(block.data(), 1, n, f_) != n) return unreadable(std::ferror(f_) ? errno : 0);
+    got = crc32of(got, block.data(), n);
+    left -= static_cast<std::int64_t>(n);
+  }
+  if (got != crc && !trustchecksums) return damaged(std::string("its ") + what + " do not match their checksum");
+  if (fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0) return unreadable(errno);
+  return true;
+}
+
 bool piecein::bytes(void* p, std::size_t n, const char* what) {
   if (!ok()) return false;
   if (static_cast<std::uint64_t>(end() - at_) < n) return damaged(std::string(what) + " runs past its end");
@@ -164,7 +190,8 @@ bool piecein::seal() {
 bool piecein::seek(std::int64_t offset, const char* what) {
   if (!ok()) return false;
   if (offset < 8 || offset > end()) return damaged(std::string(what) + " runs past its end");
-  if (fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0)
+  // A seek drops the stream's buffer: reads that follow each other need none.
+  if (offset != at_ && fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0)
     return unreadable(errno);
   at_ = offset;
   inorder_ = false;

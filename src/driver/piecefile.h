@@ -32,19 +32,25 @@
 
 namespace cellfreq {
 
-enum class piecekind { part, plan, heat, cells, report };
+enum class piecekind { part, plan, heat, cells, report, places, placed };
 
-// The file's kind as messages name it: "part file", "plan file", "merge file".
+// The file's kind as messages name it: "part file", "plan file", "merge
+// file", "placement file".
 const char* piecenoun(piecekind kind);
 
 // The CRC-32 (zlib's) of `n` bytes at `p`, going on from `crc` (0 to begin).
 std::uint32_t crc32of(std::uint32_t crc, const void* p, std::size_t n);
+// The CRC-32 of bytes A then bytes B, from `a` (A's) and `b` (B's, of
+// `blength` bytes): how a file written out of order gets its checksum.
+std::uint32_t crc32join(std::uint32_t a, std::uint32_t b, std::int64_t blength);
 
 // A piece file built in memory and written under a fresh name, then
 // renamed into place. The caller puts the fingerprint first.
 class pieceout {
 public:
-  explicit pieceout(piecekind kind);
+  // Starts with the kind's frame, or with `framed` false holds a section
+  // of a file only.
+  explicit pieceout(piecekind kind, bool framed = true);
   template <class T>
   void put(const T& v) {
     static_assert(std::is_trivially_copyable_v<T> && !std::is_same_v<T, bool>);
@@ -106,6 +112,9 @@ public:
   bool seal();
   // Goes on reading at `offset`, which must lie within the body.
   bool seek(std::int64_t offset, const char* what);
+  // Checks that the CRC-32 of the `length` bytes at `offset` is `crc`,
+  // reading them, and goes on reading at `offset`.
+  bool checkspan(std::int64_t offset, std::int64_t length, std::uint32_t crc, const char* what);
   // Reads `n` bytes at `offset` and goes on from their end.
   bool readat(std::int64_t offset, void* p, std::size_t n, const char* what) {
     return seek(offset, what) && bytes(p, n, what);
@@ -115,6 +124,7 @@ public:
   std::int64_t end() const { return size_ - 4; }   // where the final checksum starts
   std::int64_t size() const { return size_; }
   std::uint32_t checksum() const { return final_; }  // the final checksum, as the file holds it
+  std::uint32_t running() const { return running_; }  // of the bytes read in order from the start
   std::FILE* file() const { return f_; }
   const std::string& path() const { return path_; }
   piecekind kind() const { return kind_; }

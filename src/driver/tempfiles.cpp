@@ -630,7 +630,7 @@ bool atomicfile::openreplacement(int& errnum) {
   const std::string folder = fs::path(target_).parent_path().string();
   sweepstale(folder);
   const creation held;
-  file_ = createnameless(folder, errnum);
+  if (!named_) file_ = createnameless(folder, errnum);
   if (file_ != nullptr || errnum != 0) {
     unnamed_ = file_ != nullptr;
     return unnamed_;

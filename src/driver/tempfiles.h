@@ -41,6 +41,15 @@ public:
   // False with `errnum` set when it cannot be made; path() then names what
   // was tried.
   bool open(const std::string& path, placement how, int& errnum, bool readable = false);
+  // Opens as `replace` does, but always under a name (tempname()), so that
+  // other processes can write into it before commit(): for outputs whose
+  // parts are put in place by the pieces of a run.
+  bool openshared(const std::string& path, int& errnum) {
+    named_ = true;
+    return open(path, placement::replace, errnum);
+  }
+  // The temporary's name, while it has one.
+  const std::string& tempname() const { return temp_; }
   std::FILE* file() const { return file_; }
   // Flushes what was written and checks it, leaving the file where only
   // this run sees it (for `replace`) until commit(). False with `errnum`.
@@ -74,6 +83,7 @@ private:
   int slot_ = -1;       // the registry entry of an unfinished file or a named temporary
   std::FILE* out_ = nullptr;  // readable: the path that is no regular file, copied to by finish()
   bool unnamed_ = false;   // the temporary has no name yet (O_TMPFILE)
+  bool named_ = false;     // openshared(): never a nameless temporary
   bool finished_ = false;
 };
 

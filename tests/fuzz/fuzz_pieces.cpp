@@ -24,8 +24,15 @@ namespace {
 
 using namespace cellfreq;
 
-// The users a merge file is read against, as a plan of 100 users says.
-const std::vector<std::int64_t> counts(100, 50);
+// The plan a merge file is read against: 100 users, blocks of 10 users
+// with 500 records each.
+plan hundredusers() {
+  plan p;
+  p.users = 100;
+  p.blockusers = 10;
+  p.blockcount.assign(10, 500);
+  return p;
+}
 
 // A failure must be one line that names the file.
 void failedwell(const piecein& in, const std::string& path) {
@@ -47,26 +54,37 @@ void partfile(const std::string& path) {
     piecein in;
     partinfo p;
     if (!loadpart(in, path, fp, max_objects, true, p)) return failedwell(in, path);
-    std::int64_t sum = 0;
-    for (const indexentry& e : p.index) {
-      require(e.object >= 0 && e.count > 0, "an index entry without records");
-      sum += e.count;
+    std::int64_t entries = 0, records = 0;
+    for (const indexblock& b : p.blocks) {
+      require(b.entries > 0 && b.records >= b.entries, "a block without records");
+      entries += b.entries;
+      records += b.records;
     }
-    require(sum == p.records, "the index does not add up to the records");
+    require(entries == p.entries && records == p.records, "the directory does not add up to the index");
     require(p.head.start <= p.head.end && p.head.end <= p.head.size, "a range outside the trace");
+    require(p.extrasat + p.extraslength == in.end(), "sections that do not fill the file");
   }
-  // As a merge reads it: the index, then each object's records.
+  // As a merge reads it: the directory, each block's index, then each
+  // object's records.
   piecein in;
   partinfo p;
   if (!loadpart(in, path, fp, max_objects, false, p)) return failedwell(in, path);
-  std::int64_t at = 0;
+  std::vector<indexentry> index;
   std::vector<node> records;
   std::vector<double> times;
-  for (const indexentry& e : p.index) {
-    if (!loadslice(in, p, e, at, records, times)) return failedwell(in, path);
-    require(static_cast<std::int64_t>(records.size()) == e.count, "a slice of another size than its entry");
-    require(!p.head.timed || times.size() == records.size(), "a slice without a time per record");
-    at += e.count;
+  for (std::size_t b = 0; b < p.blocks.size(); ++b) {
+    std::int64_t at = 0, sum = 0;
+    if (!loadblock(in, p, b, index, at)) return failedwell(in, path);
+    for (const indexentry& e : index) {
+      require(e.object >= p.blocks[b].first && e.object < p.blocks[b].first + p.blockobjects && e.count > 0,
+              "an index entry outside its block");
+      if (!loadslice(in, p, e, at, records, times)) return failedwell(in, path);
+      require(static_cast<std::int64_t>(records.size()) == e.count, "a slice of another size than its entry");
+      require(!p.head.timed || times.size() == records.size(), "a slice without a time per record");
+      at += e.count;
+      sum += e.count;
+    }
+    require(sum == p.blocks[b].records, "a block's index does not add up to its records");
   }
 }
 
@@ -76,11 +94,11 @@ void planfile(const std::string& path) {
   piecein in;
   plan p;
   if (!loadplan(in, path, fp, objects_per_user, p)) return failedwell(in, path);
-  require(p.nusers >= 0 && p.nobjects > 0 && p.nusers <= static_cast<std::int64_t>(p.codecount.size()) &&
-              static_cast<std::int64_t>(p.codecount.size()) * objects_per_user == p.nobjects,
-          "a plan's objects, users and counts disagree");
-  for (std::int32_t u = 0; u < p.nusers; ++u)
-    require(p.codecount[static_cast<std::size_t>(u)] <= p.maxcount, "an analysed count beyond the plan's largest");
+  require(p.nusers >= 0 && p.nobjects > 0 && p.nusers <= p.users && p.users * objects_per_user == p.nobjects,
+          "a plan's objects and users disagree");
+  require(p.blockusers > 0 &&
+              static_cast<std::int64_t>(p.blockcount.size()) == (p.users + p.blockusers - 1) / p.blockusers,
+          "a plan's blocks do not cover its users");
   require(p.parts.size() == p.objects.size(), "a part without its object map");
 }
 
@@ -89,11 +107,12 @@ void heatfile(const std::string& path) {
   if (!ownfingerprint(path, piecekind::heat, fp)) return;
   piecein in;
   heatinfo h;
-  if (!loadheat(in, path, fp, 0, counts, h)) return failedwell(in, path);
-  require(h.last > 0 && h.last <= static_cast<std::int64_t>(counts.size()), "a merge's users outside the plan");
+  static const plan p = hundredusers();
+  if (!loadheat(in, path, fp, 0, p, h)) return failedwell(in, path);
+  require(h.last > 0 && h.last <= p.users, "a merge's users outside the plan");
   std::int64_t visits = 0;
   for (const auto& v : h.visits) visits += v.second;
-  require(visits <= 50 * h.last, "more visits than the users' records");
+  require(visits <= recordsbound(p, 0, h.last), "more visits than the users' records");
 }
 
 // A text fragment, sealed as its own final bytes say.

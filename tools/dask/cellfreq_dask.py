@@ -505,10 +505,45 @@ def run_on(client, settings, work, workers, progress):
         raise Failure(f"trace '{trace}' changed during the run; "
                       f"no outputs were written")
     progress.start("join", 1)
-    status, _, _ = run_here(piece_command(settings, work, "--join"), False)
+    status = join_placed(client, progress, settings, work, ranges)
     if status == 0:
         progress.end()
     return status
+
+
+def join_placed(client, progress, settings, work, ranges):
+    """Runs the join here with its merges' text put in place by tasks;
+    returns the join's status.
+
+    cellfreq --join-placed writes the outputs but for the merges' text into
+    temporaries beside them, each of its full size, and lists where each
+    merge's text goes in the work folder; one --place task per merge copies
+    it there, on the cluster, so no step here grows with the outputs. Then
+    "commit" puts the outputs in place; "abandon", after a failure or a
+    signal here, has the join remove them, so a failed run writes none."""
+    places = os.path.join(work, "places.bin")
+    with subprocess.Popen(piece_command(settings, work, "--join-placed"),
+                          stdin=subprocess.PIPE,
+                          start_new_session=True) as child:
+        word = b"abandon\n"
+        try:
+            while not os.path.exists(places) and child.poll() is None:
+                time.sleep(0.02)
+            if child.poll() is None:
+                run_tasks(client, progress, "place", [
+                    piece_command(settings, work, "--place", r)
+                    for r in ranges])
+                progress.start("join", 1)
+                word = b"commit\n"
+        finally:
+            if child.poll() is None:
+                try:
+                    child.stdin.write(word)
+                    child.stdin.close()
+                except OSError:
+                    pass  # it has ended: its status tells
+            child.wait()
+    return child.returncode
 
 
 def start_on(client, settings, work):
