@@ -632,9 +632,10 @@ bool csvreader::takecolumns(csvbatch& batch, std::size_t max) {
         v[role_x] = static_cast<float>(v[role_x]);
         v[role_y] = static_cast<float>(v[role_y]);
       }
+      const int roles = std::min<int>(roles_, nroles);
       int role = role_x;
-      while (role < roles_ && std::isfinite(v[role])) ++role;
-      if (role < roles_) {
+      while (role < roles && std::isfinite(v[role])) ++role;
+      if (role < roles) {
         bad(rowline_, std::string(rolename[role]) + " '" + numbertext(v[role]) + "' is not a number");
       } else if (outside(v[role_x], v[role_y])) {
         baddegrees(v[role_x], numbertext(v[role_x]), numbertext(v[role_y]));
@@ -642,7 +643,7 @@ bool csvreader::takecolumns(csvbatch& batch, std::size_t max) {
         if (c.textids != nullptr) {
           batch.idtext.append(c.textids[i]);
           batch.idend.push_back(batch.idtext.size());
-        } else {
+        } else if (c.numberids != nullptr) {  // one of the two, always
           batch.object.push_back(static_cast<std::int32_t>(
               std::clamp<std::int64_t>(c.numberids[i], INT32_MIN, INT32_MAX)));
         }
