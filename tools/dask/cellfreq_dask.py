@@ -664,12 +664,17 @@ def main(argv):
     try:
         parent = settings["workparent"] or (
             os.getcwd() if settings["scheduler"] else None)
+        # A signal waits until the folder is made and named here, so that
+        # the cleanup below knows it.
+        GATE.hold()
         try:
             work = tempfile.mkdtemp(prefix="cellfreq-dask-", dir=parent)
         except OSError as error:
+            GATE.open(False)
             raise Failure(f"cannot create a work folder in "
                           f"'{parent or tempfile.gettempdir()}': "
                           f"{error.strerror}") from error
+        GATE.open(True)
         check_options(settings, work)
         return run_cluster(settings, work)
     except Failure as failure:
