@@ -11,8 +11,6 @@ Usage: test_dask.py CELLFREQ TRACEGEN; exit status 77 when Python's
 distributed is not installed.
 """
 import glob
-import importlib.machinery
-import importlib.util
 import io
 import logging
 import os
@@ -22,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 import unittest
 import warnings
 
@@ -349,11 +348,9 @@ class ProgressLines(unittest.TestCase):
     """The progress of a running phase, on a clock of the test's own."""
 
     def test_lines_of_a_running_phase(self):
-        spec = importlib.util.spec_from_loader(
-            "cellfreq_dask", importlib.machinery.SourceFileLoader(
-                "cellfreq_dask", SCRIPT))
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = types.ModuleType("cellfreq_dask")
+        with open(SCRIPT, encoding="utf-8") as source:
+            exec(compile(source.read(), SCRIPT, "exec"), module.__dict__)
         now = [100.0]
         err = io.StringIO()
         progress = module.Progress(True, lambda: now[0])

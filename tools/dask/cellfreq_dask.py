@@ -386,6 +386,16 @@ def run_tasks(client, progress, phase, commands, sizes=None):
     return results
 
 
+def cellfreq_version(program):
+    """What PROGRAM --version prints, or why it printed nothing."""
+    try:
+        done = subprocess.run([program, "--version"], capture_output=True,
+                              text=True, check=False)
+    except OSError as error:
+        return f"no cellfreq: {error.strerror}"
+    return done.stdout.strip() or f"status {done.returncode}"
+
+
 def probe_worker(work, token, cellfreq, trace):
     """Runs on a worker: what it sees of the run's shared files, as a dict.
 
@@ -411,12 +421,7 @@ def probe_worker(work, token, cellfreq, trace):
     except OSError as error:
         found["folder"] = error.strerror or str(error)
         return found
-    try:
-        done = subprocess.run([cellfreq, "--version"], capture_output=True,
-                              text=True, check=False)
-        found["version"] = done.stdout.strip() or f"status {done.returncode}"
-    except OSError as error:
-        found["version"] = f"no cellfreq: {error.strerror}"
+    found["version"] = cellfreq_version(cellfreq)
     try:
         st = os.stat(trace)
         found["trace"] = (st.st_size, st.st_mtime_ns)
@@ -434,8 +439,7 @@ def check_workers(client, settings, work):
     with open(os.path.join(work, "client-marker"), "w", encoding="ascii") as f:
         f.write(token)
     cellfreq, trace = settings["cellfreq"], settings["trace"][-1]
-    own = subprocess.run([cellfreq, "--version"], capture_output=True,
-                         text=True, check=False).stdout.strip()
+    own = cellfreq_version(cellfreq)
     size, mtime = trace_identity(trace)[2:4]
     results = client.run(probe_worker, work, token, cellfreq, trace,
                          on_error="return")
@@ -504,7 +508,6 @@ def run_on(client, settings, work, workers, progress):
     if trace_identity(trace) != identity:
         raise Failure(f"trace '{trace}' changed during the run; "
                       f"no outputs were written")
-    progress.start("join", 1)
     status = join_placed(client, progress, settings, work, ranges)
     if status == 0:
         progress.end()
@@ -647,9 +650,7 @@ def main(argv):
             sys.stdout.write(HELP)
             return 0
         if settings["version"]:
-            cellfreq = subprocess.run(
-                [settings["cellfreq"], "--version"], capture_output=True,
-                text=True, check=False).stdout.strip()
+            cellfreq = cellfreq_version(settings["cellfreq"])
             import distributed  # only here and in a run
             print(f"{PROG} for {cellfreq}, distributed "
                   f"{distributed.__version__}")
