@@ -170,20 +170,42 @@ reportwriter::reportwriter(const reportstyle& style, std::int32_t threshold, tex
 
 void reportwriter::users(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t from,
                          std::int32_t to) {
-  for (std::int32_t u = from; u < to && !out_.failed(); ++u) {
-    const std::int64_t n = codecount[static_cast<std::size_t>(u)];
-    if (!style_.summary && style_.format == reportformat::text) {
-      findx(table, u, n, threshold_, counter_, out_);
-    } else if (!style_.summary && style_.format == reportformat::csv) {
-      csvvisits(table, u, n, threshold_, counter_, ids_, out_);
-    } else {
-      std::vector<frequentcell> cells = frequentcells(table, u, n, threshold_, counter_);
-      if (style_.summary || geo_) summaryorder(cells);
-      if (geo_) geojsonuser(u, cells);
-      else if (style_.format == reportformat::json) jsonuser(u, cells, !style_.summary, ids_, out_);
-      else if (style_.format == reportformat::csv) csvsummary(u, cells, ids_, out_);
-      else textsummary(u, cells, out_);
+  const auto count = [&](std::int32_t u) { return codecount[static_cast<std::size_t>(u)]; };
+  counters_.resize(std::max(plan_.threads, 1u));
+  if (geo_) {
+    for (std::int32_t u = from; u < to && !out_.failed(); ++u) {
+      std::vector<frequentcell> cells = frequentcells(table, u, count(u), threshold_, counters_[0]);
+      summaryorder(cells);
+      geojsonuser(u, cells);
     }
+    return;
+  }
+  std::vector<std::int32_t> bounds{from};
+  std::int64_t codes = 0;
+  for (std::int32_t u = from; u < to; ++u) {
+    codes += std::max<std::int64_t>(count(u), 0) + 1;
+    if (codes >= plan_.piececodes || u + 1 == to) {
+      bounds.push_back(u + 1);
+      codes = 0;
+    }
+  }
+  formatinorder(out_, bounds.size() - 1, [&](std::size_t piece, unsigned worker, textout& out) {
+    for (std::int32_t u = bounds[piece]; u < bounds[piece + 1]; ++u) user(table, u, count(u), counters_[worker], out);
+  }, plan_);
+}
+
+void reportwriter::user(const celltable& table, std::int32_t u, std::int64_t n, freqcounter& counter,
+                        textout& out) const {
+  if (!style_.summary && style_.format == reportformat::text) {
+    findx(table, u, n, threshold_, counter, out);
+  } else if (!style_.summary && style_.format == reportformat::csv) {
+    csvvisits(table, u, n, threshold_, counter, ids_, out);
+  } else {
+    std::vector<frequentcell> cells = frequentcells(table, u, n, threshold_, counter);
+    if (style_.summary) summaryorder(cells);
+    if (style_.format == reportformat::json) jsonuser(u, cells, !style_.summary, ids_, out);
+    else if (style_.format == reportformat::csv) csvsummary(u, cells, ids_, out);
+    else textsummary(u, cells, out);
   }
 }
 

@@ -16,6 +16,7 @@
 #include "analysis/report.h"
 #include "cells/celltable.h"
 #include "trace/idtable.h"
+#include "trace/inorder.h"
 #include "trace/textout.h"
 
 namespace cellfreq {
@@ -70,19 +71,26 @@ class reportwriter {
 public:
   reportwriter(const reportstyle& style, std::int32_t threshold, textout& out, const objectids& ids = {},
                const geojsonlayer& layer = {}, bool fragment = false);
-  // The users from … to-1, whose rows `table` holds.
+  // The users from … to-1, whose rows `table` holds. Consecutive users of
+  // about the plan's piece of codes make a piece, and the pieces are
+  // formatted on the plan's threads, each user's lines as one thread writes
+  // them (GeoJSON, whose features are joined by commas, on one).
   void users(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t from, std::int32_t to);
+  void share(const inorderplan& plan) { plan_ = plan; }
   // Ends the report; nothing may be added afterwards.
   void finish();
 
 private:
+  // Writes user u's lines, from its first n codes, to `out`.
+  void user(const celltable& table, std::int32_t u, std::int64_t n, freqcounter& counter, textout& out) const;
   void geojsonuser(std::int32_t u, const std::vector<frequentcell>& cells);
 
   reportstyle style_;
   std::int32_t threshold_;
   textout& out_;
   objectids ids_;
-  freqcounter counter_;
+  std::vector<freqcounter> counters_;  // one a thread
+  inorderplan plan_ = inorderplan::machine();
   std::optional<geojsonwriter> geo_;
   std::vector<std::string> numbers_;  // a user's object numbers, when there are no ids
   std::vector<std::string_view> own_;  // a user's ids or numbers

@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "trace/inorder.h"
 #include "trace/recordlist.h"
 #include "trace/textin.h"
 #include "trace/textout.h"
@@ -62,9 +63,11 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std
 // those ids: their counts are added to `codecount` (sized for every user)
 // and their cells to `box`. Writing consecutive ranges one after another
 // gives the file that writecells() writes, so a trace can be grouped a
-// range of objects at a time.
+// range of objects at a time. The records are counted, placed and
+// formatted on the threads of `plan`; the file is the same for every plan.
 bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
-                    std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box);
+                    std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box,
+                    const inorderplan& plan = inorderplan::machine());
 
 // The largest of the first `nusers` counts (0 when there are none).
 std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers);

@@ -17,8 +17,11 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <span>
+#include <utility>
 
 #include "cells/celltable.h"
+#include "trace/inorder.h"
 
 namespace cellfreq {
 namespace {
@@ -70,40 +73,112 @@ const std::uint32_t* putnarrow(const std::uint32_t* k, const std::uint32_t* cons
   return k;
 }
 
+// One thread's share of the records, and what counting it found: the
+// records of each object in the share, which the placing pass turns into
+// where the share's next record of the object goes, likewise for wide
+// cells, and the bounds of the share's cells.
+struct tally {
+  std::vector<std::span<const node>> spans;
+  std::vector<std::size_t> at, wideat;
+  cell lo{INT32_MAX, INT32_MAX}, hi{INT32_MIN, INT32_MIN};
+  cell widelo{INT32_MAX, INT32_MAX}, widehi{INT32_MIN, INT32_MIN};
+};
+
+// The records of `list` cut into `n` consecutive shares of nearly equal
+// size, in trace order.
+std::vector<tally> shares(const recordlist& list, unsigned n) {
+  std::vector<tally> out(n);
+  const std::size_t total = list.size();
+  std::size_t done = 0;
+  unsigned t = 0;
+  for (std::span<const node> c : list.chunks()) {
+    while (!c.empty()) {
+      const std::size_t k = std::min(c.size(), (t + 1) * total / n - done);
+      if (k == 0) {
+        ++t;
+        continue;
+      }
+      out[t].spans.push_back(c.first(k));
+      c = c.subspan(k);
+      done += k;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
-// Counting sort by object id: `first[i]` and `widefirst[i]` become the
-// positions of object from+i's first code and first wide cell, then each
-// record is placed behind the ones of its object seen before it. Ids outside
-// the range fail the one unsigned compare and are skipped in both passes
-// alike.
+// Counting sort by object id, each thread counting and then placing a
+// share of the records: `first[i]` and `widefirst[i]` become the positions
+// of object from+i's first code and first wide cell, and each share's
+// records of an object go behind those of the shares before it, so every
+// object keeps its trace order. Ids outside the range fail the one unsigned
+// compare and are skipped in both passes alike. The lines are then
+// formatted a piece of objects at a time on every thread and written in
+// order.
 bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
-                    std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box) {
+                    std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box,
+                    const inorderplan& plan) {
   const auto nobj = static_cast<std::size_t>(to - from);
   const auto base = static_cast<std::uint32_t>(from);
   const auto limit = static_cast<std::uint32_t>(nobj);
-  std::vector<std::size_t> first(nobj + 1, 0);
-  std::vector<std::size_t> widefirst(nobj + 1, 0);
+  // Threads share the counting only where each has many records an object:
+  // their counts cost two positions of every object each, which then stay
+  // within a byte a record.
+  const std::size_t records = list.size();
+  const unsigned threads = list.spilled() || records < 2 * static_cast<std::size_t>(std::max<std::int64_t>(plan.piececodes, 1)) ||
+                                   records / std::max(plan.threads, 1u) < 16 * nobj
+                               ? 1
+                               : std::max(plan.threads, 1u);
+  std::vector<tally> tallies = list.spilled() ? std::vector<tally>(1) : shares(list, threads);
+  const auto eachrecord = [&](const tally& m, auto&& f) {
+    if (list.spilled()) list.foreach(f);
+    else
+      for (const std::span<const node> span : m.spans)
+        for (const node& n : span) f(n);
+  };
+  oneach(threads, [&](unsigned t) {
+    tally& m = tallies[t];
+    m.at.assign(nobj, 0);
+    m.wideat.assign(nobj, 0);
+    eachrecord(m, [&](const node& n) {
+      if (static_cast<std::uint32_t>(n.id) - base < limit) {
+        const auto i = static_cast<std::size_t>(static_cast<std::uint32_t>(n.id) - base);
+        ++m.at[i];
+        if (!narrow(n)) {
+          ++m.wideat[i];
+          m.widelo = {std::min(m.widelo.x, n.x), std::min(m.widelo.y, n.y)};
+          m.widehi = {std::max(m.widehi.x, n.x), std::max(m.widehi.y, n.y)};
+        }
+        if (form.exact) {
+          m.lo = {std::min(m.lo.x, n.x), std::min(m.lo.y, n.y)};
+          m.hi = {std::max(m.hi.x, n.x), std::max(m.hi.y, n.y)};
+        }
+      }
+    });
+  });
   cell lo = box.lo, hi = box.hi;
   cell widelo{INT32_MAX, INT32_MAX}, widehi{INT32_MIN, INT32_MIN};
-  list.foreach([&](const node& n) {
-    if (static_cast<std::uint32_t>(n.id) - base < limit) {
-      const auto i = static_cast<std::size_t>(static_cast<std::uint32_t>(n.id) - base) + 1;
-      ++first[i];
-      if (!narrow(n)) {
-        ++widefirst[i];
-        widelo = {std::min(widelo.x, n.x), std::min(widelo.y, n.y)};
-        widehi = {std::max(widehi.x, n.x), std::max(widehi.y, n.y)};
-      }
-      if (form.exact) {
-        lo = {std::min(lo.x, n.x), std::min(lo.y, n.y)};
-        hi = {std::max(hi.x, n.x), std::max(hi.y, n.y)};
+  for (const tally& m : tallies) {
+    lo = {std::min(lo.x, m.lo.x), std::min(lo.y, m.lo.y)};
+    hi = {std::max(hi.x, m.hi.x), std::max(hi.y, m.hi.y)};
+    widelo = {std::min(widelo.x, m.widelo.x), std::min(widelo.y, m.widelo.y)};
+    widehi = {std::max(widehi.x, m.widehi.x), std::max(widehi.y, m.widehi.y)};
+  }
+  std::vector<std::size_t> first(nobj + 1, 0);
+  std::vector<std::size_t> widefirst(nobj + 1, 0);
+  {
+    std::size_t at = 0, wideat = 0;
+    for (std::size_t i = 0; i < nobj; ++i) {
+      first[i] = at;
+      widefirst[i] = wideat;
+      for (tally& m : tallies) {
+        at += std::exchange(m.at[i], at);
+        wideat += std::exchange(m.wideat[i], wideat);
       }
     }
-  });
-  for (std::size_t i = 0; i < nobj; ++i) {
-    first[i + 1] += first[i];
-    widefirst[i + 1] += widefirst[i];
+    first[nobj] = at;
+    widefirst[nobj] = wideat;
   }
 
   // Wide cells are numbered over their box when it is small enough, which
@@ -116,55 +191,65 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
   };
   // Every code and wide cell is written by the placing pass, so none is
   // initialised first; the codes, one a record, go on huge pages.
-  const auto codes = makechunkarray<std::uint32_t>(static_cast<std::size_t>(first[nobj]));
+  const auto codes = makechunkarray<std::uint32_t>(first[nobj]);
   const auto wides = std::make_unique_for_overwrite<cellpair[]>(packed ? 0 : widefirst[nobj]);
-  {
-    std::vector<std::uint32_t*> next(nobj);
-    std::vector<cellpair*> widenext(nobj);
-    for (std::size_t i = 0; i < nobj; ++i) {
-      next[i] = codes.get() + first[i];
-      widenext[i] = wides.get() + widefirst[i];
-    }
-    list.foreach([&](const node& n) {
+  oneach(threads, [&](unsigned t) {
+    tally& m = tallies[t];
+    eachrecord(m, [&](const node& n) {
       if (static_cast<std::uint32_t>(n.id) - base < limit) {
         const auto i = static_cast<std::size_t>(static_cast<std::uint32_t>(n.id) - base);
         if (narrow(n)) {
-          *next[i]++ = static_cast<std::uint32_t>(n.x) << 10 | static_cast<std::uint32_t>(n.y);
+          codes[m.at[i]++] = static_cast<std::uint32_t>(n.x) << 10 | static_cast<std::uint32_t>(n.y);
         } else if (packed) {
-          *next[i]++ = pack(n);
+          codes[m.at[i]++] = pack(n);
         } else {
-          *next[i]++ = widecode;
-          *widenext[i]++ = {n.x, n.y};
+          codes[m.at[i]++] = widecode;
+          wides[m.wideat[i]++] = {n.x, n.y};
         }
       }
     });
-  }
+  });
+  tallies.clear();
 
-  const auto group = static_cast<std::size_t>(form.groupsize);
-  std::int64_t colons = box.colons;
-  for (std::size_t i = 0; i < nobj; ++i) {
-    const std::uint32_t* k = codes.get() + first[i];
-    const std::uint32_t* const stop = codes.get() + first[i + 1];
-    const cellpair* wide = wides.get() + (packed ? 0 : widefirst[i]);
-    while ((k = putnarrow(k, stop, out)) != stop) {
-      const std::int64_t v = std::int64_t{*k} - wideoffset;
-      const cellpair c = *k == widecode ? *wide++
-                                        : cellpair{static_cast<std::int32_t>(widelo.x + v / height),
-                                                   static_cast<std::int32_t>(widelo.y + v % height)};
-      out.putpad3(c.x);
-      if (form.exact && !exactrange(c.x, c.y)) {
-        out.put(':');
-        ++colons;
-      }
-      out.putpad3(c.y);
-      out.put(' ');
-      ++k;
+  // Pieces of consecutive objects of about the plan's piece of codes.
+  std::vector<std::size_t> bounds{0};
+  for (std::size_t i = 0, n = 0; i < nobj; ++i) {
+    n += first[i + 1] - first[i] + 1;
+    if (n >= static_cast<std::size_t>(std::max<std::int64_t>(plan.piececodes, 1)) || i + 1 == nobj) {
+      bounds.push_back(i + 1);
+      n = 0;
     }
-    codecount[(base + i) / group] += static_cast<std::int64_t>(first[i + 1] - first[i]);
-    out.newline();
-    if (out.failed()) return false;
   }
-  box = {colons, lo, hi};
+  std::vector<std::int64_t> colons(std::max(plan.threads, 1u), 0);
+  formatinorder(out, bounds.size() - 1, [&](std::size_t piece, unsigned worker, textout& text) {
+    for (std::size_t i = bounds[piece]; i < bounds[piece + 1]; ++i) {
+      const std::uint32_t* k = codes.get() + first[i];
+      const std::uint32_t* const stop = codes.get() + first[i + 1];
+      const cellpair* wide = wides.get() + (packed ? 0 : widefirst[i]);
+      while ((k = putnarrow(k, stop, text)) != stop) {
+        const std::int64_t v = std::int64_t{*k} - wideoffset;
+        const cellpair c = *k == widecode ? *wide++
+                                          : cellpair{static_cast<std::int32_t>(widelo.x + v / height),
+                                                     static_cast<std::int32_t>(widelo.y + v % height)};
+        text.putpad3(c.x);
+        if (form.exact && !exactrange(c.x, c.y)) {
+          text.put(':');
+          ++colons[worker];
+        }
+        text.putpad3(c.y);
+        text.put(' ');
+        ++k;
+      }
+      text.newline();
+    }
+  }, plan);
+  if (out.failed()) return false;
+  const auto group = static_cast<std::size_t>(form.groupsize);
+  for (std::size_t i = 0; i < nobj; ++i)
+    codecount[(base + i) / group] += static_cast<std::int64_t>(first[i + 1] - first[i]);
+  std::int64_t written = box.colons;
+  for (const std::int64_t c : colons) written += c;
+  box = {written, lo, hi};
   return true;
 }
 
@@ -172,7 +257,7 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std
                 const cellform& form, cellbox* box) {
   codecount.assign(static_cast<std::size_t>(nobjects / form.groupsize), 0);
   cellbox all;
-  const bool written = writecellrange(list, 0, nobjects, out, codecount, form, all);
+  const bool written = writecellrange(list, 0, nobjects, out, codecount, form, all, inorderplan::machine());
   if (box != nullptr) *box = all;
   return written;
 }

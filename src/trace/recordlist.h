@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <span>
 #include <type_traits>
 #include <vector>
 
@@ -156,6 +157,14 @@ public:
         f(static_cast<const T*>(buf.get()), n);
     }
     for (const chunk& c : chunks_) f(static_cast<const T*>(c.nodes.get()), c.count);
+  }
+  // The records in memory, chunk by chunk in order: all of them when the
+  // list has not spilled, for passes that share them out among threads.
+  std::vector<std::span<const T>> chunks() const {
+    std::vector<std::span<const T>> all;
+    all.reserve(chunks_.size());
+    for (const chunk& c : chunks_) all.emplace_back(c.nodes.get(), c.count);
+    return all;
   }
   // Calls f(record) for every record, in order.
   template <class F>

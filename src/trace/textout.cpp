@@ -171,7 +171,9 @@ private:
 textout::~textout() = default;
 
 textout::textout(std::string& sink, std::string_view eol)
-    : sink_(&sink), buf_(64 * 1024), eol_(eol) {
+    : textout([&sink](std::string_view s) { sink.append(s); }, eol) {}
+
+textout::textout(blocksink sink, std::string_view eol) : sink_(std::move(sink)), buf_(64 * 1024), eol_(eol) {
   pos_ = buf_.data();
   end_ = pos_ + buf_.size();
 }
@@ -204,9 +206,9 @@ void textout::drain(bool all) {
   const auto n = static_cast<std::size_t>(pos_ - buf_.data());
   pos_ = buf_.data();
   if (n == 0 || error_ != 0) return;
-  if (sink_ != nullptr) {
+  if (sink_) {
     if (tap_) tap_({buf_.data(), n});
-    sink_->append(buf_.data(), n);
+    sink_({buf_.data(), n});
     return;
   }
   if (writer_ == nullptr) writer_ = std::make_unique<writer>(file_, buf_.size(), bypassafter_);

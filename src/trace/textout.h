@@ -104,6 +104,10 @@ public:
                    std::size_t block = default_block);
   // Appends to `sink`; for tests and in-memory runs.
   explicit textout(std::string& sink, std::string_view eol = platform_eol);
+  // Hands every block to `sink`, in order, as it leaves the buffer: for an
+  // output that another writer puts in place (see inorder.h).
+  using blocksink = std::function<void(std::string_view)>;
+  explicit textout(blocksink sink, std::string_view eol = platform_eol);
 
   ~textout();
   textout(const textout&) = delete;
@@ -193,7 +197,7 @@ private:
   class writer;
   std::unique_ptr<writer> writer_;
   std::FILE* file_ = nullptr;
-  std::string* sink_ = nullptr;
+  blocksink sink_;
   textout_detail::blockbuffer buf_;
   std::uint64_t bypassafter_ = UINT64_MAX;
   char* pos_ = nullptr;
