@@ -295,6 +295,7 @@ bool runpasses(const runconfig& config, std::FILE* report, std::FILE* err, const
     }
     ok = ok && outputs.commit(fail);
   }
+  chunktrim();
   return ok;
 }
 

@@ -19,17 +19,26 @@ namespace cellfreq {
 // file offset are whole multiples of it.
 inline constexpr std::size_t diskpage = 4096;
 
+// Storage of `bytes`, and its release (`bytes` as it was asked for). The
+// last large block released is kept for the next large request that it
+// fits: memory the process has touched then serves again instead of fresh
+// pages, which the system must clear (on a virtual machine also fetch from
+// its host) at a cost near that of the pass that fills them. So the cell
+// file's codes become the cell table's. chunktrim() gives a kept block
+// back, at the end of a run.
 void* chunkalloc(std::size_t bytes);
-void chunkfree(void* p);
+void chunkfree(void* p, std::size_t bytes);
+void chunktrim();
 
 struct chunkrelease {
-  void operator()(void* p) const { chunkfree(p); }
+  std::size_t bytes = 0;
+  void operator()(void* p) const { chunkfree(p, bytes); }
 };
 template <class T>
 using chunkarray = std::unique_ptr<T[], chunkrelease>;
 template <class T>
 chunkarray<T> makechunkarray(std::size_t n) {
-  return chunkarray<T>(static_cast<T*>(chunkalloc(n * sizeof(T))));
+  return chunkarray<T>(static_cast<T*>(chunkalloc(n * sizeof(T))), chunkrelease{n * sizeof(T)});
 }
 template <class T>
 struct hugeallocator {
@@ -38,7 +47,7 @@ struct hugeallocator {
   template <class U>
   explicit hugeallocator(const hugeallocator<U>&) {}
   T* allocate(std::size_t n) { return static_cast<T*>(chunkalloc(n * sizeof(T))); }
-  void deallocate(T* p, std::size_t) { chunkfree(p); }
+  void deallocate(T* p, std::size_t n) { chunkfree(p, n * sizeof(T)); }
   friend bool operator==(const hugeallocator&, const hugeallocator&) { return true; }
 };
 

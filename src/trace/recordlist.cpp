@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "trace/directio.h"
 
@@ -32,10 +34,31 @@ bool seekto(std::FILE* f, std::uint64_t offset) {
 
 int lasterror() { return errno != 0 ? errno : EIO; }
 
+// The large block kept for reuse, if any: blocks from 32 MiB on, taken by
+// a request of at least half its size, so that little of it goes unused.
+constexpr std::size_t keep_from = std::size_t{32} << 20;
+struct keptblock {
+  std::mutex mutex;
+  void* storage = nullptr;
+  std::size_t bytes = 0;
+};
+keptblock& kept() {
+  static keptblock k;
+  return k;
+}
+
 }  // namespace
 
 void* chunkalloc(std::size_t bytes) {
   void* storage = nullptr;
+  if (bytes >= keep_from) {
+    keptblock& k = kept();
+    const std::lock_guard<std::mutex> lock(k.mutex);
+    if (k.storage != nullptr && k.bytes >= bytes && k.bytes / 2 <= bytes) {
+      k.bytes = 0;
+      return std::exchange(k.storage, nullptr);
+    }
+  }
 #ifdef __GLIBC__
   // Large chunks always come from the system and go back to it when freed.
   // Left to itself the C library raises its threshold for that to the size
@@ -55,7 +78,27 @@ void* chunkalloc(std::size_t bytes) {
   return storage;
 }
 
-void chunkfree(void* p) { std::free(p); }
+void chunkfree(void* p, std::size_t bytes) {
+  if (p != nullptr && bytes >= keep_from) {
+    keptblock& k = kept();
+    std::unique_lock<std::mutex> lock(k.mutex);
+    void* const older = std::exchange(k.storage, p);
+    k.bytes = bytes;
+    lock.unlock();
+    std::free(older);
+    return;
+  }
+  std::free(p);
+}
+
+void chunktrim() {
+  keptblock& k = kept();
+  std::unique_lock<std::mutex> lock(k.mutex);
+  void* const older = std::exchange(k.storage, nullptr);
+  k.bytes = 0;
+  lock.unlock();
+  std::free(older);
+}
 
 #ifdef O_DIRECT
 // Writes a large run of whole pages from page-aligned memory straight to
