@@ -73,8 +73,9 @@ bool csv_sink::rows() {
   constexpr double scale = scale_of<decimals>;
   for (std::size_t i = 0; i < n_; ++i) {
     char* p = out_.cursor();
-    std::memcpy(p, "veh-", 4);
-    p = put_padded(p + 4, ids_[i], width_);
+    constexpr std::string_view prefix = "veh-";
+    std::memcpy(p, prefix.data(), prefix.size());
+    p = put_padded(p + prefix.size(), ids_[i], width_);
     *p++ = ',';
     std::memcpy(p, stamp_, stamp_len_);
     p += stamp_len_;

@@ -51,13 +51,13 @@ private:
   writer& out_;
   projection* degrees_;
   int width_ = 4;
-  char stamp_[32];
+  char stamp_[32] = {};
   std::size_t stamp_len_ = 0;
   std::size_t n_ = 0;
   std::string failure_;
-  std::uint32_t ids_[batch];
-  double xs_[batch];
-  double ys_[batch];
+  std::uint32_t ids_[batch] = {};
+  double xs_[batch] = {};
+  double ys_[batch] = {};
 };
 
 }  // namespace tracegen

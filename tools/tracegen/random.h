@@ -35,7 +35,7 @@ struct splitmix {
 
 // xoshiro256**: the shared stream, seeded through splitmix64.
 struct xoshiro {
-  std::uint64_t s[4];
+  std::uint64_t s[4] = {};
 
   explicit xoshiro(std::uint64_t seed) {
     splitmix sm{seed};
