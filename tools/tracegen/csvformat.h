@@ -4,8 +4,8 @@
 // metres with two decimals (id,time,x,y), or WGS 84 degrees with seven
 // (id,time,lon,lat). Rows come in the order of the TAB trace.
 //
-// The sink's steps are those of tabformat.h. Positions are gathered in
-// batches, since PROJ costs much per call.
+// A sink of generate.h. Positions are gathered in batches, since PROJ
+// costs much per call.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,7 @@
 
 namespace tracegen {
 
+// A sink of generate.h.
 class csv_sink {
 public:
   // Degrees through `degrees` when it is given, metres otherwise; names
@@ -25,7 +26,9 @@ public:
   csv_sink(writer& out, projection* degrees, std::uint64_t objects);
   // The first line; written before any other.
   void header();
+  // Starts step t: its clock time, which all of its rows share.
   void begin(std::uint64_t t, bool last);
+  // Gathers the record's position in metres; a full batch is written.
   bool line(const record& rec, std::uint32_t id) {
     ids_[n_] = id;
     xs_[n_] = static_cast<double>(easting_cm + rec.x) / 100;
@@ -36,7 +39,7 @@ public:
   // transform a position (never inside the city), which failure() then
   // describes.
   bool end();
-  // Why the last end() could not transform, or empty when it could.
+  // Why an end() could not transform, or empty while none failed to.
   const std::string& failure() const { return failure_; }
 
 private:

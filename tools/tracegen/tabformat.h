@@ -3,10 +3,6 @@
 // dwell), the id, the sequence number, the class, the step, x and y in
 // metres in one of several number forms, the speed (m/s), the heading
 // (degrees) and the accuracy (m).
-//
-// A sink turns the records of a step into lines: begin(t, last) starts step
-// t, line(record, id) takes one record and end() closes the step; line()
-// and end() return false once a write has failed.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +27,7 @@ struct snippet {
 char* tab_line(char* p, const record& rec, std::uint32_t id, std::uint64_t t, bool last, const snippet* tenths,
                const snippet* hundredths);
 
+// A sink of generate.h.
 class tab_sink {
 public:
   explicit tab_sink(writer& out);

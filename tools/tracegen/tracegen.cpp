@@ -80,6 +80,7 @@ int run(const options& o) {
 }  // namespace
 }  // namespace tracegen
 
+// A thin front end: the command line, then the run it asks for.
 int main(int argc, char** argv) {
   const tracegen::command cmd = tracegen::parse_command_line(argc, argv);
   return cmd.run ? tracegen::run(*cmd.run) : cmd.status;
