@@ -11,22 +11,26 @@
 #include <cstddef>
 #include <string>
 
-class Projection {
+namespace tracegen {
+
+class projection {
 public:
-    Projection();
-    ~Projection();
-    Projection(const Projection&) = delete;
-    Projection& operator=(const Projection&) = delete;
+  projection();
+  ~projection();
+  projection(const projection&) = delete;
+  projection& operator=(const projection&) = delete;
 
-    // Whether the transformation could be set up; error() says why not.
-    bool ok() const { return pj_ != nullptr; }
-    std::string error() const;
+  // Whether the transformation could be set up; error() says why not.
+  bool ok() const { return pj_ != nullptr; }
+  std::string error() const;
 
-    // Replaces eastings x[i] and northings y[i] (metres) by longitudes and
-    // latitudes (degrees). False if any point could not be transformed.
-    bool toDegrees(double* x, double* y, std::size_t n);
+  // Replaces eastings x[i] and northings y[i] (metres) by longitudes and
+  // latitudes (degrees). False if any point could not be transformed.
+  bool to_degrees(double* x, double* y, std::size_t n);
 
 private:
-    PJ_CONTEXT* ctx_;
-    PJ* pj_ = nullptr;
+  PJ_CONTEXT* ctx_;
+  PJ* pj_ = nullptr;
 };
+
+}  // namespace tracegen
