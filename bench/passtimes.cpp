@@ -1,11 +1,12 @@
 // passtimes: runs the passes of one cellfreq400 run on a trace and prints
-// the wall time of each, so that the benchmark shows which pass dominates.
+// the wall time of each, on as many threads as the process may use, so
+// that the benchmark shows which pass dominates and how each one scales.
 // Usage: passtimes TRACE CELLFILE REPORT
 #include <chrono>
 #include <cstdio>
 #include <vector>
 
-#include "analysis/report.h"
+#include "analysis/formats.h"
 #include "cells/celltable.h"
 #include "driver/runconfig.h"
 #include "trace/recordlist.h"
@@ -56,9 +57,9 @@ int main(int argc, char** argv) {
   }
   const double load = since(t);
   textout out(r);
-  freqcounter counter;
-  for (std::int32_t u = 0; u < cfg.nusers; ++u)
-    findx(table, u, codecount[static_cast<std::size_t>(u)], cfg.threshold, counter, out);
+  reportwriter writer({}, cfg.threshold, out);
+  writer.users(table, codecount, 0, cfg.nusers);
+  writer.finish();
   out.flush();
   const double report = since(t);
   std::printf("parse %.3f s, cell file write %.3f s, read-back %.3f s, counting and report %.3f s\n", parse,
