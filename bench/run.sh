@@ -77,7 +77,7 @@ declare -A pass=()
 for ((r = 1; r <= rounds; r++)); do
   for cores in 1 2; do
     line=$(taskset -c 0-$((cores - 1)) "$passtimes" "$work/fleet.txt" "$work/passes-cells.txt" "$work/passes-report.txt")
-    read -r _ p _ _ _ w _ _ _ l _ _ _ _ rep _ <<<"${line//,/}"
+    read -r _ p _ _ _ _ w _ _ l _ _ _ _ rep _ <<<"${line//,/}"
     pass[parse/$cores]+="$p "
     pass[cells/$cores]+="$w "
     pass[readback/$cores]+="$l "
@@ -91,7 +91,7 @@ printf '%-9s %8s %8s %9s %8s %8s\n' pass 1core 2cores parallel 8cores 16cores
 sum1=0 sum2=0 sum8=0 sum16=0
 for name in parse cells readback report; do
   t1=$(median "${pass[$name/1]}") t2=$(median "${pass[$name/2]}")
-  p=$(echo "p = 2 * (1 - $t2 / $t1); if (p < 0) p = 0; if (p > 1) p = 1; p" | bc -l)
+  p=$(echo "p = 0; if ($t1 > 0) p = 2 * (1 - $t2 / $t1); if (p < 0) p = 0; if (p > 1) p = 1; p" | bc -l)
   t8=$(echo "$t1 * (1 - $p + $p / 8)" | bc -l) t16=$(echo "$t1 * (1 - $p + $p / 16)" | bc -l)
   printf '%-9s %8.3f %8.3f %9.2f %8.3f %8.3f\n' "$name" "$t1" "$t2" "$p" "$t8" "$t16"
   sum1=$(echo "$sum1 + $t1" | bc -l) sum2=$(echo "$sum2 + $t2" | bc -l)
