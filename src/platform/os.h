@@ -92,7 +92,7 @@ constexpr std::size_t signal_count = 3;
 // Ctrl-Break and the console closed).
 extern const signal_name ending_signals[signal_count];
 
-// From here on `handler` runs for each of ending_signals(), but for those
+// From here on `handler` runs for each of ending_signals, but for those
 // ignored when the program started.
 void install_handler(void (*handler)(int));
 
