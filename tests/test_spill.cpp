@@ -11,7 +11,8 @@
 
 #include "driver/grouping.h"
 #include "driver/options.h"
-#include "driver/tempfiles.h"
+#include "platform/seams.h"
+#include "platform/tempfiles.h"
 #include "support/inprocess.h"
 #include "support/runner.h"
 
@@ -57,7 +58,7 @@ TEST(SpillingList, KeepsEveryRecordInOrderThroughTruncateAndAppend) {
   for (const std::size_t keep : {3000u, 4095u, 4096u, 4097u, 5000u}) {
     std::vector<node> expected;
     recordlist list;
-    list.limit(1, scratchfile);
+    list.limit(1, scratch_file);
     for (std::int32_t i = 0; i < 5000; ++i) list.push({i, i + 1, i + 2});
     EXPECT_TRUE(list.spilled());
     list.truncate(keep);
@@ -80,7 +81,7 @@ TEST(SpillingList, KeepsEveryRecordInOrderThroughTruncateAndAppend) {
   }
   // Chunks of megabytes, which go to the disk around the page cache.
   recordlist big;
-  big.limit(600000, scratchfile);
+  big.limit(600000, scratch_file);
   for (std::int32_t i = 0; i < 3000000; ++i) big.push({i, -i, i / 3});
   EXPECT_TRUE(big.spilled());
   std::int32_t next = 0;
@@ -106,7 +107,7 @@ TEST(SpillingList, EveryBlockSizeGivesTheSameRecordsUnderATinyLimit) {
   const std::vector<node> expected = whole.tovector();
   for (std::size_t block = 1; block < trace.size(); block += trace.size() / 60 + 1) {
     recordlist list;
-    list.limit(1, scratchfile);
+    list.limit(1, scratch_file);
     std::rewind(f);
     const traceread r = readtraceblocks(fs, 400.0f, list, {block, 2});
     EXPECT_EQ(r.nrec, all.nrec) << block;
@@ -160,12 +161,10 @@ TEST(Budget, AFailingScratchDiskEndsTheRunWithOneMessageAndNoOutputs) {
       {true, d, "cellfreq: cannot spill records to folder '" + d + "': No space left on device\n"},
       {false, d + "missing", "cellfreq: cannot spill records to folder '" + d + "missing': No such file or directory\n"},
   };
-  const auto original = scratchfile;
   for (const auto& c : cases) {
     writefile(d + "r.txt", "old");
-    if (c.full) scratchfile = fulldisk;
+    const seam_override disk(c.full ? seams{.scratch_file = fulldisk} : seams{});
     const ran r = cellfreqhere(d + "t.txt --memory-limit 2K --cell-file " + d + "c.cells -o " + d + "r.txt", c.tmp);
-    scratchfile = original;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.message);
     EXPECT_EQ(readfile(d + "r.txt"), "old");

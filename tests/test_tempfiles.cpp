@@ -21,7 +21,8 @@
 #include <vector>
 
 #include "driver/runconfig.h"
-#include "driver/tempfiles.h"
+#include "platform/seams.h"
+#include "platform/tempfiles.h"
 #include "trace/recordlist.h"
 #include "support/runner.h"
 
@@ -108,15 +109,13 @@ int nonameless(const char*) {
 TEST(Temporaries, ExclusiveOwnerOnlyAndNeverThroughALink) {
   scratch s;
   ::setenv("TMPDIR", s.dir().c_str(), 1);
-  const auto saved = cellfreq::randombits;
-  const auto nameless = cellfreq::opennameless;
-  cellfreq::randombits = countingbits;
+  const cellfreq::seam_override bits({.random_bits = countingbits});
   const std::string out = (s.dir() / "out.txt").string();
   for (const bool named : {true, false}) {
     SCOPED_TRACE(named ? "named temporaries" : "nameless temporaries");
-    cellfreq::opennameless = named ? nonameless : nameless;
+    const cellfreq::seam_override nameless(named ? cellfreq::seams{.open_nameless = nonameless} : cellfreq::seams{});
     int errnum = 0;
-    cellfreq::atomicfile f;
+    cellfreq::atomic_file f;
     ASSERT_TRUE(f.open(out, cellfreq::placement::temporary, errnum)) << errnum;
     EXPECT_TRUE(list(s.dir()).empty());
     nextbits = 7;
@@ -142,8 +141,6 @@ TEST(Temporaries, ExclusiveOwnerOnlyAndNeverThroughALink) {
     }
     for (const auto& e : fs::directory_iterator(s.dir())) fs::remove(e.path());
   }
-  cellfreq::randombits = saved;
-  cellfreq::opennameless = nameless;
   ::unsetenv("TMPDIR");
 }
 
@@ -163,7 +160,7 @@ TEST(Temporaries, StaleOnesOfAKilledRunAreSwept) {
   put(".cellfreq-00000000000000ad.tmp", 0644, 48);   // not one of ours
   put(".cellfreq-0000000000000XYZ.tmp", 0600, 48);   // not one of our names
   put("report.txt", 0600, 48);
-  cellfreq::atomicfile f;
+  cellfreq::atomic_file f;
   int errnum = 0;
   ASSERT_TRUE(f.open((s.dir() / "out.txt").string(), cellfreq::placement::replace, errnum)) << errnum;
   f.discard();
@@ -178,7 +175,6 @@ TEST(Temporaries, StaleOnesOfAKilledRunAreSwept) {
 TEST(Temporaries, CellFileThatCannotBeReopenedOrClosed) {
   workdir w(visit);
   ::setenv("TMPDIR", (w.dir() / "tmp").c_str(), 1);
-  const auto reopen = cellfreq::reopencells;
   std::FILE* (*const refused)(int) = [](int fd) -> std::FILE* {
     ::close(fd);
     errno = EACCES;
@@ -199,7 +195,7 @@ TEST(Temporaries, CellFileThatCannotBeReopenedOrClosed) {
   };
   for (const auto& [hook, verb, reason] :
        {std::tuple{refused, "reopen", "Permission denied"}, {closefails, "read", "Input/output error"}}) {
-    cellfreq::reopencells = hook;
+    const cellfreq::seam_override reopen({.read_back = hook});
     for (const std::string& cells : {std::string(), (w.dir() / "cells.txt").string()}) {
       cellfreq::runconfig cfg = cellfreq::config400();
       cfg.tracepath = (w.dir() / "t.txt").string();
@@ -219,7 +215,6 @@ TEST(Temporaries, CellFileThatCannotBeReopenedOrClosed) {
       EXPECT_TRUE(fs::is_empty(w.dir() / "tmp"));
     }
   }
-  cellfreq::reopencells = reopen;
   ::unsetenv("TMPDIR");
 }
 #endif

@@ -14,7 +14,7 @@
 #include "driver/parts.h"
 #include "driver/pathcheck.h"
 #include "driver/runconfig.h"
-#include "driver/tempfiles.h"
+#include "platform/signals.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -82,7 +82,7 @@ int command(int argc, const char* const* argv) {
   cl.cfg.progress = cl.progress.value_or(stderr_is_terminal());
   cl.cfg.replacecells = true;
   if (cl.piece.what != piececonfig::kind::none) return runpiece(cl, stdout, stderr);
-  catchsignals(progname);
+  catch_signals(progname);
   commandinput input(cl.input);
   const int status = run(cl.cfg, stdout, stderr, progname, &input);
   if (cl.pause) pause();

@@ -25,7 +25,8 @@
 #include "driver/outputs.h"
 #include "driver/progress.h"
 #include "driver/runconfig.h"
-#include "driver/tempfiles.h"
+#include "platform/signals.h"
+#include "platform/tempfiles.h"
 #include "trace/recordlist.h"
 
 #include <sys/stat.h>
@@ -68,7 +69,7 @@ bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* prog
 // put in place with the other outputs or, for the fixed programs, written
 // in place. `cells` receives what reading it back needs, and the visits
 // per cell when a heat map is asked for.
-bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, atomicfile*& file, recordlist& list,
+bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, atomic_file*& file, recordlist& list,
               chunkedlist<double>* times, bool countvisits, grouped& cells, failure& fail) {
   if (!spillok(list.error(), fail) || !spillok(times != nullptr ? times->error() : 0, fail)) return false;
   const cellform form{cfg.groupsize, cfg.exactcells};
@@ -96,13 +97,13 @@ bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, ato
 // instead of the report. A cell file that cannot be read back fails the run
 // before any report is written when its table fits at once, and otherwise
 // ends the report unfinished.
-bool reportpass(const runconfig& cfg, std::int64_t budget, atomicfile& cellfile, const grouped& cells,
+bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile, const grouped& cells,
                 const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, mapusers* mapped,
                 runsink* sink, std::FILE* report, outputset& outputs, failure& fail) {
   const activity doing("writing the report");
   const std::string& cellpath = cellfile.path();
   int errnum = 0;
-  std::FILE* f = cellfile.readback(errnum);
+  std::FILE* f = cellfile.read_back(errnum);
   if (f == nullptr) {
     fail = {cannot("reopen", cellnoun(cfg), cellpath), errnum};
     return false;
@@ -257,11 +258,11 @@ bool runpasses(const runconfig& config, std::FILE* report, std::FILE* err, const
   const bool countvisits = !cfg.heatmappath.empty() || mapwanted || (sink != nullptr && sink->wantsvisits());
   grouped cells;
   outputset outputs(cfg.stop);
-  atomicfile* cellfile = nullptr;
+  atomic_file* cellfile = nullptr;
   bool ok = false;
   {
     recordlist list;
-    list.limit(readinglimit(budget, sizeof(node)), scratchfile);
+    list.limit(readinglimit(budget, sizeof(node)), scratch_file);
     ok = readpass(cfg, list, err, progname, extras, fail) &&
          cellpass(cfg, budget, outputs, cellfile, list, extras != nullptr ? extras->times() : nullptr, countvisits,
                   cells, fail);
@@ -330,7 +331,7 @@ std::string inquotes(const std::string& path) {
 
 bool spillok(int errnum, runfailure& fail) {
   if (errnum == 0) return true;
-  fail = {"cannot spill records to folder " + inquotes(tempfolder()), errnum};
+  fail = {"cannot spill records to folder " + inquotes(temp_folder()), errnum};
   return false;
 }
 
@@ -417,7 +418,7 @@ void pause() {
 
 int runfixed(const runconfig& cfg, const char* progname) {
   prepare_standard_streams();
-  catchsignals(progname);
+  catch_signals(progname);
   const int status = lastresort(progname, [&] { return run(cfg, stdout, stderr, progname); });
   pause();
   return status;

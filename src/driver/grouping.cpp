@@ -18,7 +18,7 @@
 #include <string>
 #include <system_error>
 
-#include "driver/tempfiles.h"
+#include "platform/tempfiles.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -135,8 +135,8 @@ private:
       part& p = parts[i];
       p.from = static_cast<std::int32_t>(from + static_cast<std::int64_t>(i) * width);
       p.to = static_cast<std::int32_t>(std::min<std::int64_t>(to, p.from + width));
-      p.nodes.reset(scratchfile(error_));
-      if (timed && error_ == 0) p.times.reset(scratchfile(error_));
+      p.nodes.reset(scratch_file(error_));
+      if (timed && error_ == 0) p.times.reset(scratch_file(error_));
       if (error_ != 0) return false;
       nodebuf[i].reserve(partbuffer);
       if (timed) timebuf[i].reserve(partbuffer);

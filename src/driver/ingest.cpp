@@ -14,7 +14,7 @@
 
 #include "driver/grouping.h"
 #include "driver/progress.h"
-#include "driver/tempfiles.h"
+#include "platform/tempfiles.h"
 #include "trace/csvtrace.h"
 #include "trace/gzsource.h"
 #include "trace/readahead.h"
@@ -188,8 +188,8 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
   const std::size_t recordbytes = sizeof(node) + (timed ? sizeof(double) : 0);
   const auto share = [&](std::int64_t idbytes) {
     const std::size_t limit = readinglimit(budget - idbytes, recordbytes);
-    list.limit(limit, scratchfile);
-    if (timed) times_.limit(limit, scratchfile);
+    list.limit(limit, scratch_file);
+    if (timed) times_.limit(limit, scratch_file);
   };
   share(0);
   // The transform, which also chooses the grid from the first position

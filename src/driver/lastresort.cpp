@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "driver/runconfig.h"
-#include "driver/tempfiles.h"
+#include "platform/signals.h"
 
 namespace cellfreq {
 namespace {
@@ -32,14 +32,14 @@ void tell(const std::exception_ptr& e) {
     line.append(": failed while ").append(during).append(" for a reason that cannot be named");
   }
   line += '\n';
-  removetemporaries();
+  remove_temporaries();
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
 }
 
 [[noreturn]] void onterminate() {
   if (const std::exception_ptr e = std::current_exception()) tell(e);
-  else removetemporaries();
+  else remove_temporaries();
   std::_Exit(status_failed);
 }
 

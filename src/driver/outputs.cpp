@@ -16,9 +16,9 @@ int writeall(std::FILE* f, const std::function<void(textout&)>& write, const std
   return out.error();
 }
 
-atomicfile* outputset::open(const std::string& path, placement how, const char* noun, bool readable,
+atomic_file* outputset::open(const std::string& path, placement how, const char* noun, bool readable,
                             runfailure& fail) {
-  auto file = std::make_unique<atomicfile>();
+  auto file = std::make_unique<atomic_file>();
   int errnum = 0;
   if (!file->open(path, how, errnum, readable)) {
     fail = {cannot("create", noun, file->path()), errnum};
@@ -28,10 +28,10 @@ atomicfile* outputset::open(const std::string& path, placement how, const char* 
   return files_.back().file.get();
 }
 
-atomicfile* outputset::openshared(const std::string& path, const char* noun, runfailure& fail) {
-  auto file = std::make_unique<atomicfile>();
+atomic_file* outputset::openshared(const std::string& path, const char* noun, runfailure& fail) {
+  auto file = std::make_unique<atomic_file>();
   int errnum = 0;
-  if (!file->openshared(path, errnum)) {
+  if (!file->open_shared(path, errnum)) {
     fail = {cannot("create", noun, file->path()), errnum};
     return nullptr;
   }
@@ -39,7 +39,7 @@ atomicfile* outputset::openshared(const std::string& path, const char* noun, run
   return files_.back().file.get();
 }
 
-bool outputset::finish(atomicfile& file, const std::function<void(textout&)>& write, runfailure& fail) {
+bool outputset::finish(atomic_file& file, const std::function<void(textout&)>& write, runfailure& fail) {
   int errnum = writeall(file.file(), write, stop_);
   if (errnum == 0 && file.finish(errnum)) return true;
   for (auto e = files_.begin(); e != files_.end(); ++e) {
@@ -53,7 +53,7 @@ bool outputset::finish(atomicfile& file, const std::function<void(textout&)>& wr
 
 bool outputset::write(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
                       runfailure& fail) {
-  atomicfile* file = open(path, placement::replace, noun, false, fail);
+  atomic_file* file = open(path, placement::replace, noun, false, fail);
   return file != nullptr && finish(*file, write, fail);
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "driver/runconfig.h"
-#include "driver/tempfiles.h"
+#include "platform/tempfiles.h"
 
 namespace cellfreq {
 
@@ -28,19 +28,19 @@ public:
   explicit outputset(const std::atomic<bool>* stop = nullptr) : stop_(stop) {}
 
   // Makes the file for `path` as placed by `how` (readable: see
-  // atomicfile::open()), to be committed with the others; null with
+  // atomic_file::open()), to be committed with the others; null with
   // `fail` naming the file as `noun` when it cannot be made.
-  atomicfile* open(const std::string& path, placement how, const char* noun, bool readable, runfailure& fail);
+  atomic_file* open(const std::string& path, placement how, const char* noun, bool readable, runfailure& fail);
   // The same for a replacement that other processes write into before the
-  // commit (atomicfile::openshared()).
-  atomicfile* openshared(const std::string& path, const char* noun, runfailure& fail);
+  // commit (atomic_file::open_shared()).
+  atomic_file* openshared(const std::string& path, const char* noun, runfailure& fail);
   // Writes the file for `path` (replaced) through write() and finishes it;
   // false with `fail` set, the file then dropped from the set.
   bool write(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
              runfailure& fail);
   // Finishes `file` of this set, written through write(); false with
   // `fail` set when anything written failed.
-  bool finish(atomicfile& file, const std::function<void(textout&)>& write, runfailure& fail);
+  bool finish(atomic_file& file, const std::function<void(textout&)>& write, runfailure& fail);
   // Puts every file of the set in place, in the order they were made;
   // false with `fail` naming the first that could not be. The set is
   // empty afterwards; files not committed are discarded.
@@ -48,7 +48,7 @@ public:
 
 private:
   struct entry {
-    std::unique_ptr<atomicfile> file;
+    std::unique_ptr<atomic_file> file;
     const char* noun;
   };
   std::vector<entry> files_;

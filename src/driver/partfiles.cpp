@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "driver/outputs.h"
-#include "driver/tempfiles.h"
+#include "platform/tempfiles.h"
 
 #include "driver/options.h"
 #include "trace/textout.h"
@@ -160,7 +160,7 @@ bool savepart(const std::string& path, const fingerprint& fp, const partheader& 
   const std::int64_t extrasat = timesat + (head.timed ? records * time_bytes : 0);
 
   outputset file;
-  atomicfile* f = file.open(path, placement::replace, "part file", false, fail);
+  atomic_file* f = file.open(path, placement::replace, "part file", false, fail);
   if (f == nullptr) return false;
   int errnum = 0;
   const auto put = [&](std::int64_t at, const void* p, std::size_t n) {

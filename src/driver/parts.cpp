@@ -31,7 +31,8 @@
 #include "driver/ingest.h"
 #include "driver/outputs.h"
 #include "driver/partfiles.h"
-#include "driver/tempfiles.h"
+#include "platform/signals.h"
+#include "platform/tempfiles.h"
 
 namespace cellfreq {
 namespace {
@@ -150,8 +151,8 @@ bool writepart(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f
   chunkedlist<double> times;
   const std::size_t reading =
       partshare(budget, csv ? 0 : cfg.nobjects, sizeof(node) + (csv ? sizeof(double) : 0));
-  list.limit(reading, scratchfile);
-  times.limit(reading, scratchfile);
+  list.limit(reading, scratch_file);
+  times.limit(reading, scratch_file);
   commandinput::csvpart extra;
   bool ctrlz = false;
   const bool empty = start == end && size != 0;
@@ -470,8 +471,8 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
   recordlist list;
   chunkedlist<double> times;
   const std::size_t limit = readinglimit(budget, sizeof(node) + (timed ? sizeof(double) : 0));
-  list.limit(limit, scratchfile);
-  times.limit(limit, scratchfile);
+  list.limit(limit, scratch_file);
+  times.limit(limit, scratch_file);
   // A TAB part's blocks hold fixed ranges of objects: only the range's own
   // are read. A CSV part numbers its objects apart: all of its are.
   for (std::size_t i = 0; i < p.parts.size(); ++i) {
@@ -596,7 +597,7 @@ using fragmentfn = std::function<void(const mergeinfo& m, bool cells, textout& t
 // Writes an output into the shared temporary `file`: the text write()
 // puts, with a gap of each fragment's length where write() leaves one for
 // a --place piece, listed in `places`. The file gets its whole size now.
-bool writeplaced(atomicfile& file, const char* noun, const std::string& work,
+bool writeplaced(atomic_file& file, const char* noun, const std::string& work,
                  const std::function<void(textout&, const fragmentfn&)>& write, std::vector<textplace>& places,
                  runfailure& fail) {
   std::string text;
@@ -609,7 +610,7 @@ bool writeplaced(atomicfile& file, const char* noun, const std::string& work,
       t.first = m.first;
       t.cells = cells;
       t.fragment = mergename(work, m.first, cells ? ".cells" : ".report");
-      t.target = fs::absolute(file.tempname()).string();  // the same for pieces in other folders
+      t.target = fs::absolute(file.temp_name()).string();  // the same for pieces in other folders
       t.seal = cells ? m.cells : m.report;
       t.textat = cells ? m.cellsat : m.reportat;
       t.at = cells ? m.cellslength : m.reportlength;  // the length, until the offsets are known
@@ -743,9 +744,9 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
                           const std::function<void(textout&, const fragmentfn&)>& write) {
     const auto copied = [&](textout& to) { write(to, copy); };
     if (!placed) return outputs.write(path, noun, copied, fail);
-    atomicfile* file = outputs.openshared(path, noun, fail);
+    atomic_file* file = outputs.openshared(path, noun, fail);
     if (file == nullptr) return false;
-    if (file->tempname().empty()) return outputs.finish(*file, copied, fail);  // a device or a pipe
+    if (file->temp_name().empty()) return outputs.finish(*file, copied, fail);  // a device or a pipe
     return writeplaced(*file, noun, work, write, places, fail) && outputs.finish(*file, [](textout&) {}, fail);
   };
   bool ok = cfg.outputpath.empty() ? writereport(cfg, out, [&](textout& to) { report(to, copy); }, fail, &outputs)
@@ -862,7 +863,7 @@ int runpiece(const commandline& cl, std::FILE* out, std::FILE* err) {
     return status_usage;
   }
   // A signal removes the files a piece has not finished, as in a whole run.
-  catchsignals("cellfreq");
+  catch_signals("cellfreq");
   switch (cl.piece.what) {
     case piececonfig::kind::parse: return parsepiece(cl, input, err);
     case piececonfig::kind::plan: return planpiece(cl, input, out, err);

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "driver/runconfig.h"
-#include "driver/tempfiles.h"
+#include "platform/tempfiles.h"
 
 namespace cellfreq {
 namespace {
@@ -26,14 +26,14 @@ struct identity {
 identity identify(const std::string& path, bool input) {
   identity id;
   struct stat st {};
-  const int fd = input && path == stdin_path ? 0 : nameddescriptor(path);
+  const int fd = input && path == stdin_path ? 0 : named_descriptor(path);
   if (fd >= 0 ? ::fstat(fd, &st) == 0 : ::stat(path.c_str(), &st) == 0) {
     id.inode.emplace(st.st_dev, st.st_ino);
     id.device = S_ISCHR(st.st_mode);
   }
   if (fd < 0) {
     std::error_code ec;
-    const fs::path p = fs::weakly_canonical(fs::absolute(linktarget(path), ec), ec);
+    const fs::path p = fs::weakly_canonical(fs::absolute(link_target(path), ec), ec);
     id.resolved = ec ? path : p.string();
   }
   return id;

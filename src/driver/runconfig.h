@@ -123,7 +123,7 @@ inline constexpr int status_usage = 2;  // the configurable command only
 // in binary mode) unless `cfg.outputpath` names a file, and writing the heat
 // map last when asked for. A temporary cell file is removed at the end,
 // whatever the outcome, and by a signal that ends the run once the front
-// end has called catchsignals() (driver/tempfiles.h). A failure prints one
+// end has called catch_signals() (platform/signals.h). A failure prints one
 // line "PROG: what: reason" on `err` and returns status_failed; otherwise
 // returns status_ok.
 //

@@ -1,6 +1,12 @@
-// Files that appear complete or not at all, and what a signal leaves behind.
+// The platform layer: what the run needs from the system beyond standard C
+// and C++, written once over a few calls that os_posix.cpp and
+// os_windows.cpp each implement (platform/os.h; the build picks one). It
+// owns temporary files, outputs put in place only when complete, and the
+// end of a run by a signal (platform/signals.h); tests replace its calls
+// through platform/seams.h.
 //
-// Every temporary is created without a name where the system allows it
+// Files that appear complete or not at all, and what a signal leaves behind:
+// every temporary is created without a name where the system allows it
 // (Linux's O_TMPFILE), so that no way of ending the run, not even a kill,
 // leaves a partial file; elsewhere it is created exclusively under a fresh
 // random name, readable by its owner only, so no existing file or link is
@@ -11,15 +17,16 @@
 // the old file as it was. While a file has a name that is not the user's
 // to keep, the name is held in a fixed registry, from which the signal
 // handler removes it before the process ends.
+//
+// Failures are reported as an errno value in an `errnum` out-parameter.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
 namespace cellfreq {
 
-// Where an atomicfile is made.
+// Where an atomic_file is made.
 enum class placement {
   replace,    // a temporary beside the path, put over it by commit(); a path
               // that is not a regular file (a device, a pipe, one of the
@@ -28,41 +35,41 @@ enum class placement {
   temporary,  // a file of no lasting name in TMPDIR (the path is not used)
 };
 
-class atomicfile {
+class atomic_file {
 public:
-  atomicfile() = default;
-  ~atomicfile() { discard(); }
-  atomicfile(const atomicfile&) = delete;
-  atomicfile& operator=(const atomicfile&) = delete;
+  atomic_file() = default;
+  ~atomic_file() { discard(); }
+  atomic_file(const atomic_file&) = delete;
+  atomic_file& operator=(const atomic_file&) = delete;
 
   // Creates the file for writing (binary). With `readable`, the file can be
-  // read back by readback() before it is committed: a path that is not a
+  // read back by read_back() before it is committed: a path that is not a
   // regular file then gets a temporary in TMPDIR, copied there by finish().
   // False with `errnum` set when it cannot be made; path() then names what
   // was tried.
-  bool open(const std::string& path, placement how, int& errnum, bool readable = false);
-  // Opens as `replace` does, but always under a name (tempname()), so that
+  [[nodiscard]] bool open(const std::string& path, placement how, int& errnum, bool readable = false);
+  // Opens as `replace` does, but always under a name (temp_name()), so that
   // other processes can write into it before commit(): for outputs whose
   // parts are put in place by the pieces of a run.
-  bool openshared(const std::string& path, int& errnum) {
+  [[nodiscard]] bool open_shared(const std::string& path, int& errnum) {
     named_ = true;
     return open(path, placement::replace, errnum);
   }
   // The temporary's name, while it has one.
-  const std::string& tempname() const { return temp_; }
+  const std::string& temp_name() const { return temp_; }
   std::FILE* file() const { return file_; }
   // Flushes what was written and checks it, leaving the file where only
   // this run sees it (for `replace`) until commit(). False with `errnum`.
-  bool finish(int& errnum);
+  [[nodiscard]] bool finish(int& errnum);
   // A new stream reading the finished file from its start: this run's own
   // file, never one opened again by name, so that another process writing
   // the same path cannot hand this run its bytes. Null with `errnum` set.
-  std::FILE* readback(int& errnum);
+  [[nodiscard]] std::FILE* read_back(int& errnum);
   // Finishes the file if that is still to do and, for `replace`, gives it
   // the permissions the path had (or 0666 less the umask for a new one) and
   // puts it in place. False with `errnum` set when any of it fails; the
   // file is then closed and only discard() is left to do.
-  bool commit(int& errnum);
+  [[nodiscard]] bool commit(int& errnum);
   // Closes the file if open and removes what is not the user's: a
   // temporary, or a replacement that was not committed.
   void discard();
@@ -70,9 +77,9 @@ public:
   const std::string& path() const { return path_; }
 
 private:
-  bool openreplacement(int& errnum);
-  bool openinplace(int descriptor, bool& regular, int& errnum);
-  bool place(int& errnum);
+  [[nodiscard]] bool open_replacement(int& errnum);
+  [[nodiscard]] bool open_in_place(int descriptor, bool& regular, int& errnum);
+  [[nodiscard]] bool place(int& errnum);
 
   std::FILE* file_ = nullptr;
   std::string path_;
@@ -80,50 +87,32 @@ private:
   std::string temp_;    // the temporary's name, while it has one
   placement how_ = placement::inplace;
   unsigned mode_ = 0;   // replace: permissions given before the rename
-  int slot_ = -1;       // the registry entry of an unfinished file or a named temporary
+  int entry_ = -1;      // the registry entry of an unfinished file or a named temporary
   std::FILE* out_ = nullptr;  // readable: the path that is no regular file, copied to by finish()
   bool unnamed_ = false;   // the temporary has no name yet (O_TMPFILE)
-  bool named_ = false;     // openshared(): never a nameless temporary
+  bool named_ = false;     // open_shared(): never a nameless temporary
   bool finished_ = false;
 };
 
 // The folder for temporaries: TMPDIR (on Windows, the system's).
-std::string tempfolder();
+std::string temp_folder();
 
 // What a path names after following its symbolic links (at most 40): the
 // path itself when it is no link.
-std::string linktarget(const std::string& path);
+std::string link_target(const std::string& path);
 
 // The descriptor of this process that `path` names (/dev/stdout,
 // /dev/fd/N, /proc/self/fd/N and links to them), when it is open; else -1.
 // Such a path is written through the descriptor, never opened anew, so an
 // output sent there goes where the shell pointed it, appending included.
-int nameddescriptor(const std::string& path);
+[[nodiscard]] int named_descriptor(const std::string& path);
 
-// Makes a scratch file in tempfolder(), created exclusively and readable by
+// Makes a scratch file in temp_folder(), created exclusively and readable by
 // its owner only, opened for reading and writing; it has no name by the
 // time this returns, so the file vanishes when closed or when the process
 // ends in any way. Null with `errnum` set on a failure. Safe to call from
-// two threads. A seam, so that tests can make the disk fail.
-extern std::FILE* (*scratchfile)(int& errnum);
-
-// From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C, Ctrl-Break and closing the
-// console on Windows) remove every registered file, print one line
-// "PROGNAME: interrupted by SIGNAL" on standard error and end the process
-// with status 128 + the signal's number; a second signal ends it at once.
-// A signal ignored when the program started stays ignored.
-void catchsignals(const char* progname);
-
-// Removes every registered file now, as a signal would: for a process that
-// ends on a failure it could not handle where it happened.
-void removetemporaries();
-
-// Seams for tests: the random part of temporary names, how a finished file
-// is read back (from a descriptor of its own, at the file's start), and how
-// a nameless temporary is made in a folder (a descriptor, or -1 with errno;
-// EOPNOTSUPP makes named temporaries the way).
-extern std::uint64_t (*randombits)();
-extern std::FILE* (*reopencells)(int descriptor);
-extern int (*opennameless)(const char* folder);
+// two threads. A seam (seams::scratch_file), so that tests can make the
+// disk fail.
+[[nodiscard]] std::FILE* scratch_file(int& errnum);
 
 }  // namespace cellfreq
