@@ -16,7 +16,7 @@
 #include "analysis/report.h"
 #include "cells/celltable.h"
 #include "trace/idtable.h"
-#include "trace/inorder.h"
+#include "trace/in_order.h"
 #include "trace/textout.h"
 
 namespace cellfreq {
@@ -76,7 +76,7 @@ public:
   // formatted on the plan's threads, each user's lines as one thread writes
   // them (GeoJSON, whose features are joined by commas, on one).
   void users(const celltable& table, const std::vector<std::int64_t>& codecount, std::int32_t from, std::int32_t to);
-  void share(const inorderplan& plan) { plan_ = plan; }
+  void share(const share_plan& plan) { plan_ = plan; }
   // Ends the report; nothing may be added afterwards.
   void finish();
 
@@ -90,7 +90,7 @@ private:
   textout& out_;
   objectids ids_;
   std::vector<freqcounter> counters_;  // one a thread
-  inorderplan plan_ = inorderplan::machine();
+  share_plan plan_ = share_plan::machine();
   std::optional<geojsonwriter> geo_;
   std::vector<std::string> numbers_;  // a user's object numbers, when there are no ids
   std::vector<std::string_view> own_;  // a user's ids or numbers

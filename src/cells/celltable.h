@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "trace/inorder.h"
+#include "trace/in_order.h"
 #include "trace/recordlist.h"
 #include "trace/textin.h"
 #include "trace/textout.h"
@@ -67,7 +67,7 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std
 // formatted on the threads of `plan`; the file is the same for every plan.
 bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
                     std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box,
-                    const inorderplan& plan = inorderplan::machine());
+                    const share_plan& plan = share_plan::machine());
 
 // The largest of the first `nusers` counts (0 when there are none).
 std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers);

@@ -21,7 +21,7 @@
 #include <utility>
 
 #include "cells/celltable.h"
-#include "trace/inorder.h"
+#include "trace/in_order.h"
 
 namespace cellfreq {
 namespace {
@@ -118,7 +118,7 @@ std::vector<tally> shares(const recordlist& list, unsigned n) {
 // order.
 bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
                     std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box,
-                    const inorderplan& plan) {
+                    const share_plan& plan) {
   const auto nobj = static_cast<std::size_t>(to - from);
   const auto base = static_cast<std::uint32_t>(from);
   const auto limit = static_cast<std::uint32_t>(nobj);
@@ -126,7 +126,7 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
   // their counts cost two positions of every object each, which then stay
   // within a byte a record.
   const std::size_t records = list.size();
-  const unsigned threads = list.spilled() || records < 2 * static_cast<std::size_t>(std::max<std::int64_t>(plan.piececodes, 1)) ||
+  const unsigned threads = list.spilled() || records < 2 * static_cast<std::size_t>(std::max<std::int64_t>(plan.piece_codes, 1)) ||
                                    records / std::max(plan.threads, 1u) < 16 * nobj
                                ? 1
                                : std::max(plan.threads, 1u);
@@ -137,7 +137,7 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
       for (const std::span<const node> span : m.spans)
         for (const node& n : span) f(n);
   };
-  oneach(threads, [&](unsigned t) {
+  on_each(threads, [&](unsigned t) {
     tally& m = tallies[t];
     m.at.assign(nobj, 0);
     m.wideat.assign(nobj, 0);
@@ -193,7 +193,7 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
   // initialised first; the codes, one a record, go on huge pages.
   const auto codes = makechunkarray<std::uint32_t>(first[nobj]);
   const auto wides = std::make_unique_for_overwrite<cellpair[]>(packed ? 0 : widefirst[nobj]);
-  oneach(threads, [&](unsigned t) {
+  on_each(threads, [&](unsigned t) {
     tally& m = tallies[t];
     eachrecord(m, [&](const node& n) {
       if (static_cast<std::uint32_t>(n.id) - base < limit) {
@@ -215,13 +215,13 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
   std::vector<std::size_t> bounds{0};
   for (std::size_t i = 0, n = 0; i < nobj; ++i) {
     n += first[i + 1] - first[i] + 1;
-    if (n >= static_cast<std::size_t>(std::max<std::int64_t>(plan.piececodes, 1)) || i + 1 == nobj) {
+    if (n >= static_cast<std::size_t>(std::max<std::int64_t>(plan.piece_codes, 1)) || i + 1 == nobj) {
       bounds.push_back(i + 1);
       n = 0;
     }
   }
   std::vector<std::int64_t> colons(std::max(plan.threads, 1u), 0);
-  formatinorder(out, bounds.size() - 1, [&](std::size_t piece, unsigned worker, textout& text) {
+  format_in_order(out, bounds.size() - 1, [&](std::size_t piece, unsigned worker, textout& text) {
     for (std::size_t i = bounds[piece]; i < bounds[piece + 1]; ++i) {
       const std::uint32_t* k = codes.get() + first[i];
       const std::uint32_t* const stop = codes.get() + first[i + 1];
@@ -257,7 +257,7 @@ bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std
                 const cellform& form, cellbox* box) {
   codecount.assign(static_cast<std::size_t>(nobjects / form.groupsize), 0);
   cellbox all;
-  const bool written = writecellrange(list, 0, nobjects, out, codecount, form, all, inorderplan::machine());
+  const bool written = writecellrange(list, 0, nobjects, out, codecount, form, all, share_plan::machine());
   if (box != nullptr) *box = all;
   return written;
 }

@@ -296,7 +296,7 @@ bool runpasses(const runconfig& config, std::FILE* report, std::FILE* err, const
     }
     ok = ok && outputs.commit(fail);
   }
-  chunktrim();
+  chunk_trim();
   return ok;
 }
 

@@ -20,7 +20,7 @@
 #include <memory>
 #include <thread>
 
-#include "trace/inorder.h"
+#include "trace/in_order.h"
 #include "trace/recordlist.h"
 
 namespace cellfreq {
@@ -196,7 +196,7 @@ bool readline_end(textsource& src, bytes& b, std::size_t want, std::size_t most,
 }  // namespace
 
 blockplan blockplan::machine() {
-  const unsigned cores = usablecores();
+  const unsigned cores = usable_cores();
   // About 32 MiB of blocks in flight, in blocks of 256 KiB to 4 MiB.
   const std::size_t size = std::clamp<std::size_t>((std::size_t{32} << 20) / (cores + 1), std::size_t{256} << 10,
                                                    std::size_t{4} << 20);

@@ -24,11 +24,11 @@ inline constexpr std::size_t diskpage = 4096;
 // fits: memory the process has touched then serves again instead of fresh
 // pages, which the system must clear (on a virtual machine also fetch from
 // its host) at a cost near that of the pass that fills them. So the cell
-// file's codes become the cell table's. chunktrim() gives a kept block
+// file's codes become the cell table's. chunk_trim() gives a kept block
 // back, at the end of a run.
 void* chunkalloc(std::size_t bytes);
 void chunkfree(void* p, std::size_t bytes);
-void chunktrim();
+void chunk_trim();
 
 struct chunkrelease {
   std::size_t bytes = 0;

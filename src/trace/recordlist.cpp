@@ -37,13 +37,13 @@ int lasterror() { return errno != 0 ? errno : EIO; }
 // The large block kept for reuse, if any: blocks from 32 MiB on, taken by
 // a request of at least half its size, so that little of it goes unused.
 constexpr std::size_t keep_from = std::size_t{32} << 20;
-struct keptblock {
+struct kept_block {
   std::mutex mutex;
   void* storage = nullptr;
   std::size_t bytes = 0;
 };
-keptblock& kept() {
-  static keptblock k;
+kept_block& kept() {
+  static kept_block k;
   return k;
 }
 
@@ -52,7 +52,7 @@ keptblock& kept() {
 void* chunkalloc(std::size_t bytes) {
   void* storage = nullptr;
   if (bytes >= keep_from) {
-    keptblock& k = kept();
+    kept_block& k = kept();
     const std::lock_guard<std::mutex> lock(k.mutex);
     if (k.storage != nullptr && k.bytes >= bytes && k.bytes / 2 <= bytes) {
       k.bytes = 0;
@@ -80,7 +80,7 @@ void* chunkalloc(std::size_t bytes) {
 
 void chunkfree(void* p, std::size_t bytes) {
   if (p != nullptr && bytes >= keep_from) {
-    keptblock& k = kept();
+    kept_block& k = kept();
     std::unique_lock<std::mutex> lock(k.mutex);
     void* const older = std::exchange(k.storage, p);
     k.bytes = bytes;
@@ -91,8 +91,8 @@ void chunkfree(void* p, std::size_t bytes) {
   std::free(p);
 }
 
-void chunktrim() {
-  keptblock& k = kept();
+void chunk_trim() {
+  kept_block& k = kept();
   std::unique_lock<std::mutex> lock(k.mutex);
   void* const older = std::exchange(k.storage, nullptr);
   k.bytes = 0;

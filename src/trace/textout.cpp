@@ -173,7 +173,7 @@ textout::~textout() = default;
 textout::textout(std::string& sink, std::string_view eol)
     : textout([&sink](std::string_view s) { sink.append(s); }, eol) {}
 
-textout::textout(blocksink sink, std::string_view eol) : sink_(std::move(sink)), buf_(64 * 1024), eol_(eol) {
+textout::textout(block_sink sink, std::string_view eol) : sink_(std::move(sink)), buf_(64 * 1024), eol_(eol) {
   pos_ = buf_.data();
   end_ = pos_ + buf_.size();
 }

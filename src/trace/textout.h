@@ -105,9 +105,9 @@ public:
   // Appends to `sink`; for tests and in-memory runs.
   explicit textout(std::string& sink, std::string_view eol = platform_eol);
   // Hands every block to `sink`, in order, as it leaves the buffer: for an
-  // output that another writer puts in place (see inorder.h).
-  using blocksink = std::function<void(std::string_view)>;
-  explicit textout(blocksink sink, std::string_view eol = platform_eol);
+  // output that another writer puts in place (see in_order.h).
+  using block_sink = std::function<void(std::string_view)>;
+  explicit textout(block_sink sink, std::string_view eol = platform_eol);
 
   ~textout();
   textout(const textout&) = delete;
@@ -197,7 +197,7 @@ private:
   class writer;
   std::unique_ptr<writer> writer_;
   std::FILE* file_ = nullptr;
-  blocksink sink_;
+  block_sink sink_;
   textout_detail::blockbuffer buf_;
   std::uint64_t bypassafter_ = UINT64_MAX;
   char* pos_ = nullptr;

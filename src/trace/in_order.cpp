@@ -1,5 +1,5 @@
 // The in-order formatter: pieces handed out in order, turns taken in order.
-#include "trace/inorder.h"
+#include "trace/in_order.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,7 +17,7 @@
 
 namespace cellfreq {
 
-unsigned usablecores() {
+unsigned usable_cores() {
 #if defined(__linux__)
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -26,7 +26,7 @@ unsigned usablecores() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-inorderplan inorderplan::machine() { return {usablecores()}; }
+share_plan share_plan::machine() { return {usable_cores()}; }
 
 namespace {
 
@@ -102,7 +102,7 @@ void spread(unsigned threads, const std::function<void(unsigned)>& work) {
 
 }  // namespace
 
-void oneach(unsigned threads, const std::function<void(unsigned)>& work) {
+void on_each(unsigned threads, const std::function<void(unsigned)>& work) {
   firstthrown thrown;
   spread(std::max(threads, 1u), [&](unsigned t) {
     try {
@@ -114,7 +114,7 @@ void oneach(unsigned threads, const std::function<void(unsigned)>& work) {
   if (thrown) thrown.rethrow();
 }
 
-void formatinorder(textout& out, std::size_t n, const pieceformat& format, inorderplan plan) {
+void format_in_order(textout& out, std::size_t n, const piece_format& format, share_plan plan) {
   const auto threads = static_cast<unsigned>(std::min<std::size_t>(std::max(plan.threads, 1u), n));
   if (threads <= 1) {
     try {

@@ -11,7 +11,7 @@
 
 #include "analysis/formats.h"
 #include "cells/celltable.h"
-#include "trace/inorder.h"
+#include "trace/in_order.h"
 
 using namespace cellfreq;
 
@@ -21,7 +21,7 @@ namespace {
 // pieces small enough that pieces outgrow their share and wait.
 struct plancase {
   const char* name;
-  inorderplan plan;
+  share_plan plan;
 };
 const plancase plans[] = {
     {"one thread", {1, std::size_t{4} << 20, 1 << 16}},
@@ -38,7 +38,7 @@ std::string piecetext(std::size_t i) {
 
 }  // namespace
 
-TEST(Formatinorder, PiecesReachTheOutputInOrderWhateverTheThreads) {
+TEST(FormatInOrder, PiecesReachTheOutputInOrderWhateverTheThreads) {
   for (const std::size_t n : {0u, 1u, 7u, 300u}) {
     std::string whole;
     for (std::size_t i = 0; i < n; ++i) whole += piecetext(i);
@@ -46,14 +46,14 @@ TEST(Formatinorder, PiecesReachTheOutputInOrderWhateverTheThreads) {
       SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(n) + " pieces");
       std::string s;
       textout out(s, "\n");
-      formatinorder(out, n, [](std::size_t i, unsigned, textout& piece) { piece.put(piecetext(i)); }, c.plan);
+      format_in_order(out, n, [](std::size_t i, unsigned, textout& piece) { piece.put(piecetext(i)); }, c.plan);
       ASSERT_TRUE(out.flush());
       EXPECT_EQ(s, whole);
     }
   }
 }
 
-TEST(Formatinorder, AFailureEndsThePiecesAndAThrowIsRethrown) {
+TEST(FormatInOrder, AFailureEndsThePiecesAndAThrowIsRethrown) {
   for (const plancase& c : plans) {
     SCOPED_TRACE(c.name);
     // An output that fails: no further piece is begun once it has.
@@ -62,7 +62,7 @@ TEST(Formatinorder, AFailureEndsThePiecesAndAThrowIsRethrown) {
     {
       textout out(full, "\n", 4096);
       std::size_t begun = 0;
-      formatinorder(out, 100000, [&](std::size_t, unsigned, textout& piece) {
+      format_in_order(out, 100000, [&](std::size_t, unsigned, textout& piece) {
         ++begun;
         piece.put(std::string(10000, 'x'));
       }, c.plan);
@@ -74,7 +74,7 @@ TEST(Formatinorder, AFailureEndsThePiecesAndAThrowIsRethrown) {
     // abandoned, and every thread has stopped.
     std::string s;
     textout out(s, "\n");
-    EXPECT_THROW(formatinorder(out, 50, [](std::size_t i, unsigned, textout& piece) {
+    EXPECT_THROW(format_in_order(out, 50, [](std::size_t i, unsigned, textout& piece) {
       if (i == 17) throw std::runtime_error("piece 17");
       piece.put(piecetext(i));
     }, c.plan), std::runtime_error);
@@ -109,7 +109,7 @@ struct cellrun {
   cellbox box;
 };
 
-cellrun cells(const recordlist& list, std::int32_t from, std::int32_t to, bool exact, const inorderplan& plan) {
+cellrun cells(const recordlist& list, std::int32_t from, std::int32_t to, bool exact, const share_plan& plan) {
   cellrun r;
   textout out(r.text, "\n");
   r.counts.assign(static_cast<std::size_t>((to + 9) / 10), 0);
@@ -153,7 +153,7 @@ TEST(Reportwriter, EveryFormatIsTheSameOnEveryPlan) {
   ASSERT_TRUE(loadcells(in, file.counts, cellfreq::max(file.counts, 30), table, &file.box));
   for (const reportformat format : {reportformat::text, reportformat::csv, reportformat::json, reportformat::geojson}) {
     for (const bool summary : {false, true}) {
-      const auto write = [&](const inorderplan& plan) {
+      const auto write = [&](const share_plan& plan) {
         std::string s;
         textout out(s, "\n");
         reportwriter writer({format, summary}, 2, out);

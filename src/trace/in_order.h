@@ -1,4 +1,4 @@
-// inorder: a long output formatted on every core and written in order.
+// in_order: a long output formatted on every core and written in order.
 //
 // An output made of independent pieces (the users of a report, the objects
 // of a cell file) is formatted by several threads at once, each piece into
@@ -20,18 +20,18 @@ namespace cellfreq {
 
 // The cores this process may run on (its affinity mask, where the system
 // tells), at least 1.
-unsigned usablecores();
+unsigned usable_cores();
 
 // How a pass shares its work out: up to `threads` threads, each holding
 // at most `most` bytes of a piece that is not next, in pieces of about
-// `piececodes` cells (a piece costs a few system calls and a wake-up, so it
+// `piece_codes` cells (a piece costs a few system calls and a wake-up, so it
 // is kept large enough to amortise them).
-struct inorderplan {
+struct share_plan {
   unsigned threads = 1;
   std::size_t most = std::size_t{4} << 20;
-  std::int64_t piececodes = std::int64_t{1} << 16;
+  std::int64_t piece_codes = std::int64_t{1} << 16;
   // A thread per usable core.
-  static inorderplan machine();
+  static share_plan machine();
 };
 
 // Calls format(piece, worker, out) for pieces 0 … n-1, `worker` (0 …
@@ -39,13 +39,13 @@ struct inorderplan {
 // of its thread's own; what each writes reaches `out` in piece order. No
 // piece is begun once `out` failed. An exception of a format is rethrown
 // here once every thread has stopped; `out` is then abandoned.
-using pieceformat = std::function<void(std::size_t piece, unsigned worker, textout& out)>;
-void formatinorder(textout& out, std::size_t n, const pieceformat& format, inorderplan plan = inorderplan::machine());
+using piece_format = std::function<void(std::size_t piece, unsigned worker, textout& out)>;
+void format_in_order(textout& out, std::size_t n, const piece_format& format, share_plan plan = share_plan::machine());
 
 // Calls work(0) … work(threads-1), each on a thread of its own (work(0) on
 // the caller's), and returns once all have: for the passes whose threads
 // each take a share of one array. An exception of any is rethrown here once
 // all have stopped.
-void oneach(unsigned threads, const std::function<void(unsigned)>& work);
+void on_each(unsigned threads, const std::function<void(unsigned)>& work);
 
 }  // namespace cellfreq
