@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
-#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -351,16 +350,20 @@ constexpr option options[] = {
      }},
 };
 
-// The headings of --help's sections, in the order of option_group.
-constexpr std::string_view headings[] = {
-    "Input:",
-    "Grid and users:",
-    "Output:",
-    "A run in pieces (for a cluster; all pieces get the same run options and\n"
-    "see the folder DIR; the outputs are those of the whole run):",
-    "Information:",
+// The sections of --help, in its order, each with its heading.
+struct section {
+  option_group group;
+  std::string_view heading;
 };
-static_assert(std::size(headings) == static_cast<std::size_t>(option_group::information) + 1);
+constexpr section sections[] = {
+    {group::input, "Input:"},
+    {group::grid, "Grid and users:"},
+    {group::output, "Output:"},
+    {group::pieces,
+     "A run in pieces (for a cluster; all pieces get the same run options and\n"
+     "see the folder DIR; the outputs are those of the whole run):"},
+    {group::information, "Information:"},
+};
 
 // The option called `--name`, or none.
 const option* find_long(std::string_view name) {
@@ -539,11 +542,11 @@ void writehelp(textout& out) {
   constexpr std::size_t helpcolumn = 21;
   const std::string indent(helpcolumn, ' ');
   put_lines(out, "", "", usage);
-  for (std::size_t g = 0; g < std::size(headings); ++g) {
+  for (const section& s : sections) {
     out.newline();
-    put_lines(out, "", "", headings[g]);
+    put_lines(out, "", "", s.heading);
     for (const option& o : options) {
-      if (static_cast<std::size_t>(o.group) != g) continue;
+      if (o.group != s.group) continue;
       std::string label = "  ";
       if (o.letter != '\0') label.append({'-', o.letter, ',', ' '});
       label.append(concat({"--", o.name, o.takes_value() ? " " : "", o.value}));
