@@ -56,12 +56,39 @@ struct commandline {
 // named exactly.
 runconfig defaultconfig();
 
+// The sections of --help, in the order it lists them.
+enum class option_group { input, grid, output, pieces, information };
+
+// An option's value as the command line gives it, and the command line it
+// goes into (defined with the table).
+struct option_value;
+
+// Applies an option's value; false with the usage error set.
+using option_handler = bool (*)(option_value&);
+
+// One option of the command. Everything about an option is written in its
+// entry of the table, once: how it is called, what value it takes, how
+// --help lists it and what it does to the configuration.
+struct option {
+  std::string_view name;      // the long name, without "--"
+  char letter;                // the one-letter name ("-o"), or '\0'
+  std::string_view value;     // the placeholder of its value in --help; empty: it takes none
+  option_group group;
+  std::string_view help;      // its lines in --help, separated by '\n'
+  option_handler apply;
+  bool takes_value() const { return !value.empty(); }
+};
+
+// Every option, in the order of --help.
+std::span<const option> option_table();
+
 // Parses `args` (the arguments after the program name). On a usage error
 // returns false with `error` holding one line (without the program name)
 // that says what is wrong and, for a bad value, what is accepted.
 bool parseoptions(std::span<const std::string_view> args, commandline& result, std::string& error);
 
-// Writes the --help text, one line per line, through `out`.
+// Writes the --help text, made from the option table, one line per line,
+// through `out`.
 void writehelp(textout& out);
 
 }  // namespace cellfreq
