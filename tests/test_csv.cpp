@@ -15,7 +15,7 @@
 
 #include "trace/csvtrace.h"
 #include "trace/isotime.h"
-#include "trace/textin.h"
+#include "io/textin.h"
 
 using namespace cellfreq;
 

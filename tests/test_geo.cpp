@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "analysis/geojson.h"
-#include "cells/crs.h"
+#include "geo/crs.h"
 #include "support/runner.h"
 
 using namespace cellfreq;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "support/runner.h"
-#include "trace/gzsource.h"
-#include "trace/textin.h"
+#include "io/gzsource.h"
+#include "io/textin.h"
 
 using namespace cellfreq;
 

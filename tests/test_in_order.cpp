@@ -11,7 +11,7 @@
 
 #include "analysis/formats.h"
 #include "cells/celltable.h"
-#include "trace/in_order.h"
+#include "io/in_order.h"
 
 using namespace cellfreq;
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/fingerprint.h"
-#include "driver/partfiles.h"
-#include "driver/piecefile.h"
+#include "pieces/fingerprint.h"
+#include "pieces/partfiles.h"
+#include "pieces/piecefile.h"
 #include "support/inprocess.h"
 #include "support/runner.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/grouping.h"
+#include "cells/grouping.h"
 #include "driver/options.h"
 #include "platform/seams.h"
 #include "platform/tempfiles.h"

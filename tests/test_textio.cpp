@@ -13,8 +13,8 @@
 #include "support/runner.h"
 #include "trace/fieldscan.h"
 #include "trace/scan.h"
-#include "trace/textin.h"
-#include "trace/textout.h"
+#include "io/textin.h"
+#include "io/textout.h"
 
 using namespace cellfreq;
 

@@ -16,8 +16,8 @@
 #include "analysis/report.h"
 #include "cells/celltable.h"
 #include "trace/idtable.h"
-#include "trace/in_order.h"
-#include "trace/textout.h"
+#include "io/in_order.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "analysis/heatmap.h"
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 

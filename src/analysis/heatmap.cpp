@@ -16,25 +16,7 @@ namespace {
 // Rounds toward negative infinity, so that cells below zero bin like others.
 std::int64_t floordiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
-// One hash key for a pair of 32-bit values (cells and bins both fit).
-std::uint64_t key(std::int64_t x, std::int64_t y) {
-  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(x)) << 32) | static_cast<std::uint32_t>(y);
-}
-std::int64_t keyx(std::uint64_t k) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(k >> 32)); }
-std::int64_t keyy(std::uint64_t k) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(k)); }
-
 }  // namespace
-
-void cellvisits::add(const recordlist& list, std::int32_t from, std::int32_t to) {
-  list.foreach([&](const node& n) {
-    if (n.id >= from && n.id < to) ++counts_[key(n.x, n.y)];
-  });
-}
-
-std::int64_t cellvisits::of(cell c) const {
-  const auto it = counts_.find(key(c.x, c.y));
-  return it == counts_.end() ? 0 : it->second;
-}
 
 heatgrid aggregate(const cellvisits& visits, const std::vector<cell>& frequentcodes, const heatlimits& limits) {
   heatgrid grid;
@@ -43,10 +25,10 @@ heatgrid aggregate(const cellvisits& visits, const std::vector<cell>& frequentco
 
   std::int64_t xmin = INT64_MAX, xmax = INT64_MIN, ymin = INT64_MAX, ymax = INT64_MIN;
   for (const auto& [k, v] : cells) {
-    xmin = std::min(xmin, keyx(k));
-    xmax = std::max(xmax, keyx(k));
-    ymin = std::min(ymin, keyy(k));
-    ymax = std::max(ymax, keyy(k));
+    xmin = std::min(xmin, key_x(k));
+    xmax = std::max(xmax, key_x(k));
+    ymin = std::min(ymin, key_y(k));
+    ymax = std::max(ymax, key_y(k));
     grid.visits += v;
   }
   grid.cells = static_cast<std::int64_t>(cells.size());
@@ -61,8 +43,8 @@ heatgrid aggregate(const cellvisits& visits, const std::vector<cell>& frequentco
     if (grid.bxmax - grid.bxmin >= limits.maxside || grid.bymax - grid.bymin >= limits.maxside) continue;
     bins.clear();
     for (const auto& [k, v] : cells) {
-      const std::int64_t bx = floordiv(keyx(k), b), by = floordiv(keyy(k), b);
-      heatsquare& s = bins[key(bx, by)];
+      const std::int64_t bx = floordiv(key_x(k), b), by = floordiv(key_y(k), b);
+      heatsquare& s = bins[cell_key(bx, by)];
       s.bx = bx;
       s.by = by;
       s.visits += v;
@@ -71,7 +53,7 @@ heatgrid aggregate(const cellvisits& visits, const std::vector<cell>& frequentco
   }
 
   for (const cell& c : frequentcodes) {
-    const auto it = bins.find(key(floordiv(c.x, grid.bin), floordiv(c.y, grid.bin)));
+    const auto it = bins.find(cell_key(floordiv(c.x, grid.bin), floordiv(c.y, grid.bin)));
     if (it != bins.end()) it->second.frequent = true;
   }
   grid.squares.reserve(bins.size());

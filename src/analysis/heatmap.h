@@ -12,9 +12,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cells/cellvisits.h"
 #include "cells/celltable.h"
 #include "trace/recordlist.h"
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 
@@ -41,23 +42,6 @@ struct heatgrid {
   std::int64_t cells = 0;   // distinct cells visited
   std::int64_t maxvisits = 0;
   std::vector<heatsquare> squares;
-};
-
-// The visits per distinct cell, counted over the records of ranges of
-// objects: memory grows with the cells a trace touches, not its length.
-class cellvisits {
-public:
-  // Counts the records of objects from … to-1.
-  void add(const recordlist& list, std::int32_t from, std::int32_t to);
-  // Adds `visits` to the cell of `key` (as counts() holds it).
-  void addcount(std::uint64_t key, std::int64_t visits) { counts_[key] += visits; }
-  // Visits by cell, the key holding x in its high and y in its low half.
-  const std::unordered_map<std::uint64_t, std::int64_t>& counts() const { return counts_; }
-  // The visits of cell `c`; 0 when it was not visited.
-  std::int64_t of(cell c) const;
-
-private:
-  std::unordered_map<std::uint64_t, std::int64_t> counts_;
 };
 
 // Aggregates the counted visits into bins within `limits`; the cells of

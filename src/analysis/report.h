@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cells/celltable.h"
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 

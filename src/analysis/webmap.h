@@ -20,7 +20,7 @@
 #include "analysis/formats.h"
 #include "analysis/geojson.h"
 #include "analysis/heatmap.h"
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 

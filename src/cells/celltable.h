@@ -13,10 +13,10 @@
 #include <span>
 #include <vector>
 
-#include "trace/in_order.h"
+#include "io/in_order.h"
 #include "trace/recordlist.h"
-#include "trace/textin.h"
-#include "trace/textout.h"
+#include "io/textin.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 

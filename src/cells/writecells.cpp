@@ -21,7 +21,7 @@
 #include <utility>
 
 #include "cells/celltable.h"
-#include "trace/in_order.h"
+#include "io/in_order.h"
 
 namespace cellfreq {
 namespace {

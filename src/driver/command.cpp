@@ -11,7 +11,7 @@
 #include "driver/ingest.h"
 #include "driver/lastresort.h"
 #include "driver/options.h"
-#include "driver/parts.h"
+#include "pieces/parts.h"
 #include "driver/pathcheck.h"
 #include "driver/runconfig.h"
 #include "platform/signals.h"

@@ -20,7 +20,7 @@
 #include "analysis/heatmap.h"
 #include "analysis/report.h"
 #include "cells/celltable.h"
-#include "driver/grouping.h"
+#include "cells/grouping.h"
 #include "driver/lastresort.h"
 #include "driver/outputs.h"
 #include "driver/progress.h"

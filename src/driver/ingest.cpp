@@ -12,12 +12,12 @@
 #include <optional>
 #include <string_view>
 
-#include "driver/grouping.h"
+#include "cells/grouping.h"
 #include "driver/progress.h"
 #include "platform/tempfiles.h"
 #include "trace/csvtrace.h"
-#include "trace/gzsource.h"
-#include "trace/readahead.h"
+#include "io/gzsource.h"
+#include "io/readahead.h"
 #include "trace/scan.h"
 
 namespace cellfreq {

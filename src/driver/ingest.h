@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cells/crs.h"
+#include "geo/crs.h"
 #include "driver/options.h"
 #include "driver/runconfig.h"
 #include "trace/csvtrace.h"

@@ -13,7 +13,7 @@
 
 #include "driver/runconfig.h"
 #include "trace/csvtrace.h"
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 
@@ -30,7 +30,7 @@ struct inputconfig {
   bool usersgiven = false;
 };
 
-// One piece of a run cut into pieces (see driver/parts.h).
+// One piece of a run cut into pieces (see pieces/parts.h).
 struct piececonfig {
   enum class kind { none, parse, plan, merge, join, joinplaced, place };
   kind what = kind::none;

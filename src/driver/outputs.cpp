@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 

@@ -20,7 +20,7 @@
 #include <memory>
 #include <thread>
 
-#include "trace/in_order.h"
+#include "io/in_order.h"
 #include "trace/recordlist.h"
 
 namespace cellfreq {

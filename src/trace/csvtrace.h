@@ -25,7 +25,7 @@
 
 #include "trace/idtable.h"
 #include "trace/isotime.h"
-#include "trace/textin.h"
+#include "io/textin.h"
 
 namespace cellfreq {
 

@@ -17,8 +17,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "trace/chunkalloc.h"
-#include "trace/textin.h"
+#include "io/chunkalloc.h"
+#include "io/textin.h"
 
 namespace cellfreq {
 

@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "trace/textin.h"
+#include "io/textin.h"
 
 namespace cellfreq {
 

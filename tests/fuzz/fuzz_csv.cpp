@@ -15,7 +15,7 @@
 
 #include "fuzzcheck.h"
 #include "trace/csvtrace.h"
-#include "trace/textin.h"
+#include "io/textin.h"
 
 using fuzzcheck::require;
 

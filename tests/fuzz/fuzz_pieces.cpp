@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/fingerprint.h"
-#include "driver/partfiles.h"
-#include "driver/piecefile.h"
+#include "pieces/fingerprint.h"
+#include "pieces/partfiles.h"
+#include "pieces/piecefile.h"
 #include "fuzzcheck.h"
 
 using fuzzcheck::require;

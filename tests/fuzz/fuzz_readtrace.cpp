@@ -11,7 +11,7 @@
 
 #include "fuzzcheck.h"
 #include "trace/recordlist.h"
-#include "trace/textin.h"
+#include "io/textin.h"
 
 using fuzzcheck::require;
 

@@ -13,8 +13,8 @@
 #include "fuzzcheck.h"
 #include "support/reference.h"
 #include "trace/recordlist.h"
-#include "trace/textin.h"
-#include "trace/textout.h"
+#include "io/textin.h"
+#include "io/textout.h"
 
 using fuzzcheck::require;
 

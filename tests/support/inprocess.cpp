@@ -10,7 +10,7 @@
 
 #include "driver/ingest.h"
 #include "driver/options.h"
-#include "driver/parts.h"
+#include "pieces/parts.h"
 
 namespace testsupport {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace tracegen {
 

@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#include "trace/chunkalloc.h"
+#include "io/chunkalloc.h"
 
 namespace cellfreq {
 

@@ -11,7 +11,7 @@
 // trace as it is now) and meets every file it reads with it, so that pieces
 // of other runs, of another trace, or of this trace before it changed, stop
 // the run with the difference named.
-#include "driver/parts.h"
+#include "pieces/parts.h"
 
 #ifdef __linux__
 #include <unistd.h>
@@ -27,10 +27,10 @@
 
 #include "analysis/formats.h"
 #include "analysis/geojson.h"
-#include "driver/grouping.h"
+#include "cells/grouping.h"
 #include "driver/ingest.h"
 #include "driver/outputs.h"
-#include "driver/partfiles.h"
+#include "pieces/partfiles.h"
 #include "platform/signals.h"
 #include "platform/tempfiles.h"
 

@@ -6,7 +6,7 @@
 // objects: writecells() keeps the trace order within an object, and so does
 // the split. Records whose ids are outside the range appear on no line and
 // in no count, so the split drops them.
-#include "driver/grouping.h"
+#include "cells/grouping.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // Decompression of gzip members with zlib's inflate on a thread that runs a
 // few blocks ahead of the reader, and the pass-through of plain input.
-#include "trace/gzsource.h"
+#include "io/gzsource.h"
 
 #include <zlib.h>
 

@@ -1,7 +1,7 @@
 // Block writing and general integer formatting for textout.
-#include "trace/textout.h"
+#include "io/textout.h"
 
-#include "trace/directio.h"
+#include "io/directio.h"
 
 #include <algorithm>
 #include <cerrno>

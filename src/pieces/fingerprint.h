@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "driver/options.h"
-#include "driver/piecefile.h"
+#include "pieces/piecefile.h"
 
 namespace cellfreq {
 

@@ -1,5 +1,5 @@
 // The in-order formatter: pieces handed out in order, turns taken in order.
-#include "trace/in_order.h"
+#include "io/in_order.h"
 
 #include <algorithm>
 #include <atomic>

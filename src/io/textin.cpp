@@ -1,5 +1,5 @@
 // Block reading and Ctrl-Z handling for textin.
-#include "trace/textin.h"
+#include "io/textin.h"
 
 #include <cerrno>
 #include <cstring>

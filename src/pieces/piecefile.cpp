@@ -1,5 +1,5 @@
 // Writing and reading the frame of a piece file (see piecefile.h).
-#include "driver/piecefile.h"
+#include "pieces/piecefile.h"
 
 #include <zlib.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 namespace {

@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "cells/celltable.h"
-#include "driver/fingerprint.h"
+#include "pieces/fingerprint.h"
 #include "trace/csvtrace.h"
 #include "trace/idtable.h"
 #include "trace/recordlist.h"

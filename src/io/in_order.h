@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "trace/textsource.h"
+#include "io/textsource.h"
 
 namespace cellfreq {
 

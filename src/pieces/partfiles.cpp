@@ -1,6 +1,6 @@
 // The layouts of part, plan, heat and fragment files, and the checks that
 // a file read back is one that a piece of this run wrote (see partfiles.h).
-#include "driver/partfiles.h"
+#include "pieces/partfiles.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include "platform/tempfiles.h"
 
 #include "driver/options.h"
-#include "trace/textout.h"
+#include "io/textout.h"
 
 namespace cellfreq {
 namespace {

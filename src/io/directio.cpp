@@ -1,6 +1,6 @@
 // Direct transfers through the descriptor's flags, where the system
 // offers them; elsewhere nothing calls these.
-#include "trace/directio.h"
+#include "io/directio.h"
 
 #include <cerrno>
 

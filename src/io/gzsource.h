@@ -23,7 +23,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "trace/textsource.h"
+#include "io/textsource.h"
 
 namespace cellfreq {
 

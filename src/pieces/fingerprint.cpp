@@ -1,6 +1,6 @@
 // The run's fingerprint: which options go in, how it is stored, and how a
 // difference is named.
-#include "driver/fingerprint.h"
+#include "pieces/fingerprint.h"
 
 #include <sys/stat.h>
 

@@ -1,6 +1,6 @@
 // The PROJ side of crstransform: reading the CRS definitions, checking what
 // kind of CRS each is, and the two batch transforms.
-#include "cells/crs.h"
+#include "geo/crs.h"
 
 #include <proj.h>
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "trace/chunkalloc.h"
+#include "io/chunkalloc.h"
 
 #ifdef __linux__
 #include <fcntl.h>  // O_DIRECT, which the callers test for
