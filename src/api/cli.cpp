@@ -2,7 +2,7 @@
 // and run by the driver, which owns the standard streams and signals.
 #include "cellfreq/cli.h"
 
-#include "driver/runconfig.h"
+#include "driver/command.h"
 
 namespace cellfreq {
 

@@ -8,12 +8,14 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/command.h"
+
 #include "driver/ingest.h"
 #include "driver/lastresort.h"
 #include "driver/options.h"
-#include "pieces/parts.h"
 #include "driver/pathcheck.h"
 #include "driver/runconfig.h"
+#include "pieces/parts.h"
 #include "platform/signals.h"
 
 #ifdef _WIN32

@@ -212,9 +212,4 @@ void pause();
 // readable), and return the run's status.
 int runfixed(const runconfig& cfg, const char* progname);
 
-// The whole life of the configurable command: parses the arguments after
-// argv[0], then prints the help or the version (status 0), or a usage error
-// (status 2), or runs with the parsed configuration and pauses if asked to.
-int runcommand(int argc, const char* const* argv);
-
 }  // namespace cellfreq
