@@ -11,6 +11,7 @@
 #include <compare>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "io/in_order.h"
@@ -152,5 +153,13 @@ private:
 // from the start of the file fills each as a whole table would be.
 bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
                celltable& table, const cellbox* box = nullptr, std::int32_t from = 0, std::int32_t to = -1);
+
+// The ranges of users from … to-1, in order, each as long as its rows (of
+// min(codecount, maxcount) codes each) fit `room` codes together, and at
+// least one user: what loadcells() reads at a time when the table may not
+// hold every row at once.
+std::vector<std::pair<std::int32_t, std::int32_t>> table_ranges(const std::vector<std::int64_t>& codecount,
+                                                                 std::int64_t maxcount, std::int64_t room,
+                                                                 std::int32_t from, std::int32_t to);
 
 }  // namespace cellfreq

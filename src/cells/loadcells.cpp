@@ -221,4 +221,19 @@ bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int6
   return in.error() == 0;
 }
 
+std::vector<std::pair<std::int32_t, std::int32_t>> table_ranges(const std::vector<std::int64_t>& codecount,
+                                                                 std::int64_t maxcount, std::int64_t room,
+                                                                 std::int32_t from, std::int32_t to) {
+  const auto width = [&](std::int32_t u) {
+    return std::clamp<std::int64_t>(codecount[static_cast<std::size_t>(u)], 0, maxcount);
+  };
+  std::vector<std::pair<std::int32_t, std::int32_t>> ranges;
+  for (std::int32_t first = from, last = from; first < to; first = last) {
+    std::int64_t codes = width(first);
+    for (last = first + 1; last < to && codes + width(last) <= room; ++last) codes += width(last);
+    ranges.emplace_back(first, last);
+  }
+  return ranges;
+}
+
 }  // namespace cellfreq

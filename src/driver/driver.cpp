@@ -111,15 +111,9 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile
   textin in(f);
   const std::vector<std::int64_t>& counts = cells.codecount;
   const std::int64_t maxcount = cellfreq::max(counts, cfg.nusers);
-  const std::int64_t room = tableshare(budget) / static_cast<std::int64_t>(sizeof(std::int32_t));
-  const auto width = [&](std::int32_t u) { return std::clamp<std::int64_t>(counts[static_cast<std::size_t>(u)], 0, maxcount); };
   // The ranges of users whose rows fit the table's share at once.
-  std::vector<std::pair<std::int32_t, std::int32_t>> ranges;
-  for (std::int32_t from = 0, to = 0; from < cfg.nusers; from = to) {
-    std::int64_t codes = width(from);
-    for (to = from + 1; to < cfg.nusers && codes + width(to) <= room; ++to) codes += width(to);
-    ranges.emplace_back(from, to);
-  }
+  const auto ranges = table_ranges(counts, maxcount, tableshare(budget) / static_cast<std::int64_t>(sizeof(std::int32_t)),
+                                   0, cfg.nusers);
   celltable table;
   bool loaded = true;
   const auto load = [&](std::int32_t from, std::int32_t to) {

@@ -536,14 +536,18 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
   const bool written = savefragment(reportpath, piecekind::report, "report", fp, [&](textout& out) {
     reportwriter writer(cfg.style, cfg.threshold, out, ids, input.layer(cfg), true);
     celltable table;
-    for (std::int32_t u = static_cast<std::int32_t>(a); u < analysed && !out.failed(); ++u) {
-      if (!loadcells(in, cells.codecount, widest, table, &cells.box, u, u + 1) || in.error() != 0) {
+    // The range's users read back as a whole run reads its users: as many
+    // at a time as the table's share of the budget holds.
+    const std::int64_t room = tableshare(budget) / static_cast<std::int64_t>(sizeof(std::int32_t));
+    for (const auto& [first, last] : table_ranges(cells.codecount, widest, room, static_cast<std::int32_t>(a), analysed)) {
+      if (out.failed()) break;
+      if (!loadcells(in, cells.codecount, widest, table, &cells.box, first, last) || in.error() != 0) {
         loaded = false;
         out.abandon(in.error());
         return;
       }
-      writer.users(table, cells.codecount, u, u + 1);
-      if (svg) addfrequent(table, cells.codecount, u, u + 1, cfg.threshold, heat.frequent);
+      writer.users(table, cells.codecount, first, last);
+      if (svg) addfrequent(table, cells.codecount, first, last, cfg.threshold, heat.frequent);
     }
     writer.finish();
   }, heat.report, bodyat, fail);
