@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/report.h"
+#include "support/cases.h"
 
 using namespace cellfreq;
 using rows = std::vector<std::vector<std::int32_t>>;
@@ -61,7 +62,10 @@ TEST(Findx, ReportsEveryVisitAboveTheThresholdInPositionOrder) {
        at(0, 0, 5, 0) + at(0, 0, 9, 1) + at(0, 0, 5, 2) + at(0, 0, 9, 3) + at(0, 0, 5, 4) + at(0, 0, 9, 5) +
            at(0, 0, 5, 6) + at(0, 0, 9, 7) + " \n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(report(c.table, c.threshold), c.want);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
+    EXPECT_EQ(report(c.table, c.threshold), c.want);
+  }
   // Codes read from tokens outside the exact range: division and remainder
   // truncate toward zero.
   EXPECT_EQ(report({{-1005, -1005, -1005, -1005, 41000, 41000, 41000, 41000}}, 3, "\r\n"),

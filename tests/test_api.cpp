@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cellfreq/cellfreq.h"
+#include "support/cases.h"
 
 namespace {
 
@@ -56,6 +57,7 @@ std::vector<std::string> expected(const cellfreq::results& r) {
 TEST(Api, SinkGetsWhatTheColumnsHoldInOrder) {
   const cellfreq::wanted cases[] = {{}, {false, true}, {true, true, true, true, true}, {false, false, true}};
   for (const cellfreq::wanted& want : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, want));
     const cellfreq::settings s;
     const cellfreq::results r = cellfreq::run(cellfreq::trace_file{sample}, s, want);
     recorder rec;
@@ -111,6 +113,7 @@ TEST(Api, FailuresComeBackAsErrorsOfTheirKind) {
       {cellfreq::trace_file{sample}, threshold, cellfreq::error_kind::usage, 0, ""},
   };
   for (const failing& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
     try {
       cellfreq::run(c.in, c.s);
       ADD_FAILURE() << "no error for " << c.message;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cells/celltable.h"
+#include "support/cases.h"
 #include "support/runner.h"
 #include "trace/scan.h"
 
@@ -124,6 +125,7 @@ TEST(Writecells, TokensAndLinesAreThoseOfPrintf) {
     return std::count_if(nodes.begin(), nodes.end(), [u](const node& n) { return n.id >= 0 && n.id / 10 == u; });
   };
   for (const std::string eol : {"\n", "\r\n"}) {
+    SCOPED_TRACE(testing::PrintToString(eol));
     std::vector<std::int64_t> counts;
     EXPECT_EQ(cellfile(nodes, counts, 20, eol), printfcells(nodes, 20, eol));
     EXPECT_EQ(counts, (std::vector<std::int64_t>{inuser(0), inuser(1)}));
@@ -165,6 +167,7 @@ TEST(Loadcells, EachRowTakesItsShareOfTheStream) {
       {{{0, 4, -1}, {1, -1, 5}, {2, 4, 1000}, {10, 7, 7}}, 100, 203, {{4, -1, -1005}, {41000}}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
     std::vector<std::int64_t> counts;
     const std::string f = cellfile(c.nodes, counts);
     const celltable t = load(f, counts, cellfreq::max(counts, c.nusers));
@@ -190,6 +193,7 @@ TEST(Loadcells, ReadsLikeScanintAlone) {
   texts.push_back(cellfile(edgenodes(20), counts, 20, "\r\n"));
   texts.push_back(cellfile(edgenodes(3), counts, 20, "\n"));
   for (const std::string& text : texts) {
+    SCOPED_TRACE(testsupport::caseof(texts, text));
     const auto n = static_cast<std::int64_t>(text.size() / 6 + 5);
     const std::vector<std::int64_t> three{n / 3, n / 3, n - 2 * (n / 3)};
     const std::vector<std::int32_t> expect = scanall(text, static_cast<std::size_t>(n));
@@ -214,6 +218,7 @@ TEST(ExactCells, EveryCellComesBackThroughTheFile) {
       {{0, INT32_MIN, INT32_MIN}, {1, INT32_MAX, INT32_MAX}, {0, 7, 7}, {1, 0, -1}},  // too wide to pack: ranks
   };
   for (const auto& nodes : runs) {
+    SCOPED_TRACE(testsupport::caseof(runs, nodes));
     std::vector<std::int64_t> counts;
     std::string s;
     textout out(s, "\n");

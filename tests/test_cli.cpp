@@ -76,6 +76,7 @@ TEST(Options, AcceptedCommandLines) {
       {{"--help"}, {{"action", "help"}}}, {{"--version"}, {{"action", "version"}}},
   };
   for (const auto& [a, changed] : cases) {
+    SCOPED_TRACE(testing::PrintToString(a));
     fields want = defaults;
     for (const auto& [k, v] : changed) want[k] = v;
     commandline cl;
@@ -133,6 +134,7 @@ TEST(Command, StandardInputAndTheTemporaryCellFile) {
   EXPECT_EQ(file.out, runin(s.dir(), program("cellfreq400")).out);
   EXPECT_TRUE(fs::is_empty(s.dir() / "tmp"));
   for (const char* arg : {"-", ""}) {
+    SCOPED_TRACE(std::string("trace '") + arg + "'");
     const outcome piped = runin(s.dir(), "/bin/sh", cat({"-c \"cat ", fixedtrace, " | ", tmp, arg, "\""}));
     EXPECT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(piped.out, file.out);

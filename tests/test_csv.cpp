@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/cases.h"
 #include "trace/csvtrace.h"
 #include "trace/isotime.h"
 #include "io/textin.h"
@@ -98,6 +99,7 @@ TEST(Csv, DialectAndColumns) {
       {named, {.idcolumn = "1", .xcolumn = "5", .ycolumn = "003"}, "2:v1 4 2\n"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
     const outcome o = readcsv(c.text, c.opts);
     EXPECT_EQ(o.error, "") << c.text;
     EXPECT_EQ(o.rows, c.rows) << c.text;
@@ -127,7 +129,10 @@ TEST(Csv, OpenErrors) {
       {"id,\"x,y\n", {}, "t.csv:1: the header has an unterminated quote"},
       {"id\"x\"y\n", {.delimiter = '"'}, "the delimiter cannot be a quote or a line end"},
   };
-  for (const auto& c : cases) EXPECT_EQ(readcsv(c.text, c.opts).error, c.error);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
+    EXPECT_EQ(readcsv(c.text, c.opts).error, c.error);
+  }
 }
 
 TEST(Csv, BadRowsAreNamed) {
@@ -148,6 +153,7 @@ TEST(Csv, BadRowsAreNamed) {
       {"a,1,\"2", "unterminated quote at the end of the input"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.row)));
     const outcome o = readcsv(std::string("id,x,y\n\nb,1,1\n") + c.row, {});
     EXPECT_EQ(o.err, std::string("t.csv:4: ") + c.message + "\nt.csv: 1 bad row skipped\n") << c.row;
     EXPECT_EQ(o.rows, "3:b 1 1\n") << c.row;
@@ -318,6 +324,7 @@ TEST(Csv, ReadErrors) {
     return static_cast<ssize_t>(n);
   };
   for (const std::size_t failat : {std::size_t{0}, bytes.size() - 1}) {
+    SCOPED_TRACE("failing at byte " + std::to_string(failat));
     stream s{0, failat};
     std::FILE* f = fopencookie(&s, "rb", io);
     ASSERT_NE(f, nullptr);

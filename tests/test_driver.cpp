@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "support/cases.h"
 #include "support/runner.h"
 
 using namespace testsupport;
@@ -61,6 +62,7 @@ TEST(FixedPrograms, SmallTracesByteForByte) {
             "User 0 frequent cell is: C[0][0]  0,3\nUser 0 frequent cell is: C[0][0]  0,4\n", repeat(" \n", 100)})},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
     scratch s;
     s.put_trace(c.trace);
     const outcome o = runin(s.dir(), program(c.prog), c.trace == one ? "--cell-size 100 other.txt -h" : "");
@@ -111,6 +113,7 @@ TEST(FailurePaths, EveryFailureHasItsMessageAndStatusOne) {
       {"cellfreq400", "new400.txt", false, nullptr, [](const fs::path&) {}, "&-", "cannot write report: Bad file descriptor"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
     const std::string exe = c.permissions ? unprivileged(c.prog) : program(c.prog);
     if (exe.empty()) continue;  // root without setpriv to drop privileges
     scratch s;

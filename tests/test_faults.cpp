@@ -77,6 +77,7 @@ TEST(HostileTraces, CompleteInBoundedTimeAndMemory) {
        false, ""},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     scratch s;
     const std::string trace = c.make();
     s.put_trace(trace);

@@ -54,6 +54,7 @@ TEST(CellEdges, MatchTheTruncationRuleAtAndAroundEveryEdge) {
                                        {-1, -1200, -800, false, true}, {-2, -1600, -1200, false, true},
                                        {INT32_MIN, (INT32_MIN - 2.0) * s, (INT32_MIN - 1.0) * s, false, true},
                                        {INT32_MAX, (INT32_MAX - 1.0) * s, INT32_MAX * s, true, false}}) {
+    SCOPED_TRACE("cell " + std::to_string(r.c));
     EXPECT_EQ(celledges(r.c, s), std::make_pair(r.lo, r.hi)) << r.c;
     if (r.c == INT32_MIN || r.c == INT32_MAX) continue;  // beyond exact metres
     EXPECT_EQ(cellof(r.lo) == r.c, r.loin) << r.c;
@@ -94,6 +95,7 @@ TEST(GeoJson, ExactBytesWithoutProjectionAndValidUtf8Ids) {
       {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},          // beyond U+10FFFF
   };
   for (const auto& [id, json] : rows) {
+    SCOPED_TRACE(json);
     const std::vector<std::string_view> one{id};
     const std::string s = geojson({}, [&](geojsonwriter& w) { w.frequent(0, one, 1, 1, 1, 0); });
     EXPECT_NE(s.find("\"ids\":[\"" + json + "\"]"), std::string::npos) << s;
@@ -108,6 +110,7 @@ TEST(Crs, ChoosesTheUtmZoneOfAGeographicPosition) {
               {2.9, 60.0, "EPSG:32631"},   {8.0, 78.0, "EPSG:32631"},    {10.0, 78.0, "EPSG:32633"},
               {40.0, 80.0, "EPSG:32637"},  {180.0, 0.0, "EPSG:32660"},   {-180.0, -0.5, "EPSG:32701"}};
   for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << "(" << r.lon << ", " << r.lat << ")");
     auto t = crs("EPSG:4326");
     std::string error;
     bool usage = false;
@@ -139,6 +142,7 @@ TEST(Crs, ChoosesTheUtmZoneOfAGeographicPosition) {
     EXPECT_EQ(usage, r.usage);
   }
   for (const double lat : {84.0, -80.0}) {
+    SCOPED_TRACE(testing::Message() << "latitude " << lat);
     std::string error;
     bool usage = false;
     EXPECT_TRUE(crs("EPSG:4326")->choosegrid(10, lat, error, usage)) << error;
@@ -157,6 +161,7 @@ TEST(Crs, RefusesWhatIsNoUsableCrsWithOneLine) {
               {"EPSG:4978", "", "--crs 'EPSG:4978' is neither a geographic nor a projected CRS"},
               {"EPSG:2263", "", "--crs 'EPSG:2263' is not in metres; give a metric projected --grid-crs for the cells"}};
   for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.input) + " to '" + r.grid + "'");
     std::string error;
     EXPECT_EQ(crstransform::create(r.input, r.grid, error), nullptr) << r.input;
     EXPECT_TRUE(r.error.ends_with(": ") ? error.starts_with(r.error) && error.size() > r.error.size() + 3 &&

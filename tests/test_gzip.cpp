@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cases.h"
 #include "support/runner.h"
 #include "io/gzsource.h"
 #include "io/textin.h"
@@ -93,6 +94,7 @@ TEST(Gzsource, TextEqualsThePlainBytes) {
   // Every small block size puts CRLF pairs across block boundaries.
   for (std::size_t block = 16; block < 40; ++block) cases.push_back({gz(lines(40)), true, true, lines(40), block});
   for (const auto& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
     const result r = readgz(c.bytes, c.sniff, c.block);
     EXPECT_EQ(r.error, 0) << c.bytes.size();
     EXPECT_EQ(r.compressed, c.compressed) << c.bytes.size();
@@ -130,6 +132,7 @@ TEST(Gzsource, DamageIsAFailureWithItsReason) {
       {good + std::string(8, '\0'), "corrupt gzip data"}, {"plain text", "corrupt gzip data"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
     const result r = readgz(c.bytes, false);
     EXPECT_NE(r.error, 0) << c.reason << " " << c.bytes.size();
     EXPECT_EQ(r.reason, c.reason) << c.bytes.size();
@@ -140,6 +143,7 @@ TEST(Gzsource, ReadErrorIsTheSystems) {
   std::FILE* dir = std::fopen("/", "rb");
   ASSERT_NE(dir, nullptr);
   for (const bool sniff : {false, true}) {
+    SCOPED_TRACE(sniff ? "sniffing" : "not sniffing");
     gzsource src(dir, sniff);
     textin in(src, false);
     EXPECT_EQ(in.get(), textin::eof);

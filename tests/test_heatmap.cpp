@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis/heatmap.h"
+#include "support/cases.h"
 #include "support/runner.h"
 
 using namespace cellfreq;
@@ -86,7 +87,10 @@ TEST(HeatGrid, AggregatesIntoSquaresAndBins) {
       {aggregate(visits({{0, -1, 0}, {0, 0, 0}, {0, 1, 0}}), 10, {}, heatlimits{2, 500}),
        "bin 2, 3 visits in 3 cells, most 2, x -1..0, y 0..0: (-1,0)1 (0,0)2"},
   };
-  for (const auto& c : cases) EXPECT_EQ(describe(c.grid), c.want);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
+    EXPECT_EQ(describe(c.grid), c.want);
+  }
   EXPECT_NE(svgof(cases[1].grid).find("each square: 4 \xc3\x97 4 cells"), std::string::npos);
   // Saturated cells at both ends of the range still fit a picture.
   const heatgrid wide = aggregate(visits({{0, INT32_MIN, INT32_MIN}, {0, INT32_MAX, INT32_MAX}, {0, 0, 0}}), 10, {});

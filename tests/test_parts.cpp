@@ -13,6 +13,7 @@
 #include "pieces/fingerprint.h"
 #include "pieces/partfiles.h"
 #include "pieces/piecefile.h"
+#include "support/cases.h"
 #include "support/inprocess.h"
 #include "support/runner.h"
 
@@ -304,7 +305,7 @@ TEST(Pieces, PlacedOutputsAreTheWholeRunsOnlyOnceAllArePlacedAndCommitted) {
       {tab, "--summary", "commit", false, 1, "cellfreq: the merge of the users from 0 was not placed: no outputs were written\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.opts + " / " + c.feed);
+    SCOPED_TRACE(c.opts + " / " + c.feed + (c.placeall ? "" : " / one merge not placed"));
     for (const auto& e : fs::directory_iterator(out)) fs::remove(e.path());
     const ran whole = cellfreqhere(c.opts + files + " " + c.trace.string(), s.dir());
     std::map<std::string, std::string> expected;
@@ -352,7 +353,7 @@ TEST(Pieces, DamagedPlacementFilesAreRefused) {
       {{5, false, "", "out/.r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.says);
+    SCOPED_TRACE(testsupport::caseof(cases, c));
     runfailure fail;
     ASSERT_TRUE(saveplaces(path, fp, {c.place}, fail)) << fail.what;
     piecein in;

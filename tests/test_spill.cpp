@@ -56,6 +56,7 @@ TEST(SpillingList, KeepsEveryRecordInOrderThroughTruncateAndAppend) {
   // With a limit of one record, the first chunk's 1024 records move to disk
   // each time it fills: 5000 pushes leave 4096 on disk and 904 in memory.
   for (const std::size_t keep : {3000u, 4095u, 4096u, 4097u, 5000u}) {
+    SCOPED_TRACE("keeping " + std::to_string(keep));
     std::vector<node> expected;
     recordlist list;
     list.limit(1, scratch_file);
@@ -133,6 +134,7 @@ TEST(Budget, RunsOfAFewKiBGiveTheOutputsOfTheRunInMemory) {
     const std::string outputs = c + " --cell-file " + d + "c.cells -o " + d + "r.txt";
     std::vector<std::string> files[2];
     for (const char* budget : {"", "2K", "40K"}) {
+      SCOPED_TRACE(c + " --memory-limit '" + budget + "'");
       const ran r = cellfreqhere(outputs + (*budget != '\0' ? std::string(" --memory-limit ") + budget : ""), tmp);
       ASSERT_EQ(r.status, 0) << c << budget << r.err;
       std::vector<std::string> now{r.err, readfile(d + "c.cells"), readfile(d + "r.txt")};
@@ -162,6 +164,7 @@ TEST(Budget, AFailingScratchDiskEndsTheRunWithOneMessageAndNoOutputs) {
       {false, d + "missing", "cellfreq: cannot spill records to folder '" + d + "missing': No such file or directory\n"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
     writefile(d + "r.txt", "old");
     const seam_override disk(c.full ? seams{.scratch_file = fulldisk} : seams{});
     const ran r = cellfreqhere(d + "t.txt --memory-limit 2K --cell-file " + d + "c.cells -o " + d + "r.txt", c.tmp);
@@ -182,6 +185,7 @@ TEST(Budget, MemoryLimitTakesBytesOrKMG) {
   } cases[] = {{"300", 300}, {"4K", 4096}, {"512M", 512 << 20}, {"2G", std::int64_t{2} << 30},
                {"0", 0},     {"1T", 0},    {"K", 0},            {"-1M", 0}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
     const std::string_view args[] = {"--memory-limit", c.value};
     commandline cl;
     std::string error;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cases.h"
 #include "support/runner.h"
 #include "trace/recordlist.h"
 
@@ -96,7 +97,10 @@ TEST(Readtrace, RecordsOfEveryLineShape) {
   for (const char* blank : {" ", "\r", "\v", "\f"})
     cases.push_back({std::string("p\t17\t3\t0\t") + blank + "\t42\t1234.5\t987.6\n" + next,
                      {{17, 4, 3}, {800, 3, 4}, zero}});
-  for (const shape& c : cases) EXPECT_EQ(parse(c.text, c.ctrlz), c.nodes) << c.text;
+  for (const shape& c : cases) {
+    SCOPED_TRACE(testsupport::caseof(cases, c));
+    EXPECT_EQ(parse(c.text, c.ctrlz), c.nodes) << c.text;
+  }
 }
 
 TEST(Recordlist, AppendKeepsOrderAcrossChunks) {
@@ -128,6 +132,7 @@ TEST(Readtracefile, EveryBlockSizeGivesTheSameRecords) {
   for (const std::size_t longest : {std::size_t{30}, blockplan{}.longest})
     for (const unsigned workers : {1u, 3u})
       for (std::size_t block = 1; block <= text.size() + 1; ++block) {
+        SCOPED_TRACE(testing::Message() << "blocks of " << block << ", " << workers << " workers, longest " << longest);
         std::FILE* f = std::fopen(path.c_str(), "rb");
         filesource fs(f);
         recordlist list;

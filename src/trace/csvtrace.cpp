@@ -18,11 +18,8 @@
 #include <system_error>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "trace/isotime.h"
+#include "trace/simd.h"
 
 namespace cellfreq {
 namespace {
@@ -40,7 +37,7 @@ constexpr const char* optionname[] = {"--id-column", "--x-column", "--y-column",
 // Bit i is set when byte i of the 16 at p is the delimiter, a quote or a
 // line feed.
 inline unsigned specials(const char* p, char delim) {
-#if defined(__SSE2__)
+#if defined(CELLFREQ_SSE2)
   const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i quote = _mm_cmpeq_epi8(c, _mm_set1_epi8('"'));
   const __m128i lf = _mm_cmpeq_epi8(c, _mm_set1_epi8('\n'));

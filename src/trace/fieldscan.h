@@ -16,9 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "trace/simd.h"
 
 namespace cellfreq {
 
@@ -33,7 +31,7 @@ struct linemasks {
   std::uint64_t blank = 0;  // what formatted reads skip: space, \t \n \v \f \r
 };
 
-#if defined(__SSE2__)
+#if defined(CELLFREQ_SSE2)
 
 // Fills `m` from the 64 readable bytes at p; true when that could be done.
 inline bool scanwindow(const char* p, linemasks& m) {
@@ -180,7 +178,8 @@ inline const char* nexttab(const char* p, const char* end) {
 
 #else
 
-// Without SSE2 every line and field takes the general path.
+// Without SSE2, and in the portable build, every line and field takes the
+// general path.
 inline bool scanwindow(const char*, linemasks&) { return false; }
 inline const char* scanfloat_field(const char*, const char*, float&) { return nullptr; }
 inline const char* numberfield(const char*, const char*) { return nullptr; }
