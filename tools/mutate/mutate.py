@@ -20,7 +20,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-SKIP = {".git", "build", "build-asan", "build-fuzz", "build-static", "build-mingw", "build-mutate"}
+SKIP = {".git", "build", "build-asan", "build-fuzz", "build-static", "build-mingw", "build-mutate", "build-portable",
+        "build-tsan"}
 
 
 def mutations():
