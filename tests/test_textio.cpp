@@ -12,10 +12,11 @@
 
 #include "support/cases.h"
 #include "support/runner.h"
-#include "trace/fieldscan.h"
-#include "trace/scan.h"
+#include "io/chunkalloc.h"
 #include "io/textin.h"
 #include "io/textout.h"
+#include "trace/fieldscan.h"
+#include "trace/scan.h"
 
 using namespace cellfreq;
 
@@ -257,4 +258,27 @@ TEST(Textout, BackgroundWritesKeepTheBlocksInOrder) {
     std::fclose(f);
     EXPECT_TRUE(got == expect) << c.block << " " << c.bypassafter;
   }
+}
+
+// The last large block freed serves the next large request it fits, and
+// only one it fits: never a larger one, nor a small one (those come from
+// the heap), nor one so much smaller that most of it would go unused.
+TEST(Chunkalloc, AKeptBlockServesOnlyARequestItFits) {
+  constexpr std::size_t mib = std::size_t{1} << 20;
+  struct reuse {
+    std::size_t freed, asked;
+    bool same;
+  };
+  for (const reuse& r : {reuse{40 * mib, 40 * mib, true}, reuse{40 * mib, 36 * mib, true}, reuse{40 * mib, 30 * mib, false},
+                         reuse{40 * mib, 50 * mib, false}, reuse{80 * mib, 33 * mib, false}}) {
+    SCOPED_TRACE(std::to_string(r.freed / mib) + " MiB freed, " + std::to_string(r.asked / mib) + " MiB asked");
+    chunk_trim();
+    void* kept = chunkalloc(r.freed);
+    chunkfree(kept, r.freed);
+    void* got = chunkalloc(r.asked);
+    EXPECT_EQ(got == kept, r.same);
+    static_cast<char*>(got)[r.asked - 1] = 1;  // all of it is there to use
+    chunkfree(got, r.asked);
+  }
+  chunk_trim();
 }
