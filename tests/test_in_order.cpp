@@ -3,6 +3,7 @@
 // against one thread writing them whole.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <random>
 #include <stdexcept>
@@ -61,13 +62,13 @@ TEST(FormatInOrder, AFailureEndsThePiecesAndAThrowIsRethrown) {
     ASSERT_NE(full, nullptr);
     {
       textout out(full, "\n", 4096);
-      std::size_t begun = 0;
+      std::atomic<std::size_t> begun{0};
       format_in_order(out, 100000, [&](std::size_t, unsigned, textout& piece) {
         ++begun;
         piece.put(std::string(10000, 'x'));
       }, c.plan);
       EXPECT_FALSE(out.flush());
-      EXPECT_LT(begun, 100000u);
+      EXPECT_LT(begun.load(), 100000u);
     }
     std::fclose(full);
     // A piece that throws: the exception reaches the caller, the output is
