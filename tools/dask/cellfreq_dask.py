@@ -566,8 +566,13 @@ def start_on(client, settings, work):
 def run_cluster(settings, work):
     """Connects to the scheduler or starts the local cluster, and runs."""
     # Workers that die and come back are the cluster's business; only its
-    # errors belong on our standard error, next to the report's.
+    # errors belong on our standard error, next to the report's. A comm of
+    # the cluster's own that times out while it shuts down (on a loaded
+    # machine) leaves a future nobody awaits, which asyncio reports when it
+    # is collected: the run's outcome never depends on it, and a failed task
+    # reaches us through its result.
     logging.getLogger("distributed").setLevel(logging.ERROR)
+    logging.getLogger("asyncio").setLevel(logging.CRITICAL)
     from distributed import Client, LocalCluster  # only a run needs them
     if settings["scheduler"]:
         try:
