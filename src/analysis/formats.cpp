@@ -180,17 +180,11 @@ void reportwriter::users(const celltable& table, const std::vector<std::int64_t>
     }
     return;
   }
-  std::vector<std::int32_t> bounds{from};
-  std::int64_t codes = 0;
-  for (std::int32_t u = from; u < to; ++u) {
-    codes += std::max<std::int64_t>(count(u), 0) + 1;
-    if (codes >= plan_.piece_codes || u + 1 == to) {
-      bounds.push_back(u + 1);
-      codes = 0;
-    }
-  }
+  const std::vector<std::int64_t> bounds =
+      piece_bounds(from, to, plan_, [&](std::int64_t u) { return count(static_cast<std::int32_t>(u)); });
   format_in_order(out_, bounds.size() - 1, [&](std::size_t piece, unsigned worker, textout& out) {
-    for (std::int32_t u = bounds[piece]; u < bounds[piece + 1]; ++u) user(table, u, count(u), counters_[worker], out);
+    for (auto u = static_cast<std::int32_t>(bounds[piece]); u < bounds[piece + 1]; ++u)
+      user(table, u, count(u), counters_[worker], out);
   }, plan_);
 }
 

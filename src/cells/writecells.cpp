@@ -126,10 +126,11 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
   // their counts cost two positions of every object each, which then stay
   // within a byte a record.
   const std::size_t records = list.size();
+  const unsigned most = std::max(plan.threads, 1u);
   const unsigned threads = list.spilled() || records < 2 * static_cast<std::size_t>(std::max<std::int64_t>(plan.piece_codes, 1)) ||
-                                   records / std::max(plan.threads, 1u) < 16 * nobj
+                                   records / most < 16 * nobj
                                ? 1
-                               : std::max(plan.threads, 1u);
+                               : most;
   std::vector<tally> tallies = list.spilled() ? std::vector<tally>(1) : shares(list, threads);
   const auto eachrecord = [&](const tally& m, auto&& f) {
     if (list.spilled()) list.foreach(f);
@@ -211,18 +212,13 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
   });
   tallies.clear();
 
-  // Pieces of consecutive objects of about the plan's piece of codes.
-  std::vector<std::size_t> bounds{0};
-  for (std::size_t i = 0, n = 0; i < nobj; ++i) {
-    n += first[i + 1] - first[i] + 1;
-    if (n >= static_cast<std::size_t>(std::max<std::int64_t>(plan.piece_codes, 1)) || i + 1 == nobj) {
-      bounds.push_back(i + 1);
-      n = 0;
-    }
-  }
-  std::vector<std::int64_t> colons(std::max(plan.threads, 1u), 0);
+  const std::vector<std::int64_t> bounds = piece_bounds(0, static_cast<std::int64_t>(nobj), plan, [&](std::int64_t i) {
+    const auto k = static_cast<std::size_t>(i);
+    return static_cast<std::int64_t>(first[k + 1] - first[k]);
+  });
+  std::vector<std::int64_t> colons(most, 0);
   format_in_order(out, bounds.size() - 1, [&](std::size_t piece, unsigned worker, textout& text) {
-    for (std::size_t i = bounds[piece]; i < bounds[piece + 1]; ++i) {
+    for (auto i = static_cast<std::size_t>(bounds[piece]); i < static_cast<std::size_t>(bounds[piece + 1]); ++i) {
       const std::uint32_t* k = codes.get() + first[i];
       const std::uint32_t* const stop = codes.get() + first[i + 1];
       const cellpair* wide = wides.get() + (packed ? 0 : widefirst[i]);

@@ -33,6 +33,15 @@ kept_block& kept() {
   return k;
 }
 
+// Keeps `storage` (null: none) and hands back the block kept before, for
+// the caller to free outside the lock.
+void* keep(void* storage, std::size_t bytes) {
+  kept_block& k = kept();
+  const std::lock_guard<std::mutex> lock(k.mutex);
+  k.bytes = storage != nullptr ? bytes : 0;
+  return std::exchange(k.storage, storage);
+}
+
 }  // namespace
 
 void* chunkalloc(std::size_t bytes) {
@@ -64,26 +73,8 @@ void* chunkalloc(std::size_t bytes) {
   return storage;
 }
 
-void chunkfree(void* p, std::size_t bytes) {
-  if (p != nullptr && bytes >= keep_from) {
-    kept_block& k = kept();
-    std::unique_lock<std::mutex> lock(k.mutex);
-    void* const older = std::exchange(k.storage, p);
-    k.bytes = bytes;
-    lock.unlock();
-    std::free(older);
-    return;
-  }
-  std::free(p);
-}
+void chunkfree(void* p, std::size_t bytes) { std::free(p != nullptr && bytes >= keep_from ? keep(p, bytes) : p); }
 
-void chunk_trim() {
-  kept_block& k = kept();
-  std::unique_lock<std::mutex> lock(k.mutex);
-  void* const older = std::exchange(k.storage, nullptr);
-  k.bytes = 0;
-  lock.unlock();
-  std::free(older);
-}
+void chunk_trim() { std::free(keep(nullptr, 0)); }
 
 }  // namespace cellfreq

@@ -10,9 +10,11 @@
 // through too, so memory stays within threads × most however large a piece.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "io/textout.h"
 
@@ -33,6 +35,23 @@ struct share_plan {
   // A thread per usable core.
   static share_plan machine();
 };
+
+// The bounds of the pieces that items from … to-1 fall into, in order:
+// from, then the end of each piece. A piece ends once its items' codes,
+// codes(i) each and one more for the item itself, reach the plan's piece.
+template <class Codes>
+std::vector<std::int64_t> piece_bounds(std::int64_t from, std::int64_t to, const share_plan& plan, Codes&& codes) {
+  std::vector<std::int64_t> bounds{from};
+  std::int64_t held = 0;
+  for (std::int64_t i = from; i < to; ++i) {
+    held += std::max<std::int64_t>(codes(i), 0) + 1;
+    if (held >= plan.piece_codes || i + 1 == to) {
+      bounds.push_back(i + 1);
+      held = 0;
+    }
+  }
+  return bounds;
+}
 
 // Calls format(piece, worker, out) for pieces 0 … n-1, `worker` (0 …
 // plan.threads-1) naming the thread, so that a piece may use scratch state
