@@ -4,6 +4,8 @@
 // Usage: passtimes TRACE CELLFILE REPORT
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "analysis/formats.h"
@@ -18,6 +20,15 @@ double since(std::chrono::steady_clock::time_point& t) {
   const double s = std::chrono::duration<double>(now - t).count();
   t = now;
   return s;
+}
+
+// Ends the harness when the pass `what` failed: times of a failed pass mean nothing.
+template <class R>
+void check(const R& outcome, const char* what) {
+  if (outcome) return;
+  const cellfreq::failure& f = outcome.error();
+  std::fprintf(stderr, "passtimes: %s: %s\n", what, f.reason.empty() ? std::strerror(f.errnum) : f.reason.c_str());
+  std::exit(1);
 }
 
 }  // namespace
@@ -39,13 +50,13 @@ int main(int argc, char** argv) {
   }
   recordlist list;
   filesource fs(f);
-  readtracefile(fs, cfg.cellsize, list);
+  check(readtracefile(fs, cfg.cellsize, list), "reading the trace");
   const double parse = since(t);
   std::vector<std::int64_t> codecount;
   {
     textout out(c);
-    writecells(list, cfg.nobjects, out, codecount);
-    out.flush();
+    check(writecells(list, cfg.nobjects, out, codecount), "writing the cell file");
+    check(out.flush(), "writing the cell file");
   }
   std::fclose(c);
   const double write = since(t);
@@ -53,14 +64,14 @@ int main(int argc, char** argv) {
   celltable table;
   {
     textin in(c);
-    loadcells(in, codecount, cellfreq::max(codecount, cfg.nusers), table);
+    check(loadcells(in, codecount, cellfreq::max(codecount, cfg.nusers), table), "reading the cell file back");
   }
   const double load = since(t);
   textout out(r);
   reportwriter writer({}, cfg.threshold, out);
   writer.users(table, codecount, 0, cfg.nusers);
   writer.finish();
-  out.flush();
+  check(out.flush(), "writing the report");
   const double report = since(t);
   std::printf("parse %.3f s, cell file write %.3f s, read-back %.3f s, counting and report %.3f s\n", parse,
               write, load, report);

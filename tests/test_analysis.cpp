@@ -26,13 +26,13 @@ std::string report(const rows& table, std::int32_t threshold, const char* eol = 
   }
   textin in(text, false);
   celltable t;
-  loadcells(in, counts, cellfreq::max(counts, static_cast<std::int32_t>(counts.size())), t);
+  EXPECT_TRUE(loadcells(in, counts, cellfreq::max(counts, static_cast<std::int32_t>(counts.size())), t));
   std::string s;
   textout out(s, eol);
   freqcounter counter;
   for (std::int32_t u = 0; u < static_cast<std::int32_t>(table.size()); ++u)
     findx(t, u, counts[static_cast<std::size_t>(u)], threshold, counter, out);
-  out.flush();
+  EXPECT_TRUE(out.flush());
   return s;
 }
 

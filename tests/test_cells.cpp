@@ -30,7 +30,7 @@ std::string cellfile(const std::vector<node>& nodes, std::vector<std::int64_t>& 
   std::string s;
   textout out(s, eol);
   EXPECT_TRUE(writecells(listof(nodes), nobjects, out, counts));
-  out.flush();
+  EXPECT_TRUE(out.flush());
   return s;
 }
 
@@ -224,7 +224,7 @@ TEST(ExactCells, EveryCellComesBackThroughTheFile) {
     textout out(s, "\n");
     cellbox box;
     EXPECT_TRUE(writecells(listof(nodes), 10, out, counts, {objects_per_user, true}, &box));
-    out.flush();
+    EXPECT_TRUE(out.flush());
     std::vector<std::int64_t> plaincounts;
     EXPECT_EQ(s == cellfile(nodes, plaincounts, 10), box.colons == 0) << s;
     textin in(s, false);

@@ -42,7 +42,9 @@ outcome readcsv(const std::string& text, csvoptions opts = {}, std::size_t max =
   csvreader r(in, std::move(opts), "t.csv", err);
   outcome o;
   idtable ids;
-  if (r.open(o.error)) {
+  const result<void> opened = r.open();
+  if (!opened) o.error = opened.error().what;
+  if (opened) {
     csvbatch b;
     while (r.next(b, max)) {
       for (std::size_t i = 0; i < b.size(); ++i) {
@@ -330,9 +332,10 @@ TEST(Csv, ReadErrors) {
     ASSERT_NE(f, nullptr);
     textin in(f, false, 16);
     csvreader r(in, {}, "t.csv", stderr);
-    std::string e;
+    const result<void> opened = r.open();
+    const std::string e = opened ? std::string() : opened.error().what;
     csvbatch b;
-    EXPECT_EQ(r.open(e), failat != 0);
+    EXPECT_EQ(opened.ok(), failat != 0);
     while (r.next(b, 10)) {
     }
     EXPECT_EQ(e, failat == 0 ? "cannot read 't.csv': Input/output error" : "");

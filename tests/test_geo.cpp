@@ -29,15 +29,20 @@ std::string geojson(const geojsonlayer& layer, const std::function<void(geojsonw
   geojsonwriter w(layer, out);
   body(w);
   w.finish();
-  out.flush();
+  EXPECT_TRUE(out.flush());
   return s;
 }
 
+// The message of `r`'s failure; empty when it succeeded.
+template <class T>
+std::string whynot(const result<T>& r) {
+  return r ? std::string() : r.error().what;
+}
+
 std::unique_ptr<crstransform> crs(const std::string& input, const std::string& grid = "") {
-  std::string error;
-  auto t = crstransform::create(input, grid, error);
-  EXPECT_NE(t, nullptr) << error;
-  return t;
+  auto t = crstransform::create(input, grid);
+  EXPECT_TRUE(t.ok()) << whynot(t);
+  return t ? std::move(t.value()) : nullptr;
 }
 
 }  // namespace
@@ -112,11 +117,10 @@ TEST(Crs, ChoosesTheUtmZoneOfAGeographicPosition) {
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << "(" << r.lon << ", " << r.lat << ")");
     auto t = crs("EPSG:4326");
-    std::string error;
-    bool usage = false;
     ASSERT_TRUE(t->geographic());
     EXPECT_FALSE(t->hasgrid());
-    EXPECT_TRUE(t->choosegrid(r.lon, r.lat, error, usage)) << error;
+    const result<void> chosen = t->choosegrid(r.lon, r.lat);
+    EXPECT_TRUE(chosen.ok()) << whynot(chosen);
     EXPECT_EQ(t->gridname(), r.grid) << r.lon << " " << r.lat;
   }
   // Beyond the zones' latitudes the grid must be given: a usage error.
@@ -135,17 +139,16 @@ TEST(Crs, ChoosesTheUtmZoneOfAGeographicPosition) {
   };
   for (const auto& r : refused) {
     SCOPED_TRACE(r.says);
-    std::string error;
-    bool usage = false;
-    EXPECT_FALSE(crs("EPSG:4326")->choosegrid(r.lon, r.lat, error, usage));
-    EXPECT_NE(error.find(r.says), std::string::npos) << error;
-    EXPECT_EQ(usage, r.usage);
+    const result<void> chosen = crs("EPSG:4326")->choosegrid(r.lon, r.lat);
+    ASSERT_FALSE(chosen);
+    EXPECT_NE(whynot(chosen).find(r.says), std::string::npos) << whynot(chosen);
+    EXPECT_TRUE(chosen.error().whole);
+    EXPECT_EQ(chosen.error().status, r.usage ? status_usage : status_failed);
   }
   for (const double lat : {84.0, -80.0}) {
     SCOPED_TRACE(testing::Message() << "latitude " << lat);
-    std::string error;
-    bool usage = false;
-    EXPECT_TRUE(crs("EPSG:4326")->choosegrid(10, lat, error, usage)) << error;
+    const result<void> chosen = crs("EPSG:4326")->choosegrid(10, lat);
+    EXPECT_TRUE(chosen.ok()) << whynot(chosen);
   }
 }
 
@@ -162,8 +165,11 @@ TEST(Crs, RefusesWhatIsNoUsableCrsWithOneLine) {
               {"EPSG:2263", "", "--crs 'EPSG:2263' is not in metres; give a metric projected --grid-crs for the cells"}};
   for (const auto& r : rows) {
     SCOPED_TRACE(std::string(r.input) + " to '" + r.grid + "'");
-    std::string error;
-    EXPECT_EQ(crstransform::create(r.input, r.grid, error), nullptr) << r.input;
+    const auto made = crstransform::create(r.input, r.grid);
+    ASSERT_FALSE(made) << r.input;
+    EXPECT_TRUE(made.error().whole);
+    EXPECT_EQ(made.error().status, status_usage);
+    const std::string error = whynot(made);
     EXPECT_TRUE(r.error.ends_with(": ") ? error.starts_with(r.error) && error.size() > r.error.size() + 3 &&
                                               error.find('\n') == std::string::npos
                                         : error == r.error)
@@ -195,10 +201,9 @@ TEST(Crs, LongitudeFirstWhateverTheAxisOrderAndNaNForFailures) {
 // A layer in degrees: cell (1117, 14710) of 400 m in UTM zone 32N, which
 // begins at (446400, 5883600), frequent for two users and in the heat map.
 std::string layerindegrees() {
-  std::string error;
   const auto t = crs("EPSG:4326");
-  bool usage = false;
-  EXPECT_TRUE(t->choosegrid(8.2, 53.1, error, usage)) << error;
+  const result<void> chosen = t->choosegrid(8.2, 53.1);
+  EXPECT_TRUE(chosen.ok()) << whynot(chosen);
   const std::vector<std::string_view> ids{"0", "1"};
   return geojson({400, t->gridname(), [&](double* x, double* y, std::size_t n) { t->togeographic(x, y, n); }},
                  [&](geojsonwriter& w) {

@@ -28,7 +28,7 @@ std::string svgof(const heatgrid& grid) {
   std::string s;
   textout out(s);
   writesvg(grid, 400.0f, out);
-  out.flush();
+  EXPECT_TRUE(out.flush());
   return s;
 }
 

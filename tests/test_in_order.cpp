@@ -115,7 +115,7 @@ cellrun cells(const recordlist& list, std::int32_t from, std::int32_t to, bool e
   textout out(r.text, "\n");
   r.counts.assign(static_cast<std::size_t>((to + 9) / 10), 0);
   EXPECT_TRUE(writecellrange(list, from, to, out, r.counts, {10, exact}, r.box, plan));
-  out.flush();
+  EXPECT_TRUE(out.flush());
   return r;
 }
 
@@ -162,7 +162,7 @@ TEST(Reportwriter, EveryFormatIsTheSameOnEveryPlan) {
         writer.users(table, file.counts, 0, 17);
         writer.users(table, file.counts, 17, 30);
         writer.finish();
-        out.flush();
+        EXPECT_TRUE(out.flush());
         return s;
       };
       const std::string want = write({1});

@@ -28,7 +28,7 @@ celltable tableof(const std::vector<std::vector<std::int32_t>>& rows, std::vecto
   }
   textin in(text, false);
   celltable t;
-  loadcells(in, counts, cellfreq::max(counts, static_cast<std::int32_t>(counts.size())), t);
+  EXPECT_TRUE(loadcells(in, counts, cellfreq::max(counts, static_cast<std::int32_t>(counts.size())), t));
   return t;
 }
 
@@ -46,7 +46,7 @@ std::string dataof(const std::vector<std::vector<std::int32_t>>& rows, const obj
   std::string s;
   textout out(s);
   writemapdata(aggregate(visits, {}, maplimits), visits, users, layer, out);
-  out.flush();
+  EXPECT_TRUE(out.flush());
   return s;
 }
 
@@ -139,7 +139,7 @@ TEST(MapPage, StaysUnder10MBForALargeGrid) {
   std::string page;
   textout out(page);
   writemappage(grid, visits, users, layer, out);
-  out.flush();
+  EXPECT_TRUE(out.flush());
   EXPECT_EQ(grid.bin, 4);
   EXPECT_EQ(grid.squares.size(), 62500u);
   EXPECT_LT(page.size(), std::size_t{10} << 20);

@@ -104,14 +104,16 @@ TEST(SpillingList, EveryBlockSizeGivesTheSameRecordsUnderATinyLimit) {
   ASSERT_NE(f, nullptr);
   filesource fs(f);
   recordlist whole;
-  const traceread all = readtracefile(fs, 400.0f, whole);
+  const result<std::int64_t> all = readtracefile(fs, 400.0f, whole);
+  ASSERT_TRUE(all.ok());
   const std::vector<node> expected = whole.tovector();
   for (std::size_t block = 1; block < trace.size(); block += trace.size() / 60 + 1) {
     recordlist list;
     list.limit(1, scratch_file);
     std::rewind(f);
-    const traceread r = readtraceblocks(fs, 400.0f, list, {block, 2});
-    EXPECT_EQ(r.nrec, all.nrec) << block;
+    const result<std::int64_t> r = readtraceblocks(fs, 400.0f, list, {block, 2});
+    ASSERT_TRUE(r.ok()) << block;
+    EXPECT_EQ(r.value(), all.value()) << block;
     EXPECT_EQ(list.tovector(), expected) << block;
   }
   std::fclose(f);
@@ -149,7 +151,7 @@ TEST(Budget, RunsOfAFewKiBGiveTheOutputsOfTheRunInMemory) {
 }
 
 namespace {
-std::FILE* fulldisk(int&) { return std::fopen("/dev/full", "w+b"); }
+result<std::FILE*> fulldisk() { return std::fopen("/dev/full", "w+b"); }
 }  // namespace
 
 TEST(Budget, AFailingScratchDiskEndsTheRunWithOneMessageAndNoOutputs) {

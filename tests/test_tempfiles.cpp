@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -95,6 +96,12 @@ struct workdir : scratch {
 
 const std::string visit = "p\t10\t1\t0\t5\t200\t200\t1\n";  // object 10 in cell (1, 1)
 
+// Whether `r` succeeded, naming the reason when it did not.
+testing::AssertionResult succeeded(const cellfreq::result<void>& r) {
+  if (r) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << std::strerror(r.error().errnum);
+}
+
 }  // namespace
 
 // A file system without nameless files, as the seam makes it.
@@ -114,12 +121,11 @@ TEST(Temporaries, ExclusiveOwnerOnlyAndNeverThroughALink) {
   for (const bool named : {true, false}) {
     SCOPED_TRACE(named ? "named temporaries" : "nameless temporaries");
     const cellfreq::seam_override nameless(named ? cellfreq::seams{.open_nameless = nonameless} : cellfreq::seams{});
-    int errnum = 0;
     cellfreq::atomic_file f;
-    ASSERT_TRUE(f.open(out, cellfreq::placement::temporary, errnum)) << errnum;
+    ASSERT_TRUE(succeeded(f.open(out, cellfreq::placement::temporary)));
     EXPECT_TRUE(list(s.dir()).empty());
     nextbits = 7;
-    ASSERT_TRUE(f.open(out, cellfreq::placement::replace, errnum)) << errnum;
+    ASSERT_TRUE(succeeded(f.open(out, cellfreq::placement::replace)));
     ASSERT_EQ(list(s.dir()).size(), named ? 1u : 0u);
     if (named) {
       const fs::path first = s.dir() / list(s.dir())[0];
@@ -130,10 +136,10 @@ TEST(Temporaries, ExclusiveOwnerOnlyAndNeverThroughALink) {
       writefile(s.dir() / "victim", "keep");
       fs::create_symlink(s.dir() / "victim", first);
       nextbits = 7;
-      ASSERT_TRUE(f.open(out, cellfreq::placement::replace, errnum)) << errnum;
+      ASSERT_TRUE(succeeded(f.open(out, cellfreq::placement::replace)));
     }
     std::fputs("new", f.file());
-    ASSERT_TRUE(f.commit(errnum)) << errnum;
+    ASSERT_TRUE(succeeded(f.commit()));
     EXPECT_EQ(readfile(out), "new");
     if (named) {
       EXPECT_EQ(readfile(s.dir() / "victim"), "keep");
@@ -161,8 +167,7 @@ TEST(Temporaries, StaleOnesOfAKilledRunAreSwept) {
   put(".cellfreq-0000000000000XYZ.tmp", 0600, 48);   // not one of our names
   put("report.txt", 0600, 48);
   cellfreq::atomic_file f;
-  int errnum = 0;
-  ASSERT_TRUE(f.open((s.dir() / "out.txt").string(), cellfreq::placement::replace, errnum)) << errnum;
+  ASSERT_TRUE(succeeded(f.open((s.dir() / "out.txt").string(), cellfreq::placement::replace)));
   f.discard();
   EXPECT_EQ(list(s.dir()), (names{".cellfreq-00000000000000ac.tmp", ".cellfreq-00000000000000ad.tmp",
                                   ".cellfreq-0000000000000XYZ.tmp", "report.txt"}));
@@ -397,13 +402,14 @@ TEST(Outputs, ATraceThatChangedWhileReadFails) {
   cfg.tracepath = (w.dir() / "t.txt").string();
   for (const auto& [now, ok] : {std::pair{50u * visit.size(), true}, {20u, false}, {60u * visit.size(), false}}) {
     SCOPED_TRACE(now);
-    cellfreq::runfailure fail;
     std::FILE* f = std::fopen(cfg.tracepath.c_str(), "rb");
     const std::int64_t size = cellfreq::regularsize(f);
     fs::resize_file(cfg.tracepath, now);
-    EXPECT_EQ(cellfreq::closetrace(cfg, f, size, 0, fail), ok);
+    const cellfreq::result<void> closed = cellfreq::closetrace(cfg, f, size, 0);
+    EXPECT_EQ(closed.ok(), ok);
     if (!ok) {
-      EXPECT_EQ(fail.what, cat({"trace '", cfg.tracepath, "' changed while it was read: ", std::to_string(size),
+      EXPECT_TRUE(closed.error().whole);
+      EXPECT_EQ(closed.error().what, cat({"trace '", cfg.tracepath, "' changed while it was read: ", std::to_string(size),
                                 " bytes at the start, ", std::to_string(now), " at the end"}));
     }
     fs::resize_file(cfg.tracepath, size);

@@ -13,6 +13,7 @@
 #include "support/cases.h"
 #include "support/runner.h"
 #include "io/chunkalloc.h"
+#include "io/result.h"
 #include "io/textin.h"
 #include "io/textout.h"
 #include "trace/fieldscan.h"
@@ -281,4 +282,55 @@ TEST(Chunkalloc, AKeptBlockServesOnlyARequestItFits) {
     chunkfree(got, r.asked);
   }
   chunk_trim();
+}
+
+// A result holds its value or its failure, never both, and a failure never
+// reads as success: an error number of 0 becomes EIO.
+TEST(Result, HoldsTheValueOrTheFailure) {
+  const result<int> seven = 7;
+  ASSERT_TRUE(seven.ok());
+  EXPECT_EQ(seven.value(), 7);
+  const result<std::string> refused = failure{"cannot open trace 'x'", ENOENT};
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().what, "cannot open trace 'x'");
+  EXPECT_EQ(refused.error().errnum, ENOENT);
+  EXPECT_EQ(refused.error().status, 1);
+  EXPECT_FALSE(refused.error().whole);
+  const struct {
+    int errnum;
+    bool ok;
+    int told;  // the error number of the failure, when it fails
+  } cases[] = {{0, true, 0}, {ENOSPC, false, ENOSPC}, {EINTR, false, EINTR}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.errnum);
+    const result<void> r = fromerrno(c.errnum);
+    ASSERT_EQ(r.ok(), c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(r.error().errnum, c.told);
+    }
+  }
+  EXPECT_EQ(syserror(0).errnum, EIO);
+  errno = 0;
+  EXPECT_EQ(lasterror().errnum, EIO);
+}
+
+// Of two steps, the first failure is the one told; settle() hands a
+// result's failure on to a failure out-parameter.
+TEST(Result, FirstFailureWins) {
+  const auto of = [](int e) { return e == 0 ? result<void>{} : result<void>{failure{"step", e}}; };
+  const struct {
+    int kept, next, told;  // error numbers; 0: success
+  } cases[] = {{0, 0, 0}, {0, EPIPE, EPIPE}, {ENOSPC, 0, ENOSPC}, {ENOSPC, EPIPE, ENOSPC}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.kept) + " then " + std::to_string(c.next));
+    const result<void> r = first(of(c.kept), of(c.next));
+    EXPECT_EQ(r.ok() ? 0 : r.error().errnum, c.told);
+    failure f{"before"};
+    EXPECT_EQ(settle(first(of(c.kept), of(c.next)), f), c.told == 0);
+    EXPECT_EQ(f.errnum, c.told);
+  }
+  failure f;
+  EXPECT_EQ(settle(result<int>{42}, f, -1), 42);
+  EXPECT_EQ(settle(result<int>{failure{"no", ENOENT}}, f, -1), -1);
+  EXPECT_EQ(f.what, "no");
 }

@@ -136,10 +136,10 @@ TEST(Readtracefile, EveryBlockSizeGivesTheSameRecords) {
         std::FILE* f = std::fopen(path.c_str(), "rb");
         filesource fs(f);
         recordlist list;
-        const traceread r = readtraceblocks(fs, 400.0f, list, {block, workers, longest});
+        const result<std::int64_t> r = readtraceblocks(fs, 400.0f, list, {block, workers, longest});
         std::fclose(f);
-        EXPECT_EQ(r.error, 0);
-        ASSERT_EQ(r.nrec + 1, static_cast<std::int64_t>(whole.size())) << "blocks of " << block;
+        ASSERT_TRUE(r.ok()) << r.error().errnum;
+        ASSERT_EQ(r.value() + 1, static_cast<std::int64_t>(whole.size())) << "blocks of " << block;
         ASSERT_EQ(list.tovector(), whole) << "blocks of " << block << ", " << workers << " workers, " << longest;
       }
   std::remove(path.c_str());

@@ -226,15 +226,16 @@ void run(const input& in, const settings& s, const wanted& want, sink& out, cons
   std::optional<apiinput> made;
   apiinput& input = rows ? made.emplace(cl.input, *rows, results) : made.emplace(cl.input, results);
   messagestream messages;
-  runfailure fail;
-  const bool ok = runpasses(cfg, nullptr, messages.f, progname, &input, fail);
+  const result<void> ran = runpasses(cfg, nullptr, messages.f, progname, &input);
   const std::vector<std::string> warnings = messages.close();
   if (s.message)
     for (const std::string& line : warnings) s.message(line);
   if (cancel != nullptr && cancel->cancelled()) throw error(error_kind::interrupted, "interrupted", ECANCELED);
-  if (!ok)
+  if (!ran) {
+    const failure& fail = ran.error();
     throw error(fail.status == status_usage ? error_kind::usage : error_kind::input_output, failuretext(fail),
                 fail.errnum);
+  }
   const runconfig& settled = results.settled();
   if (want.ids) {
     if (const idtable* ids = input.ids())

@@ -52,23 +52,23 @@ inline constexpr std::int64_t min_row_width = 203;
 // Records with other ids are not written. Fills `codecount` with one count
 // of written tokens per user (nobjects / groupsize users). `box`, when
 // given with the exact form, receives what loadcells() needs to read such a
-// file back. Returns false if a write failed (out.error() tells why);
-// nothing is flushed here.
+// file back. Fails with out.error() if a write failed; nothing is flushed
+// here.
 struct cellbox {
   std::int64_t colons = 0;                  // "X:Y" tokens written
   cell lo{INT32_MAX, INT32_MAX}, hi{INT32_MIN, INT32_MIN};  // the written cells' bounds
 };
-bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std::vector<std::int64_t>& codecount,
-                const cellform& form = {}, cellbox* box = nullptr);
+result<void> writecells(const recordlist& list, std::int32_t nobjects, textout& out,
+                        std::vector<std::int64_t>& codecount, const cellform& form = {}, cellbox* box = nullptr);
 // The lines of objects from … to-1 only, from the records of `list` with
 // those ids: their counts are added to `codecount` (sized for every user)
 // and their cells to `box`. Writing consecutive ranges one after another
 // gives the file that writecells() writes, so a trace can be grouped a
 // range of objects at a time. The records are counted, placed and
 // formatted on the threads of `plan`; the file is the same for every plan.
-bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
-                    std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box,
-                    const share_plan& plan = share_plan::machine());
+result<void> writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
+                            std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box,
+                            const share_plan& plan = share_plan::machine());
 
 // The largest of the first `nusers` counts (0 when there are none).
 std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers);
@@ -96,7 +96,7 @@ public:
   std::int32_t encode(const cell& c) const;
 
 private:
-  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*,
+  friend result<void> loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*,
                         std::int32_t, std::int32_t);
   bool plain_ = true;
   std::int64_t xmin_ = 0, ymin_ = 0, height_ = code_multiplier;
@@ -126,7 +126,7 @@ public:
   }
 
 private:
-  friend bool loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*,
+  friend result<void> loadcells(textin&, const std::vector<std::int64_t>&, std::int64_t, celltable&, const cellbox*,
                         std::int32_t, std::int32_t);
   cellcodec codec_;
   std::vector<std::int32_t, hugeallocator<std::int32_t>> codes_;
@@ -146,13 +146,16 @@ private:
 // read as its cell, and the codes are those of a codec over the file's
 // cells; a plain token still names (v / 1000, v % 1000). Such a file must
 // be the one written: a token that does not read, or names a cell outside
-// the box, makes loadcells() return false with in.error() 0.
+// the box, fails loadcells() with no error number and the reason
+// not_written.
 //
 // Given a range of rows `from` … `to`-1 (to < 0: every row), only those are
 // filled, from where `in` stands: reading the ranges one after another
-// from the start of the file fills each as a whole table would be.
-bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-               celltable& table, const cellbox* box = nullptr, std::int32_t from = 0, std::int32_t to = -1);
+// from the start of the file fills each as a whole table would be. A read
+// error fails it with in.error().
+inline constexpr const char* not_written = "it no longer holds the cells that were written";
+result<void> loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
+                       celltable& table, const cellbox* box = nullptr, std::int32_t from = 0, std::int32_t to = -1);
 
 // The ranges of users from … to-1, in order, each as long as its rows (of
 // min(codecount, maxcount) codes each) fit `room` codes together, and at

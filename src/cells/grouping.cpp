@@ -57,14 +57,15 @@ constexpr std::size_t block = std::size_t{1} << 14;
 constexpr std::int64_t maxparts = 256;
 constexpr std::size_t partbuffer = 2048;
 
-int lasterror() { return errno != 0 ? errno : EIO; }
-
 class grouper {
 public:
   grouper(std::int32_t from, std::int32_t to, const cellform& form, std::int64_t budget, bool countvisits,
-          textout& out, grouped& into, int& scratcherror)
+          textout& out, grouped& into)
       : from_(from), to_(to), form_(form), share_(groupingshare(budget)), countvisits_(countvisits), out_(out),
-        into_(into), error_(scratcherror) {}
+        into_(into) {}
+
+  // The error of the first scratch file that failed, or 0.
+  int error() const { return error_; }
 
   bool run(recordlist& list, chunkedlist<double>* times) {
     const bool timed = times != nullptr;
@@ -98,6 +99,14 @@ public:
   }
 
 private:
+  // Makes a scratch file into `f`; false with error_ set when it cannot be made.
+  bool scratch(fileptr& f) {
+    result<std::FILE*> made = scratch_file();
+    if (!made) error_ = made.error().errnum;
+    else f.reset(made.value());
+    return made.ok();
+  }
+
   bool fail() {
     if (error_ != 0) out_.abandon(error_);
     return false;
@@ -110,7 +119,7 @@ private:
       ordertimes(list, *times);
       *times = {};
     }
-    if (!writecellrange(list, from, to, out_, into_.codecount, form_, into_.box)) return false;
+    if (!writecellrange(list, from, to, out_, into_.codecount, form_, into_.box)) return false;  // told by `out_`
     if (countvisits_) into_.visits.add(list, from, to);
     list = recordlist();
     return true;
@@ -135,9 +144,7 @@ private:
       part& p = parts[i];
       p.from = static_cast<std::int32_t>(from + static_cast<std::int64_t>(i) * width);
       p.to = static_cast<std::int32_t>(std::min<std::int64_t>(to, p.from + width));
-      p.nodes.reset(scratch_file(error_));
-      if (timed && error_ == 0) p.times.reset(scratch_file(error_));
-      if (error_ != 0) return false;
+      if (!scratch(p.nodes) || (timed && !scratch(p.times))) return false;
       nodebuf[i].reserve(partbuffer);
       if (timed) timebuf[i].reserve(partbuffer);
     }
@@ -147,7 +154,7 @@ private:
       if (std::fwrite(nodebuf[i].data(), sizeof(node), nodebuf[i].size(), p.nodes.get()) != nodebuf[i].size() ||
           (timed && std::fwrite(timebuf[i].data(), sizeof(double), timebuf[i].size(), p.times.get()) !=
                         timebuf[i].size())) {
-        error_ = lasterror();
+        error_ = lasterror().errnum;
         return false;
       }
       p.count += static_cast<std::int64_t>(nodebuf[i].size());
@@ -173,7 +180,7 @@ private:
       if (!flush(i)) return false;
       errno = 0;
       if (std::fflush(parts[i].nodes.get()) != 0 || (timed && std::fflush(parts[i].times.get()) != 0)) {
-        error_ = lasterror();
+        error_ = lasterror().errnum;
         return false;
       }
     }
@@ -188,7 +195,7 @@ private:
     if (n == 0) return 0;
     if (std::fread(nodes, sizeof(node), n, p.nodes.get()) != n ||
         (p.times && std::fread(times, sizeof(double), n, p.times.get()) != n)) {
-      error_ = lasterror();
+      error_ = lasterror().errnum;
       return 0;
     }
     left -= static_cast<std::int64_t>(n);
@@ -200,7 +207,7 @@ private:
   bool finish(part& p, bool timed) {
     errno = 0;
     if (std::fseek(p.nodes.get(), 0, SEEK_SET) != 0 || (timed && std::fseek(p.times.get(), 0, SEEK_SET) != 0)) {
-      error_ = lasterror();
+      error_ = lasterror().errnum;
       return fail();
     }
     std::int64_t left = p.count;
@@ -237,7 +244,7 @@ private:
   bool countvisits_;
   textout& out_;
   grouped& into_;
-  int& error_;
+  int error_ = 0;  // kept as a stream keeps its error, through the recursion over the parts
 };
 
 // The bytes a cgroup file states, 0 for "max" or anything but a number.
@@ -336,10 +343,11 @@ std::size_t readinglimit(std::int64_t budget, std::size_t recordbytes) {
 std::int64_t groupingshare(std::int64_t budget) { return std::max<std::int64_t>(budget / 10 * 8, 1); }
 std::int64_t tableshare(std::int64_t budget) { return std::max<std::int64_t>(budget / 2, 1); }
 
-bool groupcells(recordlist& list, chunkedlist<double>* times, std::int32_t from, std::int32_t to,
-                const cellform& form, std::int64_t budget, bool countvisits, textout& out, grouped& into,
-                int& scratcherror) {
-  return grouper(from, to, form, budget, countvisits, out, into, scratcherror).run(list, times);
+result<void> groupcells(recordlist& list, chunkedlist<double>* times, std::int32_t from, std::int32_t to,
+                        const cellform& form, std::int64_t budget, bool countvisits, textout& out, grouped& into) {
+  grouper g(from, to, form, budget, countvisits, out, into);
+  (void)g.run(list, times);  // a failed write stays with `out`; a scratch file's failure is error()
+  return fromerrno(g.error());
 }
 
 void ordertimes(recordlist& list, const std::vector<double>& times) {

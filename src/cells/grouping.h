@@ -53,11 +53,10 @@ struct grouped {
 // object's records in the order of their times, stably; adds their counts
 // to into.codecount (sized for every user) and their cells to into.box, and
 // counts the visits per cell when `countvisits`. Both lists are emptied.
-// False when a write to `out` failed (out.error() tells), or a scratch file
-// did (`scratcherror` tells, and `out` is abandoned).
-bool groupcells(recordlist& list, chunkedlist<double>* times, std::int32_t from, std::int32_t to,
-                const cellform& form, std::int64_t budget, bool countvisits, textout& out, grouped& into,
-                int& scratcherror);
+// Fails when a scratch file did (`out` is then abandoned); a failed write
+// to `out` stays with `out`, as its flush() tells.
+result<void> groupcells(recordlist& list, chunkedlist<double>* times, std::int32_t from, std::int32_t to,
+                        const cellform& form, std::int64_t budget, bool countvisits, textout& out, grouped& into);
 
 // Puts each object's records in the order of their `times` (one per record
 // of `list`), keeping the trace order of equal times; a list already in that

@@ -178,8 +178,15 @@ std::int32_t cellcodec::encode(const cell& c) const {
 // The rows only split the file's one stream of integers, so their bounds
 // are set first and the stream is then read into all cells in one go. All
 // cells start zero, so a read that converts nothing leaves its cell 0.
-bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
-               celltable& table, const cellbox* box, std::int32_t from, std::int32_t to) {
+result<void> loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int64_t maxcount,
+                       celltable& table, const cellbox* box, std::int32_t from, std::int32_t to) {
+  // A read error is the reason; else a token that does not read, or names
+  // a cell outside the box.
+  const auto outcome = [&in](bool read) -> result<void> {
+    if (in.error() != 0) return syserror(in.error());
+    if (!read) return failure{{}, 0, not_written};
+    return {};
+  };
   const auto end = to < 0 ? codecount.size() : static_cast<std::size_t>(to);
   table.width_ = std::max(min_row_width, maxcount);
   table.first_ = from;
@@ -192,7 +199,7 @@ bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int6
   if (box == nullptr || box->colons == 0) {
     table.codes_.assign(n, 0);
     readcodes(in, table.codes_.data(), table.codes_.data() + n);
-    return in.error() == 0;
+    return outcome(true);
   }
   // The box of the written cells decides the codec, so cells are encoded as
   // they are read; one outside the box (or a token that does not read) means
@@ -203,22 +210,22 @@ bool loadcells(textin& in, const std::vector<std::int64_t>& codecount, std::int6
   table.codec_ = cellcodec::over({lo, {lo.x, hi.y}, {hi.x, lo.y}, hi});
   table.codes_.resize(n);
   if (table.codec_.cells_.empty())
-    return readcells(in, n, [&](std::size_t i, cell c) {
-             table.codes_[i] = table.codec_.encode(c);
-             return inside(c);
-           }) && in.error() == 0;
+    return outcome(readcells(in, n, [&](std::size_t i, cell c) {
+      table.codes_[i] = table.codec_.encode(c);
+      return inside(c);
+    }));
   std::vector<cell> cells(n);
   if (!readcells(in, n, [&](std::size_t i, cell c) {
         cells[i] = c;
         return inside(c);
       }))
-    return false;
+    return outcome(false);
   std::vector<cell> distinct = cells;
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   table.codec_ = cellcodec::over(distinct);
   for (std::size_t i = 0; i < n; ++i) table.codes_[i] = table.codec_.encode(cells[i]);
-  return in.error() == 0;
+  return outcome(true);
 }
 
 std::vector<std::pair<std::int32_t, std::int32_t>> table_ranges(const std::vector<std::int64_t>& codecount,

@@ -116,9 +116,9 @@ std::vector<tally> shares(const recordlist& list, unsigned n) {
 // compare and are skipped in both passes alike. The lines are then
 // formatted a piece of objects at a time on every thread and written in
 // order.
-bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
-                    std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box,
-                    const share_plan& plan) {
+result<void> writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, textout& out,
+                            std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box,
+                            const share_plan& plan) {
   const auto nobj = static_cast<std::size_t>(to - from);
   const auto base = static_cast<std::uint32_t>(from);
   const auto limit = static_cast<std::uint32_t>(nobj);
@@ -239,21 +239,21 @@ bool writecellrange(const recordlist& list, std::int32_t from, std::int32_t to, 
       text.newline();
     }
   }, plan);
-  if (out.failed()) return false;
+  if (out.failed()) return syserror(out.error());
   const auto group = static_cast<std::size_t>(form.groupsize);
   for (std::size_t i = 0; i < nobj; ++i)
     codecount[(base + i) / group] += static_cast<std::int64_t>(first[i + 1] - first[i]);
   std::int64_t written = box.colons;
   for (const std::int64_t c : colons) written += c;
   box = {written, lo, hi};
-  return true;
+  return {};
 }
 
-bool writecells(const recordlist& list, std::int32_t nobjects, textout& out, std::vector<std::int64_t>& codecount,
-                const cellform& form, cellbox* box) {
+result<void> writecells(const recordlist& list, std::int32_t nobjects, textout& out,
+                        std::vector<std::int64_t>& codecount, const cellform& form, cellbox* box) {
   codecount.assign(static_cast<std::size_t>(nobjects / form.groupsize), 0);
   cellbox all;
-  const bool written = writecellrange(list, 0, nobjects, out, codecount, form, all, share_plan::machine());
+  result<void> written = writecellrange(list, 0, nobjects, out, codecount, form, all, share_plan::machine());
   if (box != nullptr) *box = all;
   return written;
 }

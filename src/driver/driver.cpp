@@ -41,8 +41,6 @@
 namespace cellfreq {
 namespace {
 
-using failure = runfailure;
-
 // Closes `f`, folding a failed close into `errnum` when nothing failed before.
 void closefile(std::FILE* f, int& errnum) {
   errno = 0;
@@ -55,12 +53,12 @@ const char* cellnoun(const runconfig& cfg) {
   return cfg.cellpath.empty() ? "temporary cell file in folder" : "cell file";
 }
 
-bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runextras* extras,
-              failure& fail) {
+result<void> readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runextras* extras) {
   const activity doing("reading the trace");
-  if (extras != nullptr) return extras->read(cfg, list, err, progname, fail);
-  std::FILE* f = opentrace(cfg, fail);
-  return f != nullptr && readtab(cfg, f, list, err, progname, fail);
+  if (extras != nullptr) return extras->read(cfg, list, err, progname);
+  result<std::FILE*> f = opentrace(cfg);
+  if (!f) return std::move(f.error());
+  return readtab(cfg, f.value(), list, err, progname);
 }
 
 // Writes the cell file from `list` (and `times`, which order each object's
@@ -69,23 +67,26 @@ bool readpass(runconfig& cfg, recordlist& list, std::FILE* err, const char* prog
 // put in place with the other outputs or, for the fixed programs, written
 // in place. `cells` receives what reading it back needs, and the visits
 // per cell when a heat map is asked for.
-bool cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, atomic_file*& file, recordlist& list,
-              chunkedlist<double>* times, bool countvisits, grouped& cells, failure& fail) {
-  if (!spillok(list.error(), fail) || !spillok(times != nullptr ? times->error() : 0, fail)) return false;
+result<void> cellpass(const runconfig& cfg, std::int64_t budget, outputset& outputs, atomic_file*& file,
+                      recordlist& list, chunkedlist<double>* times, bool countvisits, grouped& cells) {
+  if (result<void> kept = first(spillok(list.error()), spillok(times != nullptr ? times->error() : 0)); !kept)
+    return kept;
   const cellform form{cfg.groupsize, cfg.exactcells};
   const placement how = cfg.cellpath.empty() ? placement::temporary
                         : cfg.replacecells  ? placement::replace
                                             : placement::inplace;
   const activity doing("grouping the records");
-  file = outputs.open(cfg.cellpath, how, cellnoun(cfg), true, fail);
-  if (file == nullptr) return false;
-  int scratch = 0;
-  const bool written = outputs.finish(*file, [&](textout& out) {
+  result<atomic_file*> opened = outputs.open(cfg.cellpath, how, cellnoun(cfg), true);
+  if (!opened) return std::move(opened.error());
+  file = opened.value();
+  result<void> spilled;
+  result<void> written = outputs.finish(*file, [&](textout& out) {
     cells.codecount.assign(static_cast<std::size_t>(cfg.nobjects / cfg.groupsize), 0);
-    groupcells(list, times, 0, cfg.nobjects, form, budget, countvisits, out, cells, scratch);
-  }, fail);
+    spilled = groupcells(list, times, 0, cfg.nobjects, form, budget, countvisits, out, cells);
+  });
   if (!written) file = nullptr;
-  return spillok(scratch, fail) && written;
+  // A scratch file that failed abandoned the cell file: its failure is the one told.
+  return first(spillok(errnumof(spilled)), std::move(written));
 }
 
 // Reads the cell file back (this run's own, through a descriptor of its
@@ -103,11 +104,12 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile
   const activity doing("writing the report");
   const std::string& cellpath = cellfile.path();
   int errnum = 0;
-  std::FILE* f = cellfile.read_back(errnum);
-  if (f == nullptr) {
-    fail = {cannot("reopen", cellnoun(cfg), cellpath), errnum};
+  result<std::FILE*> back = cellfile.read_back();
+  if (!back) {
+    fail = {cannot("reopen", cellnoun(cfg), cellpath), back.error().errnum};
     return false;
   }
+  std::FILE* f = back.value();
   textin in(f);
   const std::vector<std::int64_t>& counts = cells.codecount;
   const std::int64_t maxcount = cellfreq::max(counts, cfg.nusers);
@@ -117,7 +119,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile
   celltable table;
   bool loaded = true;
   const auto load = [&](std::int32_t from, std::int32_t to) {
-    loaded = loadcells(in, counts, maxcount, table, &cells.box, from, to) && in.error() == 0;
+    loaded = loadcells(in, counts, maxcount, table, &cells.box, from, to).ok();
     return loaded;
   };
   const auto finishread = [&] {
@@ -126,7 +128,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile
     f = nullptr;
     if (loaded && errnum == 0) return true;
     fail = {cannot("read", cellnoun(cfg), cellpath), errnum};
-    if (errnum == 0) fail.reason = "it no longer holds the cells that were written";
+    if (errnum == 0) fail.reason = not_written;
     return false;
   };
   // A table that fits at once is read, and the file closed, before any of
@@ -160,7 +162,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile
   };
   bool ok = true;
   if (sink == nullptr) {
-    ok = writereport(cfg, report, write, fail, &outputs);
+    ok = settle(writereport(cfg, report, write, &outputs), fail);
   } else if (!ranged([] { return true; },
                      [&](std::int32_t from, std::int32_t to) { sink->users(table, counts, from, to, cfg.threshold); })) {
     ok = false;
@@ -172,7 +174,7 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile
 
 }  // namespace
 
-std::FILE* opentrace(const runconfig& cfg, runfailure& fail) {
+result<std::FILE*> opentrace(const runconfig& cfg) {
   if (cfg.tracepath == stdin_path && cfg.tracestream != nullptr) return cfg.tracestream;
   if (cfg.tracepath == stdin_path) {
 #ifdef _WIN32
@@ -188,7 +190,7 @@ std::FILE* opentrace(const runconfig& cfg, runfailure& fail) {
   }
   errno = 0;
   std::FILE* f = std::fopen(cfg.tracepath.c_str(), "rb");
-  if (f == nullptr) fail = {"cannot open trace " + inquotes(cfg.tracepath), errno};
+  if (f == nullptr) return failure{"cannot open trace " + inquotes(cfg.tracepath), errno};
   return f;
 }
 
@@ -207,44 +209,40 @@ std::int64_t regularsize(std::FILE* f) {
 #endif
 }
 
-bool closetrace(const runconfig& cfg, std::FILE* f, std::int64_t startsize, int errnum, runfailure& fail) {
+result<void> closetrace(const runconfig& cfg, std::FILE* f, std::int64_t startsize, int errnum) {
   // A trace written to, cut or replaced in place while it was read gives
   // records of neither version: its size is the sign that tells.
   const std::int64_t endsize = errnum == 0 && startsize >= 0 ? regularsize(f) : startsize;
   if (cfg.tracepath != stdin_path) closefile(f, errnum);
-  if (errnum != 0) {
-    fail = {cannotread(cfg), errnum};
-    return false;
-  }
-  if (endsize == startsize) return true;
+  if (errnum != 0) return failure{cannotread(cfg), errnum};
+  if (endsize == startsize) return {};
   std::string what = cfg.tracepath == stdin_path ? std::string("the trace on standard input")
                                                   : "trace " + inquotes(cfg.tracepath);
   what.append(" changed while it was read: ").append(std::to_string(startsize)).append(" bytes at the start, ");
   what.append(std::to_string(endsize)).append(" at the end");
-  fail = {what, 0, {}, status_failed, true};
-  return false;
+  return failure{what, 0, {}, status_failed, true};
 }
 
-bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* err, const char* progname,
-             runfailure& fail) {
+result<void> readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* err, const char* progname) {
   const std::int64_t size = regularsize(f);
   std::optional<progressline> progress;
   if (cfg.progress) progress.emplace(err, progname, f, list, cfg.onprogress);
   filesource file(f);
   stoppablesource src(file, cfg.stop);
-  const traceread r = readtracefile(src, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
-                                    progress ? &*progress : nullptr);
-  if (progress) progress->finish(r.nrec, r.error == 0);
-  return closetrace(cfg, f, size, r.error, fail);
+  const result<std::int64_t> nrec = readtracefile(src, cfg.cellsize, list, progress ? &progressline::onblock : nullptr,
+                                                   progress ? &*progress : nullptr);
+  // A failed read keeps the records before it and the one being filled.
+  if (progress) progress->finish(nrec ? nrec.value() : static_cast<std::int64_t>(list.size()) - 1, nrec.ok());
+  return closetrace(cfg, f, size, nrec ? 0 : nrec.error().errnum);
 }
 
 int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname, runextras* extras) {
-  failure fail;
-  return runpasses(cfg, report, err, progname, extras, fail) ? status_ok : reportfailure(fail, err, progname);
+  const result<void> ran = runpasses(cfg, report, err, progname, extras);
+  return ran ? status_ok : reportfailure(ran.error(), err, progname);
 }
 
-bool runpasses(const runconfig& config, std::FILE* report, std::FILE* err, const char* progname, runextras* extras,
-               runfailure& fail) {
+result<void> runpasses(const runconfig& config, std::FILE* report, std::FILE* err, const char* progname,
+                       runextras* extras) {
   runconfig cfg = config;
   const std::int64_t budget = memorybudget(cfg.memorylimit);
   runsink* sink = extras != nullptr ? extras->sink() : nullptr;
@@ -253,54 +251,55 @@ bool runpasses(const runconfig& config, std::FILE* report, std::FILE* err, const
   grouped cells;
   outputset outputs(cfg.stop);
   atomic_file* cellfile = nullptr;
-  bool ok = false;
+  result<void> done;
   {
     recordlist list;
     list.limit(readinglimit(budget, sizeof(node)), scratch_file);
-    ok = readpass(cfg, list, err, progname, extras, fail) &&
-         cellpass(cfg, budget, outputs, cellfile, list, extras != nullptr ? extras->times() : nullptr, countvisits,
-                  cells, fail);
+    done = readpass(cfg, list, err, progname, extras);
+    if (done)
+      done = cellpass(cfg, budget, outputs, cellfile, list, extras != nullptr ? extras->times() : nullptr,
+                      countvisits, cells);
   }
   const objectids ids{extras != nullptr ? extras->ids() : nullptr, cfg.groupsize};
   std::vector<cell> frequent;
-  if (ok) {
+  if (done) {
     geojsonlayer layer;
     if (extras != nullptr) layer = extras->layer(cfg);
     else layer.cellsize = cfg.cellsize;
     const bool svg = !cfg.heatmappath.empty() && !isgeojson(cfg.heatmappath);
     mapusers mapped(ids);
-    ok = reportpass(cfg, budget, *cellfile, cells, ids, layer, svg ? &frequent : nullptr,
-                    mapwanted ? &mapped : nullptr, sink, report, outputs, fail);
+    failure fail;
+    if (!reportpass(cfg, budget, *cellfile, cells, ids, layer, svg ? &frequent : nullptr,
+                    mapwanted ? &mapped : nullptr, sink, report, outputs, fail))
+      done = std::move(fail);
     const activity doing("writing the outputs");
-    ok = ok && writeheatmap(cfg, cells.visits, frequent, layer, fail, &outputs) &&
-         writemap(cfg, cells.visits, mapped, layer, fail, &outputs) && writeidmapfile(cfg, ids, fail, &outputs);
-    if (ok && sink != nullptr) {
+    if (done) done = writeheatmap(cfg, cells.visits, frequent, layer, &outputs);
+    if (done) done = writemap(cfg, cells.visits, mapped, layer, &outputs);
+    if (done) done = writeidmapfile(cfg, ids, &outputs);
+    if (done && sink != nullptr) {
       std::string page;
       if (sink->wantsmap()) {
         textout out(page);
         writemappage(aggregate(cells.visits, {}, maplimits), cells.visits, mapped, layer, out);
-        out.flush();
+        (void)out.flush();  // a string takes every byte
       }
       sink->finish(cfg, cells.visits, std::move(page));
     }
     // A run asked to stop puts nothing in place, however far it got.
-    if (ok && stopped(cfg)) {
-      fail = {"interrupted", ECANCELED};
-      ok = false;
-    }
-    ok = ok && outputs.commit(fail);
+    if (done && stopped(cfg)) done = failure{"interrupted", ECANCELED};
+    if (done) done = outputs.commit();
   }
   chunk_trim();
-  return ok;
+  return done;
 }
 
-std::string failuretext(const runfailure& fail) {
+std::string failuretext(const failure& fail) {
   if (fail.whole) return fail.what;
   return fail.what + ": " +
          (!fail.reason.empty() ? fail.reason : std::string(std::strerror(fail.errnum != 0 ? fail.errnum : EIO)));
 }
 
-int reportfailure(const runfailure& fail, std::FILE* err, const char* progname) {
+int reportfailure(const failure& fail, std::FILE* err, const char* progname) {
   std::fprintf(err, "%s: %s\n", progname, failuretext(fail).c_str());
   std::fflush(err);
   return fail.status;
@@ -323,36 +322,33 @@ std::string inquotes(const std::string& path) {
   return q;
 }
 
-bool spillok(int errnum, runfailure& fail) {
-  if (errnum == 0) return true;
-  fail = {"cannot spill records to folder " + inquotes(temp_folder()), errnum};
-  return false;
+result<void> spillok(int errnum) {
+  if (errnum == 0) return {};
+  return failure{"cannot spill records to folder " + inquotes(temp_folder()), errnum};
 }
 
-bool writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vector<cell>& frequent,
-                  const geojsonlayer& layer, runfailure& fail, outputset* outputs) {
-  if (cfg.heatmappath.empty()) return true;
+result<void> writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vector<cell>& frequent,
+                          const geojsonlayer& layer, outputset* outputs) {
+  if (cfg.heatmappath.empty()) return {};
   if (isgeojson(cfg.heatmappath))
     return writeoutput(outputs, cfg.heatmappath, "heat map", [&](textout& out) {
       geojsonwriter writer(layer, out);
       writeheat(visits, writer);
       writer.finish();
-    }, fail);
+    });
   const heatgrid grid = aggregate(visits, frequent);
-  return writeoutput(outputs, cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); },
-                     fail);
+  return writeoutput(outputs, cfg.heatmappath, "heat map", [&](textout& out) { writesvg(grid, cfg.cellsize, out); });
 }
 
-bool writemap(const runconfig& cfg, const cellvisits& visits, const mapusers& users, const geojsonlayer& layer,
-              runfailure& fail, outputset* outputs) {
-  if (cfg.mappath.empty()) return true;
+result<void> writemap(const runconfig& cfg, const cellvisits& visits, const mapusers& users,
+                      const geojsonlayer& layer, outputset* outputs) {
+  if (cfg.mappath.empty()) return {};
   const heatgrid grid = aggregate(visits, {}, maplimits);
-  return writeoutput(outputs, cfg.mappath, "map", [&](textout& out) { writemappage(grid, visits, users, layer, out); },
-                     fail);
+  return writeoutput(outputs, cfg.mappath, "map", [&](textout& out) { writemappage(grid, visits, users, layer, out); });
 }
 
-bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail, outputset* outputs) {
-  if (cfg.idmappath.empty()) return true;
+result<void> writeidmapfile(const runconfig& cfg, const objectids& ids, outputset* outputs) {
+  if (cfg.idmappath.empty()) return {};
   return writeoutput(outputs, cfg.idmappath, "id map", [&](textout& out) {
     out.put("object,id");
     out.newline();
@@ -363,27 +359,26 @@ bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail
       putcsv(out, (*ids.ids)[i]);
       out.newline();
     }
-  }, fail);
+  });
 }
 
-bool replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
-                 runfailure& fail) {
+result<void> replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write) {
   outputset one;
-  return one.write(path, noun, write, fail) && one.commit(fail);
+  if (result<void> written = one.write(path, noun, write); !written) return written;
+  return one.commit();
 }
 
-bool writeoutput(outputset* outputs, const std::string& path, const char* noun,
-                 const std::function<void(textout&)>& write, runfailure& fail) {
-  return outputs != nullptr ? outputs->write(path, noun, write, fail) : replacefile(path, noun, write, fail);
+result<void> writeoutput(outputset* outputs, const std::string& path, const char* noun,
+                         const std::function<void(textout&)>& write) {
+  return outputs != nullptr ? outputs->write(path, noun, write) : replacefile(path, noun, write);
 }
 
-bool writereport(const runconfig& cfg, std::FILE* report, const std::function<void(textout&)>& write,
-                 runfailure& fail, outputset* outputs) {
-  if (!cfg.outputpath.empty()) return writeoutput(outputs, cfg.outputpath, "report", write, fail);
-  const int errnum = writeall(report, write);
-  if (errnum == 0) return true;
-  if (fail.what.empty()) fail = {"cannot write report", errnum};
-  return false;
+result<void> writereport(const runconfig& cfg, std::FILE* report, const std::function<void(textout&)>& write,
+                         outputset* outputs) {
+  if (!cfg.outputpath.empty()) return writeoutput(outputs, cfg.outputpath, "report", write);
+  result<void> written = writeall(report, write);
+  if (written) return written;
+  return failure{"cannot write report", written.error().errnum};
 }
 
 void prepare_standard_streams() {

@@ -66,16 +66,16 @@ std::string tracename(const runconfig& cfg) {
   return cfg.tracepath == stdin_path ? std::string("standard input") : cfg.tracepath;
 }
 
-bool commandinput::preparecrs(const std::string& grid, runfailure& fail) {
-  if (input_.crs.empty()) return true;
-  std::string error;
-  crs_ = crstransform::create(input_.crs, grid.empty() ? input_.gridcrs : grid, error);
-  if (!crs_) fail = {error, 0, {}, status_usage, true};
-  return crs_ != nullptr;
+result<void> commandinput::preparecrs(const std::string& grid) {
+  if (input_.crs.empty()) return {};
+  result<std::unique_ptr<crstransform>> made = crstransform::create(input_.crs, grid.empty() ? input_.gridcrs : grid);
+  if (!made) return std::move(made.error());
+  crs_ = std::move(made.value());
+  return {};
 }
 
-bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) {
-  if (!preparecrs({}, fail)) return false;
+result<void> commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname) {
+  if (result<void> prepared = preparecrs({}); !prepared) return prepared;
   if (columns_ != nullptr) {
     textin none{std::string_view{}};
     csvreader reader(none, columns(), "columns", err);
@@ -88,7 +88,7 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
       last = now;
       cfg.onprogress(reader.rows(), total);
     };
-    if (!readopened(reader, cfg, list, err, progname, fail, tick)) return false;
+    if (result<void> rows = readopened(reader, cfg, list, err, progname, tick); !rows) return rows;
     // Rows in the TAB dialect's terms end as its reader ends a trace whose
     // last line ends: with the zero-filled record that line end opened,
     // which stays last in its object's order.
@@ -96,13 +96,14 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
       list.push({});
       if (unordered_) times_.push(HUGE_VAL);
     }
-    return settle(cfg, fail);
+    return settlecounts(cfg);
   }
-  std::FILE* f = opentrace(cfg, fail);
-  if (f == nullptr) return false;
+  result<std::FILE*> opened = opentrace(cfg);
+  if (!opened) return std::move(opened.error());
+  std::FILE* f = opened.value();
   bool gzip = isgzipname(cfg.tracepath), seekable = true;
   if (cfg.tracepath == stdin_path) gzip = stdingzip(f, seekable);
-  if (!input_.csv && !gzip && seekable) return readtab(cfg, f, list, err, progname, fail);
+  if (!input_.csv && !gzip && seekable) return readtab(cfg, f, list, err, progname);
   const std::int64_t size = regularsize(f);
 
   // A pipe is looked into by the source itself, which passes plain bytes
@@ -114,56 +115,53 @@ bool commandinput::read(runconfig& cfg, recordlist& list, std::FILE* err, const 
   rawprogress raw{nullptr, &unpacked, input_.csv};
   if (cfg.progress) raw.line = &progress.emplace(err, progname, f, list, cfg.onprogress);
   const textin::progressfn onblock = cfg.progress ? &rawprogress::onblock : nullptr;
-  bool ok = true;
+  result<void> rows;
   std::int64_t nrec = 0;
   int error = 0;
   if (input_.csv) {
     textin in(source);
     if (onblock != nullptr) in.on_progress(onblock, &raw);
-    ok = readcsv(cfg, in, list, err, progname, fail, [&raw] {
+    rows = readcsv(cfg, in, list, err, progname, [&raw] {
       if (raw.line != nullptr) raw.draw();
     });
     nrec = static_cast<std::int64_t>(list.size());
     error = in.error();
   } else {
-    const traceread r = readtracefile(source, cfg.cellsize, list, onblock, &raw);
-    nrec = r.nrec;
-    error = r.error;
+    const result<std::int64_t> r = readtracefile(source, cfg.cellsize, list, onblock, &raw);
+    // A failed read keeps the records before it and the one being filled.
+    nrec = r ? r.value() : static_cast<std::int64_t>(list.size()) - 1;
+    error = r ? 0 : r.error().errnum;
   }
   if (progress) progress->finish(nrec, error == 0);
   if (error != 0 && unpacked.reason() != nullptr) {
     if (cfg.tracepath != stdin_path) std::fclose(f);
-    fail = {cannotread(cfg), error, unpacked.reason()};
-    return false;
+    return failure{cannotread(cfg), error, unpacked.reason()};
   }
-  if (!closetrace(cfg, f, size, error, fail)) return false;
-  return ok && settle(cfg, fail);
+  if (result<void> closed = closetrace(cfg, f, size, error); !closed) return closed;
+  if (!rows) return rows;
+  return settlecounts(cfg);
 }
 
-bool commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
-                           runfailure& fail, const std::function<void()>& tick) {
+result<void> commandinput::readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err,
+                                   const char* progname, const std::function<void()>& tick) {
   csvreader reader(in, columns(), tracename(cfg), err);
-  std::string error;
-  if (!reader.open(error)) {
-    fail = {error, 0, {}, status_failed, true};
-    return in.error() != 0;  // a read error is reported as such
-  }
-  return readopened(reader, cfg, list, err, progname, fail, tick);
+  result<void> opened = reader.open();
+  if (!opened && in.error() != 0) return {};  // a read error is reported as such, by the trace's close
+  if (!opened) return opened;
+  return readopened(reader, cfg, list, err, progname, tick);
 }
 
 // The rows of an opened `reader`, as readrows() reads them, then its
-// bad-row total; false with `fail` set also after a strict failure.
-bool commandinput::readopened(csvreader& reader, runconfig& cfg, recordlist& list, std::FILE* err,
-                              const char* progname, runfailure& fail, const std::function<void()>& tick) {
-  if (!readrows(reader, cfg, list, err, progname, fail, tick)) return false;
+// bad-row total; fails also after a strict failure.
+result<void> commandinput::readopened(csvreader& reader, runconfig& cfg, recordlist& list, std::FILE* err,
+                                      const char* progname, const std::function<void()>& tick) {
+  if (result<void> rows = readrows(reader, cfg, list, err, progname, tick); !rows) return rows;
   reader.finish();
-  if (reader.failed()) {
-    fail = {"stopped at the first bad row of " + tracename(cfg) + " (--strict)", 0, {}, status_failed, true};
-    return false;
-  }
+  if (reader.failed())
+    return failure{"stopped at the first bad row of " + tracename(cfg) + " (--strict)", 0, {}, status_failed, true};
   ids_.seal();
   if (!unordered_) times_ = {};
-  return true;
+  return {};
 }
 
 // The rows of `reader` into `list` (and their times into times_), batch by
@@ -171,11 +169,11 @@ bool commandinput::readopened(csvreader& reader, runconfig& cfg, recordlist& lis
 // A row's id is numbered (in ids_) only once the transform has kept it, so
 // a row skipped for any reason leaves no trace. The records kept in memory
 // share the budget with the ids. Announces a grid CRS it chooses on `err`;
-// false with `fail` set when it cannot. The rows are read on a thread of
+// fails when it cannot. The rows are read on a thread of
 // their own a few batches ahead, except in strict mode, where the first bad
 // row must end the reading before any later one is read.
-bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err,
-                            const char* progname, runfailure& fail, const std::function<void()>& tick) {
+result<void> commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err,
+                                    const char* progname, const std::function<void()>& tick) {
   const bool timed = columns_ != nullptr ? columns_->time != nullptr : !input_.columns.timecolumn.empty();
   // CSV coordinates stay in double precision: single precision would cost
   // half a metre at a UTM northing.
@@ -195,12 +193,11 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
   // The transform, which also chooses the grid from the first position
   // when it is still to be chosen; the choice is announced by add(), in
   // the order a single thread would have announced it.
-  std::string error;
-  bool usage = false;
+  result<void> chosen;
   bool announce = crs_ && !crs_->hasgrid();
   const auto transform = [&](csvbatch& batch) {
     if (crs_ && batch.size() != 0) {
-      if (!crs_->hasgrid() && !crs_->choosegrid(batch.x[0], batch.y[0], error, usage)) return false;
+      if (!crs_->hasgrid() && !(chosen = crs_->choosegrid(batch.x[0], batch.y[0]))) return false;
       crs_->forward(batch.x.data(), batch.y.data(), batch.size());
     }
     batch.number(ids_);
@@ -232,20 +229,15 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
     share(batch.idbytes);
     if (tick) tick();
   };
-  const auto failed = [&] {
-    fail = {error, 0, {}, usage ? status_usage : status_failed, true};
-    return false;
-  };
   // A run asked to stop ends here rather than go on with part of the rows.
-  const auto finished = [&] {
-    if (!stopped(cfg)) return true;
-    fail = {"interrupted", ECANCELED};
-    return false;
+  const auto finished = [&]() -> result<void> {
+    if (!stopped(cfg)) return {};
+    return failure{"interrupted", ECANCELED};
   };
   if (input_.columns.strict) {
     csvbatch batch;
     while (!stopped(cfg) && reader.next(batch, batchrows)) {
-      if (!transform(batch)) return failed();
+      if (!transform(batch)) return chosen;
       add(batch);
       batch.clear();
       if (reader.failed()) break;
@@ -280,59 +272,51 @@ bool commandinput::readrows(csvreader& reader, const runconfig& cfg, recordlist&
   });
   while (const transformedbatch* batch = moved.next()) {
     reader.tally(batch->rows);
-    if (!batch->ok) return failed();
+    if (!batch->ok) return chosen;
     add(batch->rows);
     moved.done();
   }
   return finished();
 }
 
-bool commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t start, std::int64_t end,
-                             recordlist& list, chunkedlist<double>& times, csvpart& part, runfailure& fail) {
-  if (!preparecrs({}, fail)) return false;
+// A header of a part of `cfg`'s trace, read through `in`, that did not
+// open (`why`): a read error is the trace's, named as such.
+static failure headerfailure(const runconfig& cfg, const textin& in, failure why) {
+  if (in.error() != 0) return {cannotread(cfg), in.error()};
+  return why;
+}
+
+result<void> commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t start, std::int64_t end,
+                                     recordlist& list, chunkedlist<double>& times, csvpart& part) {
+  if (result<void> prepared = preparecrs({}); !prepared) return prepared;
   // The header, and the first good row for a grid CRS still to be chosen.
   std::fseek(f, 0, SEEK_SET);
   textin head(f);
   csvreader header(head, columns(), tracename(cfg), stderr);
-  std::string error;
-  if (!header.open(error)) {
-    fail = {head.error() != 0 ? cannotread(cfg) : error, head.error(), {}, status_failed, head.error() == 0};
-    return false;
-  }
+  if (result<void> opened = header.open(); !opened) return headerfailure(cfg, head, std::move(opened.error()));
   part.chosen = crs_ && !crs_->hasgrid();
   if (part.chosen) {
     std::vector<badrow> ignored;
     header.continuefrom(header, &ignored);
     csvbatch first;
-    bool usage = false;
-    if (header.next(first, 1) && !crs_->choosegrid(first.x[0], first.y[0], error, usage)) {
-      fail = {error, 0, {}, usage ? status_usage : status_failed, true};
-      return false;
+    if (header.next(first, 1)) {
+      if (result<void> chosen = crs_->choosegrid(first.x[0], first.y[0]); !chosen) return chosen;
     }
   }
   if (crs_) part.gridcrs = crs_->gridname();
   // A part from the trace's start reads the header itself, so that its
   // lines count as the whole trace's do.
-  if (fseeko(f, static_cast<off_t>(start), SEEK_SET) != 0) {
-    fail = {cannotread(cfg), errno != 0 ? errno : EIO};
-    return false;
-  }
+  if (fseeko(f, static_cast<off_t>(start), SEEK_SET) != 0) return failure{cannotread(cfg), lasterror().errnum};
   textin in(f);
   in.limit_to(static_cast<std::uint64_t>(end - start));
   csvreader reader(in, columns(), tracename(cfg), stderr);
   if (start == 0) {
-    if (!reader.open(error)) {
-      fail = {in.error() != 0 ? cannotread(cfg) : error, in.error(), {}, status_failed, in.error() == 0};
-      return false;
-    }
+    if (result<void> opened = reader.open(); !opened) return headerfailure(cfg, in, std::move(opened.error()));
   }
   reader.continuefrom(start == 0 ? reader : header, &part.named);
   ids_ = {};
-  if (!readrows(reader, cfg, list, stderr, "cellfreq", fail)) return false;
-  if (in.error() != 0) {
-    fail = {cannotread(cfg), in.error()};
-    return false;
-  }
+  if (result<void> rows = readrows(reader, cfg, list, stderr, "cellfreq"); !rows) return rows;
+  if (in.error() != 0) return failure{cannotread(cfg), in.error()};
   part.lines = reader.lines();
   part.clean = reader.endedclean();
   part.bad = reader.badrows();
@@ -341,34 +325,31 @@ bool commandinput::readrange(const runconfig& cfg, std::FILE* f, std::int64_t st
   part.ids = std::move(ids_);
   ids_ = {};
   times = std::move(times_);
-  return true;
+  return {};
 }
 
 // Settles the object and user counts that a CSV trace decides: as many
 // objects as distinct ids, in whole users, unless --objects was given.
-bool commandinput::settle(runconfig& cfg, runfailure& fail) const {
-  return settleobjects(input_, static_cast<std::int64_t>(ids_.size()), cfg, fail);
+result<void> commandinput::settlecounts(runconfig& cfg) const {
+  return settleobjects(input_, static_cast<std::int64_t>(ids_.size()), cfg);
 }
 
-bool settleobjects(const inputconfig& input, std::int64_t distinct, runconfig& cfg, runfailure& fail) {
-  if (!input.csv || input.objectsgiven) return true;
+result<void> settleobjects(const inputconfig& input, std::int64_t distinct, runconfig& cfg) {
+  if (!input.csv || input.objectsgiven) return {};
   const auto group = static_cast<std::int64_t>(cfg.groupsize);
   const std::int64_t objects = std::max<std::int64_t>((distinct + group - 1) / group * group, group);
-  if (objects > max_objects) {
-    fail = {"the trace has " + std::to_string(distinct) + " distinct ids, more than the 10000000 objects a run holds",
-            0, {}, status_failed, true};
-    return false;
-  }
+  if (objects > max_objects)
+    return failure{"the trace has " + std::to_string(distinct) + " distinct ids, more than the 10000000 objects a run holds",
+                   0, {}, status_failed, true};
   cfg.nobjects = static_cast<std::int32_t>(objects);
   const auto users = static_cast<std::int32_t>(objects / group);
-  if (cfg.nusers > users) {
-    fail = {"invalid --users '" + std::to_string(cfg.nusers) + "': expected an integer from 1 to " +
-                std::to_string(users) + ", the number of users of the trace's " + std::to_string(distinct) + " ids",
-            0, {}, status_usage, true};
-    return false;
-  }
+  if (cfg.nusers > users)
+    return failure{"invalid --users '" + std::to_string(cfg.nusers) + "': expected an integer from 1 to " +
+                       std::to_string(users) + ", the number of users of the trace's " + std::to_string(distinct) +
+                       " ids",
+                   0, {}, status_usage, true};
   if (cfg.nusers == 0) cfg.nusers = users;
-  return true;
+  return {};
 }
 
 csvoptions commandinput::columns() const {

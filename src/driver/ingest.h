@@ -29,7 +29,7 @@ public:
   // must be given), through the same per-row checks, transform and
   // numbering as the CSV rows. Bad rows are named "columns:ROW".
   commandinput(const inputconfig& input, const csvcolumns& columns) : input_(input), columns_(&columns) {}
-  bool read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) override;
+  result<void> read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname) override;
   const idtable* ids() const override { return texts() ? &ids_ : nullptr; }
   chunkedlist<double>* times() override { return unordered_ ? &times_ : nullptr; }
   geojsonlayer layer(const runconfig& cfg) const override;
@@ -47,25 +47,25 @@ public:
   };
   // For a run in pieces: makes the coordinate transform with the grid CRS
   // `grid` (empty: the one given, or one to choose), as read() does.
-  bool preparecrs(const std::string& grid, runfailure& fail);
+  result<void> preparecrs(const std::string& grid);
   // Reads the rows of bytes [start, end) of the CSV trace `f` (a line start
   // each) into `list`, their times (with a time column) into `times`, and
   // their ids numbered by first appearance within the part; the header
   // and, for a grid CRS still to be chosen, the first good row come from
   // the trace's start. Bad rows are kept in `part`, not printed.
-  bool readrange(const runconfig& cfg, std::FILE* f, std::int64_t start, std::int64_t end, recordlist& list,
-                 chunkedlist<double>& times, csvpart& part, runfailure& fail);
+  result<void> readrange(const runconfig& cfg, std::FILE* f, std::int64_t start, std::int64_t end, recordlist& list,
+                         chunkedlist<double>& times, csvpart& part);
 
 private:
   // Whether the objects have text ids, numbered here.
   bool texts() const { return columns_ != nullptr ? columns_->textids != nullptr : input_.csv; }
-  bool readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
-               runfailure& fail, const std::function<void()>& tick);
-  bool readopened(csvreader& reader, runconfig& cfg, recordlist& list, std::FILE* err, const char* progname,
-                  runfailure& fail, const std::function<void()>& tick);
-  bool readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err, const char* progname,
-                runfailure& fail, const std::function<void()>& tick = {});
-  bool settle(runconfig& cfg, runfailure& fail) const;
+  result<void> readcsv(runconfig& cfg, textin& in, recordlist& list, std::FILE* err, const char* progname,
+                       const std::function<void()>& tick);
+  result<void> readopened(csvreader& reader, runconfig& cfg, recordlist& list, std::FILE* err, const char* progname,
+                          const std::function<void()>& tick);
+  result<void> readrows(csvreader& reader, const runconfig& cfg, recordlist& list, std::FILE* err,
+                        const char* progname, const std::function<void()>& tick = {});
+  result<void> settlecounts(runconfig& cfg) const;
   // The CSV options, with a geographic --crs's degrees checked.
   csvoptions columns() const;
 
@@ -79,8 +79,8 @@ private:
 
 // Settles the object and user counts that a CSV trace of `distinct` ids
 // decides: as many objects as distinct ids, in whole users, unless
-// --objects was given; false with `fail` set when they do not fit.
-bool settleobjects(const inputconfig& input, std::int64_t distinct, runconfig& cfg, runfailure& fail);
+// --objects was given; fails when they do not fit.
+result<void> settleobjects(const inputconfig& input, std::int64_t distinct, runconfig& cfg);
 // Whether a trace's name says it is gzipped: it ends in ".gz".
 bool isgzipname(const std::string& path);
 // How messages name the trace: its path, or "standard input".

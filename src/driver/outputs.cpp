@@ -7,67 +7,58 @@
 
 namespace cellfreq {
 
-int writeall(std::FILE* f, const std::function<void(textout&)>& write, const std::atomic<bool>* stop) {
+result<void> writeall(std::FILE* f, const std::function<void(textout&)>& write, const std::atomic<bool>* stop) {
   textout out(f);
   out.bypasscache();
   out.stopwhen(stop);
   write(out);
-  out.flush();
-  return out.error();
+  return out.flush();
 }
 
-atomic_file* outputset::open(const std::string& path, placement how, const char* noun, bool readable,
-                            runfailure& fail) {
-  auto file = std::make_unique<atomic_file>();
-  int errnum = 0;
-  if (!file->open(path, how, errnum, readable)) {
-    fail = {cannot("create", noun, file->path()), errnum};
-    return nullptr;
-  }
+result<atomic_file*> outputset::add(std::unique_ptr<atomic_file> file, const char* noun, result<void> opened) {
+  if (!opened) return failure{cannot("create", noun, file->path()), opened.error().errnum};
   files_.push_back({std::move(file), noun});
   return files_.back().file.get();
 }
 
-atomic_file* outputset::openshared(const std::string& path, const char* noun, runfailure& fail) {
+result<atomic_file*> outputset::open(const std::string& path, placement how, const char* noun, bool readable) {
   auto file = std::make_unique<atomic_file>();
-  int errnum = 0;
-  if (!file->open_shared(path, errnum)) {
-    fail = {cannot("create", noun, file->path()), errnum};
-    return nullptr;
-  }
-  files_.push_back({std::move(file), noun});
-  return files_.back().file.get();
+  result<void> opened = file->open(path, how, readable);
+  return add(std::move(file), noun, std::move(opened));
 }
 
-bool outputset::finish(atomic_file& file, const std::function<void(textout&)>& write, runfailure& fail) {
-  int errnum = writeall(file.file(), write, stop_);
-  if (errnum == 0 && file.finish(errnum)) return true;
+result<atomic_file*> outputset::openshared(const std::string& path, const char* noun) {
+  auto file = std::make_unique<atomic_file>();
+  result<void> opened = file->open_shared(path);
+  return add(std::move(file), noun, std::move(opened));
+}
+
+result<void> outputset::finish(atomic_file& file, const std::function<void(textout&)>& write) {
+  result<void> done = writeall(file.file(), write, stop_);
+  if (done) done = file.finish();
+  if (done) return done;
   for (auto e = files_.begin(); e != files_.end(); ++e) {
     if (e->file.get() != &file) continue;
-    if (fail.what.empty()) fail = {cannot("write", e->noun, file.path()), errnum};
+    failure named{cannot("write", e->noun, file.path()), done.error().errnum};
     files_.erase(e);  // discards it
-    break;
+    return named;
   }
-  return false;
+  return done;
 }
 
-bool outputset::write(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
-                      runfailure& fail) {
-  atomic_file* file = open(path, placement::replace, noun, false, fail);
-  return file != nullptr && finish(*file, write, fail);
+result<void> outputset::write(const std::string& path, const char* noun, const std::function<void(textout&)>& write) {
+  result<atomic_file*> file = open(path, placement::replace, noun, false);
+  if (!file) return std::move(file.error());
+  return finish(*file.value(), write);
 }
 
-bool outputset::commit(runfailure& fail) {
+result<void> outputset::commit() {
   std::vector<entry> files = std::move(files_);
   files_.clear();
   for (entry& e : files) {
-    int errnum = 0;
-    if (!e.file->commit(errnum)) {
-      fail = {cannot("write", e.noun, e.file->path()), errnum};
-      return false;
-    }
+    if (result<void> put = e.file->commit(); !put) return failure{cannot("write", e.noun, e.file->path()), put.error().errnum};
   }
-  return true;
+  return {};
 }
 
 }  // namespace cellfreq

@@ -17,10 +17,11 @@
 
 namespace cellfreq {
 
-// Writes `f` through write(textout&) and flushes it; the first error, or
-// 0 (ECANCELED once `*stop` is set). A large output bypasses the page
+// Writes `f` through write(textout&) and flushes it; fails with the first
+// error (ECANCELED once `*stop` is set). A large output bypasses the page
 // cache where it can.
-int writeall(std::FILE* f, const std::function<void(textout&)>& write, const std::atomic<bool>* stop = nullptr);
+result<void> writeall(std::FILE* f, const std::function<void(textout&)>& write,
+                      const std::atomic<bool>* stop = nullptr);
 
 class outputset {
 public:
@@ -28,25 +29,26 @@ public:
   explicit outputset(const std::atomic<bool>* stop = nullptr) : stop_(stop) {}
 
   // Makes the file for `path` as placed by `how` (readable: see
-  // atomic_file::open()), to be committed with the others; null with
-  // `fail` naming the file as `noun` when it cannot be made.
-  atomic_file* open(const std::string& path, placement how, const char* noun, bool readable, runfailure& fail);
+  // atomic_file::open()), to be committed with the others; the failure
+  // names the file as `noun` when it cannot be made.
+  result<atomic_file*> open(const std::string& path, placement how, const char* noun, bool readable);
   // The same for a replacement that other processes write into before the
   // commit (atomic_file::open_shared()).
-  atomic_file* openshared(const std::string& path, const char* noun, runfailure& fail);
+  result<atomic_file*> openshared(const std::string& path, const char* noun);
   // Writes the file for `path` (replaced) through write() and finishes it;
-  // false with `fail` set, the file then dropped from the set.
-  bool write(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
-             runfailure& fail);
-  // Finishes `file` of this set, written through write(); false with
-  // `fail` set when anything written failed.
-  bool finish(atomic_file& file, const std::function<void(textout&)>& write, runfailure& fail);
+  // on a failure the file is dropped from the set.
+  result<void> write(const std::string& path, const char* noun, const std::function<void(textout&)>& write);
+  // Finishes `file` of this set, written through write(); fails when
+  // anything written failed, the file then dropped from the set.
+  result<void> finish(atomic_file& file, const std::function<void(textout&)>& write);
   // Puts every file of the set in place, in the order they were made;
-  // false with `fail` naming the first that could not be. The set is
-  // empty afterwards; files not committed are discarded.
-  bool commit(runfailure& fail);
+  // the failure names the first that could not be. The set is empty
+  // afterwards; files not committed are discarded.
+  result<void> commit();
 
 private:
+  // Takes `file`, opened as `opened` tells, into the set.
+  result<atomic_file*> add(std::unique_ptr<atomic_file> file, const char* noun, result<void> opened);
   struct entry {
     std::unique_ptr<atomic_file> file;
     const char* noun;

@@ -58,15 +58,11 @@ struct runconfig {
 // Whether `cfg`'s run was asked to stop.
 inline bool stopped(const runconfig& cfg) { return cfg.stop != nullptr && cfg.stop->load(std::memory_order_relaxed); }
 
-// A run's failure: the message names what failed and why; `reason`, when
-// set, is the why instead of the system's text for `errnum`.
-struct runfailure {
-  std::string what;
-  int errnum = 0;
-  std::string reason{};
-  int status = 1;  // status_failed, or status_usage for a bad option found late
-  bool whole = false;  // `what` is the whole message, with no reason after it
-};
+// A run's failure is a `failure` (io/result.h): the message names what
+// failed and why; `reason`, when set, is the why instead of the system's
+// text for `errnum`. The run in pieces still names it so, and passes it
+// back through an out-parameter.
+using runfailure = failure;
 
 // Where a run inside another program puts its results instead of the
 // report: the passes hand on what the report would be made of.
@@ -95,8 +91,8 @@ public:
   virtual ~runextras() = default;
   // Reads the whole trace into `list` (empty), the way readtracefile()
   // does for the TAB dialect; may settle `cfg`'s object and user counts,
-  // which can depend on the trace. False with `fail` set on a failure.
-  virtual bool read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname, runfailure& fail) = 0;
+  // which can depend on the trace.
+  virtual result<void> read(runconfig& cfg, recordlist& list, std::FILE* err, const char* progname) = 0;
   // The objects' own ids, when the trace had text ids; null otherwise.
   virtual const idtable* ids() const = 0;
   // The times by which each object's records are still to be ordered, one
@@ -114,11 +110,6 @@ runconfig config400();
 runconfig config100();
 runconfig config300();
 
-// Exit statuses of a run.
-inline constexpr int status_ok = 0;
-inline constexpr int status_failed = 1;
-inline constexpr int status_usage = 2;  // the configurable command only
-
 // Runs the pass sequence with `cfg`, printing the report to `report` (opened
 // in binary mode) unless `cfg.outputpath` names a file, and writing the heat
 // map last when asked for. A temporary cell file is removed at the end,
@@ -131,27 +122,25 @@ inline constexpr int status_usage = 2;  // the configurable command only
 // what it found (ids, the grid's CRS); with extras->sink(), the results go
 // there instead of the report.
 int run(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname, runextras* extras = nullptr);
-// run() without printing its failure: false with `fail` set. `err` still
-// receives the warnings (bad rows, a chosen grid CRS, the progress line).
-bool runpasses(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname, runextras* extras,
-               runfailure& fail);
+// run() without printing its failure. `err` still receives the warnings
+// (bad rows, a chosen grid CRS, the progress line).
+result<void> runpasses(const runconfig& cfg, std::FILE* report, std::FILE* err, const char* progname,
+                       runextras* extras);
 // The message of `fail` as run() prints it after "PROG: ": "what: reason".
-std::string failuretext(const runfailure& fail);
+std::string failuretext(const failure& fail);
 
 // The read pass's pieces, for readers of other trace formats. opentrace()
-// opens the trace (binary mode; standard input for stdin_path), or returns
-// null with `fail` set. readtab() reads an open TAB-dialect trace into
-// `list` (on two threads when it is a regular file). regularsize() is the
-// size of a regular file, -1 for anything else. closetrace() closes it
-// (never standard input) and turns a read error `errnum` into `fail`, or a
-// regular file whose size is no longer `startsize` (the size when the
-// reading began): a trace changed while it was read;
-// cannotread() is the start of that message.
-std::FILE* opentrace(const runconfig& cfg, runfailure& fail);
-bool readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* err, const char* progname,
-             runfailure& fail);
+// opens the trace (binary mode; standard input for stdin_path). readtab()
+// reads an open TAB-dialect trace into `list` (on two threads when it is a
+// regular file). regularsize() is the size of a regular file, -1 for
+// anything else. closetrace() closes it (never standard input) and fails
+// with a read error `errnum` (0: none), or when a regular file's size is no
+// longer `startsize` (the size when the reading began): a trace changed
+// while it was read; cannotread() is the start of that message.
+result<std::FILE*> opentrace(const runconfig& cfg);
+result<void> readtab(const runconfig& cfg, std::FILE* f, recordlist& list, std::FILE* err, const char* progname);
 std::int64_t regularsize(std::FILE* f);
-bool closetrace(const runconfig& cfg, std::FILE* f, std::int64_t startsize, int errnum, runfailure& fail);
+result<void> closetrace(const runconfig& cfg, std::FILE* f, std::int64_t startsize, int errnum);
 std::string cannotread(const runconfig& cfg);
 
 // Whether a heat map at `path` is a GeoJSON layer (by its name) or SVG.
@@ -161,39 +150,38 @@ bool isgeojson(const std::string& path);
 std::string inquotes(const std::string& path);
 // "cannot VERB NOUN 'PATH'", the start of a message about a file.
 std::string cannot(const char* verb, const char* noun, const std::string& path);
-// A scratch file's failure `errnum`, if any, as the run's failure: false
-// with "cannot spill records to folder 'TMPDIR'" in `fail`.
-bool spillok(int errnum, runfailure& fail);
+// A scratch file's failure `errnum`, if any, as the run's failure:
+// "cannot spill records to folder 'TMPDIR'".
+result<void> spillok(int errnum);
 // The outputs below go into `outputs`, to be committed with the run's
 // others, or when it is null are put in place at once.
 class outputset;
 // The heat map of `visits` at cfg.heatmappath, if any: a GeoJSON layer of
 // every cell or an SVG picture with the `frequent` cells outlined.
-bool writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vector<cell>& frequent,
-                  const geojsonlayer& layer, runfailure& fail, outputset* outputs = nullptr);
+result<void> writeheatmap(const runconfig& cfg, const cellvisits& visits, const std::vector<cell>& frequent,
+                          const geojsonlayer& layer, outputset* outputs = nullptr);
 // The web map at cfg.mappath, if any: one HTML page of the `visits`, the
 // frequent cells of `users` and, through `layer`, the grid's CRS.
-bool writemap(const runconfig& cfg, const cellvisits& visits, const mapusers& users, const geojsonlayer& layer,
-              runfailure& fail, outputset* outputs = nullptr);
+result<void> writemap(const runconfig& cfg, const cellvisits& visits, const mapusers& users,
+                      const geojsonlayer& layer, outputset* outputs = nullptr);
 // The object number -> id table at cfg.idmappath, if any: "object,id",
 // then one row per id.
-bool writeidmapfile(const runconfig& cfg, const objectids& ids, runfailure& fail, outputset* outputs = nullptr);
+result<void> writeidmapfile(const runconfig& cfg, const objectids& ids, outputset* outputs = nullptr);
 
 // Prints `fail` as run() does, "PROG: what: reason", and returns its status.
-int reportfailure(const runfailure& fail, std::FILE* err, const char* progname);
+int reportfailure(const failure& fail, std::FILE* err, const char* progname);
 
 // Replaces `path` with a complete file written through write(), or leaves
 // it as it was; a failure names the file as `noun`.
-bool replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write,
-                 runfailure& fail);
+result<void> replacefile(const std::string& path, const char* noun, const std::function<void(textout&)>& write);
 // Writes `path` through write() into `outputs` or, when it is null,
 // replaces it at once, as replacefile() does.
-bool writeoutput(outputset* outputs, const std::string& path, const char* noun,
-                 const std::function<void(textout&)>& write, runfailure& fail);
+result<void> writeoutput(outputset* outputs, const std::string& path, const char* noun,
+                         const std::function<void(textout&)>& write);
 // Writes the report through write() to cfg.outputpath (replaced when
 // complete) or, when none is set, to `report`.
-bool writereport(const runconfig& cfg, std::FILE* report, const std::function<void(textout&)>& write,
-                 runfailure& fail, outputset* outputs = nullptr);
+result<void> writereport(const runconfig& cfg, std::FILE* report, const std::function<void(textout&)>& write,
+                         outputset* outputs = nullptr);
 
 // Makes the standard streams safe to use: on POSIX systems a closed
 // descriptor 0, 1 or 2 is taken by a placeholder so that no file opened

@@ -22,6 +22,10 @@ struct ctxfree {
 };
 using pjptr = std::unique_ptr<PJ, pjfree>;
 
+// A CRS that cannot serve, as given by the options: the whole message and
+// the usage status.
+failure refused(std::string message) { return {std::move(message), 0, {}, status_usage, true}; }
+
 // PROJ's last error message, kept in a fixed buffer so that a batch of
 // failing points costs no allocation.
 using logline = std::array<char, 256>;
@@ -88,26 +92,21 @@ struct crstransform::proj {
     return r;
   }
 
-  // The CRS defined by `text`, or null with `error` naming it and `option`.
+  // The CRS defined by `text`, or a failure naming it and `option`.
   // A PROJ string without "+type=crs" is read as the CRS it describes, and
   // a name must be a CRS's exact name, not just the nearest one PROJ finds.
-  pjptr crs(const std::string& text, const char* option, std::string& error) {
+  result<pjptr> crs(const std::string& text, const char* option) {
     said[0] = '\0';
     pjptr p(proj_create(ctx.get(), text.c_str()));
     if (p != nullptr && !proj_is_crs(p.get()) && text.find("+proj=") != std::string::npos &&
         text.find("type=crs") == std::string::npos)
       p.reset(proj_create(ctx.get(), (text + " +type=crs").c_str()));
     const std::string head = "unknown CRS '" + text + "' for " + option + ": ";
-    if (p == nullptr) {
-      error = head + reason();
-    } else if (!proj_is_crs(p.get())) {
-      error = head + "PROJ reads it as a coordinate operation, not a CRS";
-    } else if (plainname(text) && !samename(proj_get_name(p.get()), text)) {
-      error = head + "no CRS has that name (the nearest is '" + proj_get_name(p.get()) + "')";
-    } else {
-      return p;
-    }
-    return nullptr;
+    if (p == nullptr) return refused(head + reason());
+    if (!proj_is_crs(p.get())) return refused(head + "PROJ reads it as a coordinate operation, not a CRS");
+    if (plainname(text) && !samename(proj_get_name(p.get()), text))
+      return refused(head + "no CRS has that name (the nearest is '" + proj_get_name(p.get()) + "')");
+    return p;
   }
 
   // What `crs` is, seen through a bound CRS's base and a compound CRS's
@@ -165,78 +164,68 @@ void batch(PJ* t, double* x, double* y, std::size_t n) {
 crstransform::crstransform(std::unique_ptr<proj> p) : p_(std::move(p)) {}
 crstransform::~crstransform() = default;
 
-std::unique_ptr<crstransform> crstransform::create(const std::string& input, const std::string& grid,
-                                                   std::string& error) {
+result<std::unique_ptr<crstransform>> crstransform::create(const std::string& input, const std::string& grid) {
   auto p = std::make_unique<proj>();
-  if (p->ctx == nullptr) {
-    error = "cannot start PROJ";
-    return nullptr;
-  }
-  p->input = p->crs(input, "--crs", error);
-  if (p->input == nullptr) return nullptr;
+  if (p->ctx == nullptr) return refused("cannot start PROJ");
+  result<pjptr> in = p->crs(input, "--crs");
+  if (!in) return std::move(in.error());
+  p->input = std::move(in.value());
   bool metric = false;
   const crskind k = p->kind(p->input.get(), metric);
-  if (k == crskind::other) {
-    error = "--crs '" + input + "' is neither a geographic nor a projected CRS";
-    return nullptr;
-  }
+  if (k == crskind::other) return refused("--crs '" + input + "' is neither a geographic nor a projected CRS");
   std::unique_ptr<crstransform> t(new crstransform(std::move(p)));
   t->geographic_ = k == crskind::geographic;
   proj& q = *t->p_;
   if (!grid.empty()) {
-    q.grid = q.crs(grid, "--grid-crs", error);
-    if (q.grid == nullptr) return nullptr;
-    if (q.kind(q.grid.get(), metric) != crskind::projected || !metric) {
-      error = "--grid-crs '" + grid + "' is not a projected CRS in metres";
-      return nullptr;
-    }
+    result<pjptr> g = q.crs(grid, "--grid-crs");
+    if (!g) return std::move(g.error());
+    q.grid = std::move(g.value());
+    if (q.kind(q.grid.get(), metric) != crskind::projected || !metric)
+      return refused("--grid-crs '" + grid + "' is not a projected CRS in metres");
   } else if (k == crskind::projected) {
-    if (!metric) {
-      error = "--crs '" + input + "' is not in metres; give a metric projected --grid-crs for the cells";
-      return nullptr;
-    }
+    if (!metric) return refused("--crs '" + input + "' is not in metres; give a metric projected --grid-crs for the cells");
     q.grid.reset(proj_clone(q.ctx.get(), q.input.get()));
   } else {
     return t;
   }
-  if (!t->setgrid(grid.empty() ? input : grid, error)) return nullptr;
+  if (result<void> set = t->setgrid(grid.empty() ? input : grid); !set) return std::move(set.error());
   return t;
 }
 
 // Builds both transforms for the grid CRS in p_->grid, named `name`.
-bool crstransform::setgrid(std::string name, std::string& error) {
+result<void> crstransform::setgrid(std::string name) {
   proj& q = *p_;
   const pjptr wgs84(q.grid != nullptr ? proj_create(q.ctx.get(), "EPSG:4326") : nullptr);
   if (wgs84 != nullptr) q.fwd = q.transform(q.input.get(), q.grid.get());
   if (q.fwd != nullptr) q.back = q.transform(q.grid.get(), wgs84.get());
   if (q.back == nullptr) {
-    error = "cannot transform between --crs and the grid CRS '" + name + "': " + q.reason();
+    failure why = refused("cannot transform between --crs and the grid CRS '" + name + "': " + q.reason());
     q.fwd.reset();
     q.grid.reset();
-    return false;
+    return why;
   }
   gridname_ = std::move(name);
-  return true;
+  return {};
 }
 
 bool crstransform::hasgrid() const { return p_->fwd != nullptr; }
 
-bool crstransform::choosegrid(double lon, double lat, std::string& error, bool& usage) {
-  if (hasgrid()) return true;
+result<void> crstransform::choosegrid(double lon, double lat) {
+  if (hasgrid()) return {};
   const std::string where = "cannot choose a UTM zone for the grid: (" + numtext(lon) + ", " + numtext(lat) + ") ";
   if (!(std::fabs(lon) <= 180 && std::fabs(lat) <= 90)) {
-    error = where + "is not a longitude/latitude in degrees";
-    return false;
+    failure why = refused(where + "is not a longitude/latitude in degrees");
+    why.status = status_failed;  // the data's fault, not the options'
+    return why;
   }
-  if (!(lat >= utm_south && lat <= utm_north)) {
-    error = where + "lies beyond the zones' latitudes -80 to 84; give the grid's CRS with --grid-crs";
-    usage = true;
-    return false;
-  }
+  if (!(lat >= utm_south && lat <= utm_north))
+    return refused(where + "lies beyond the zones' latitudes -80 to 84; give the grid's CRS with --grid-crs");
   const int zone = utmzone(lon, lat);
   const std::string name = (lat < 0 ? "EPSG:327" : "EPSG:326") + std::string(zone < 10 ? "0" : "") + std::to_string(zone);
   p_->grid.reset(proj_create(p_->ctx.get(), name.c_str()));
-  return setgrid(name, error);
+  result<void> set = setgrid(name);
+  if (!set) set.error().status = status_failed;  // a zone chosen from the data, not given
+  return set;
 }
 
 void crstransform::forward(double* x, double* y, std::size_t n) const { batch(p_->fwd.get(), x, y, n); }

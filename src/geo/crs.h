@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "io/result.h"
+
 namespace cellfreq {
 
 class crstransform {
@@ -22,11 +24,11 @@ public:
   // PROJ string, WKT, PROJJSON, or the exact name of a CRS). `grid`: the
   // metric projected CRS of the cells; empty: the input itself for a
   // projected input, chosen later by choosegrid() for a geographic one.
-  // Returns null with a one-line `error` naming the option and the CRS when
-  // PROJ does not know the CRS, the input is neither geographic nor
-  // projected, or the grid is not a projected CRS in metres.
-  static std::unique_ptr<crstransform> create(const std::string& input, const std::string& grid,
-                                              std::string& error);
+  // Fails with a whole one-line message naming the option and the CRS,
+  // and the usage status, when PROJ does not know the CRS, the input is
+  // neither geographic nor projected, or the grid is not a projected CRS in
+  // metres.
+  static result<std::unique_ptr<crstransform>> create(const std::string& input, const std::string& grid);
   ~crstransform();
   crstransform(const crstransform&) = delete;
   crstransform& operator=(const crstransform&) = delete;
@@ -38,10 +40,10 @@ public:
   // Chooses the WGS 84 UTM zone (EPSG:326zz north of the equator, 327zz
   // south) of the position (lon, lat), with the zones of south-west Norway
   // and Svalbard widened as usual. Keeps a grid that is already known.
-  // Returns false with `error` if (lon, lat) is not a longitude/latitude,
-  // or lies beyond the zones (south of 80° S or north of 84° N, where the
-  // grid must be given): then `usage` is set.
-  bool choosegrid(double lon, double lat, std::string& error, bool& usage);
+  // Fails with a whole one-line message if (lon, lat) is not a
+  // longitude/latitude, or lies beyond the zones (south of 80° S or north
+  // of 84° N, where the grid must be given: then with the usage status).
+  result<void> choosegrid(double lon, double lat);
   // The grid CRS as given ("--grid-crs" or "--crs" text) or chosen
   // ("EPSG:32632"); empty while there is none.
   const std::string& gridname() const { return gridname_; }
@@ -57,7 +59,7 @@ public:
 private:
   struct proj;
   explicit crstransform(std::unique_ptr<proj> p);
-  bool setgrid(std::string name, std::string& error);
+  result<void> setgrid(std::string name);
 
   std::unique_ptr<proj> p_;
   bool geographic_ = false;

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "io/chunkalloc.h"
+#include "io/result.h"
 
 #ifdef __linux__
 #include <fcntl.h>  // O_DIRECT, which the callers test for
@@ -24,12 +25,12 @@ inline bool wholepages(const void* p, std::size_t n, std::uint64_t at) {
 }
 
 // These two exist only where the system defines O_DIRECT.
-// Turns direct transfers of descriptor `fd` on or off; false when the
+// Turns direct transfers of descriptor `fd` on or off; fails when the
 // system or the file system refuses.
-bool setdirect(int fd, bool on);
+result<void> setdirect(int fd, bool on);
 // Writes from p until n bytes are written (at file offset `at`, or at the
 // descriptor's position when `at` is negative), retrying interrupted
-// writes; p, n (and at) then tell what is left. 0 or the error.
-int writefully(int fd, const char*& p, std::size_t& n, std::int64_t& at);
+// writes; p, n (and at) then tell what is left, also after a failure.
+result<void> writefully(int fd, const char*& p, std::size_t& n, std::int64_t& at);
 
 }  // namespace cellfreq

@@ -92,7 +92,7 @@ private:
 #ifdef O_DIRECT
     if (!tried_ && wholepages(p, n, 0) && written_ - n >= bypassafter_) takeover();
     if (direct_ >= 0 && wholepages(p, n, static_cast<std::uint64_t>(at_))) {
-      const int err = writefully(direct_, p, n, at_);
+      const int err = errnumof(writefully(direct_, p, n, at_));
       if (err != EINVAL) return err != 0 ? err : movestream();
       // A file system that opens for direct transfers but refuses this one:
       // ordinary writes from here on, behind what did go out.
@@ -105,7 +105,7 @@ private:
       // over a block that is no whole pages).
       std::int64_t here = -1;
       const std::size_t left = n;
-      const int err = writefully(stream_, p, n, here);
+      const int err = errnumof(writefully(stream_, p, n, here));
       at_ += static_cast<std::int64_t>(left - n);
       return err;
     }
@@ -225,7 +225,7 @@ void textout::drain(bool all) {
   pos_ = buf_.data() + (n - whole);
 }
 
-bool textout::flush() {
+result<void> textout::flush() {
   if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) abandon(ECANCELED);
   if (writer_ == nullptr && file_ != nullptr) {
     // An output that never filled a block: one write, no thread.
@@ -242,7 +242,7 @@ bool textout::flush() {
     errno = 0;
     if (std::fflush(file_) != 0) error_ = errno != 0 ? errno : EIO;
   }
-  return error_ == 0;
+  return fromerrno(error_);
 }
 
 }  // namespace cellfreq

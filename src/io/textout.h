@@ -6,8 +6,10 @@
 // the next one is filled, so formatting and the system's copying overlap;
 // small outputs never start it. Lines end with `eol`, the platform's line
 // end by default (CRLF on Windows), which is written explicitly: files are
-// opened in binary mode so that nothing else is ever translated. The first failed write is remembered and ends all
-// further writing; callers check failed() and finish() to report it.
+// opened in binary mode so that nothing else is ever translated. The first
+// failed write is remembered and ends all further writing (a check at every
+// put would cost the formatting loops their speed); failed() tells it on
+// the way, and flush(), where the caller learns the outcome, returns it.
 //
 // A large output may be written around the page cache (bypasscache()):
 // an output of many gigabytes then streams to the disk at the disk's speed
@@ -28,6 +30,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "io/result.h"
 
 #include "io/chunkalloc.h"
 
@@ -165,9 +169,9 @@ public:
   static constexpr std::uint64_t bypass_after = std::uint64_t{64} << 20;
   void bypasscache(std::uint64_t after = bypass_after) { bypassafter_ = after; }
 
-  // Hands everything buffered to the file and flushes it. Returns false if
-  // any write so far failed.
-  bool flush();
+  // Hands everything buffered to the file and flushes it; fails with the
+  // error of the first write that failed, if any did.
+  result<void> flush();
   // A failed write is known here once the block after it is handed over,
   // and at the latest after flush().
   bool failed() const { return error_ != 0; }

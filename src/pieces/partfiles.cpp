@@ -160,7 +160,7 @@ bool savepart(const std::string& path, const fingerprint& fp, const partheader& 
   const std::int64_t extrasat = timesat + (head.timed ? records * time_bytes : 0);
 
   outputset file;
-  atomic_file* f = file.open(path, placement::replace, "part file", false, fail);
+  atomic_file* f = settle(file.open(path, placement::replace, "part file", false), fail);
   if (f == nullptr) return false;
   int errnum = 0;
   const auto put = [&](std::int64_t at, const void* p, std::size_t n) {
@@ -222,7 +222,7 @@ bool savepart(const std::string& path, const fingerprint& fp, const partheader& 
     fail = {cannot("write", "part file", path), errnum};
     return false;
   }
-  return file.finish(*f, [](textout&) {}, fail) && file.commit(fail);
+  return settle(file.finish(*f, [](textout&) {}), fail) && settle(file.commit(), fail);
 }
 
 bool loadpart(piecein& in, const std::string& path, const fingerprint& run, std::int32_t objects, bool whole,
@@ -465,7 +465,7 @@ bool savefragment(const std::string& path, piecekind kind, const char* noun, con
   pieceout start(kind);
   putfingerprint(start, fp);
   bodyat = static_cast<std::int64_t>(start.bytes().size());
-  return replacefile(path, noun, [&](textout& out) {
+  return settle(replacefile(path, noun, [&](textout& out) {
     std::uint32_t crc = 0;
     std::int64_t size = 0;
     out.tap([&](std::string_view block) {
@@ -474,13 +474,13 @@ bool savefragment(const std::string& path, piecekind kind, const char* noun, con
     });
     out.put(start.bytes());
     write(out);
-    out.flush();  // every byte before the checksum has passed the tap
+    (void)out.flush();  // every byte before the checksum has passed the tap; a failure stays with `out`
     out.tap(nullptr);
     char bytes[sizeof crc];
     std::memcpy(bytes, &crc, sizeof crc);
     out.put(std::string_view(bytes, sizeof bytes));
     seal = {size + static_cast<std::int64_t>(sizeof crc), crc};
-  }, fail);
+  }), fail);
 }
 
 bool openfragment(piecein& in, const std::string& path, piecekind kind, const fingerprint& run,

@@ -61,7 +61,7 @@ bool fingerprintof(const commandline& cl, std::FILE* f, fingerprint& fp, runfail
 
 // The same for a piece that reads nothing else of the trace.
 bool fingerprintnow(const commandline& cl, fingerprint& fp, runfailure& fail) {
-  std::FILE* f = opentrace(cl.cfg, fail);
+  std::FILE* f = settle(opentrace(cl.cfg), fail);
   if (f == nullptr) return false;
   const bool ok = fingerprintof(cl, f, fp, fail);
   std::fclose(f);
@@ -122,10 +122,10 @@ bool writerecords(const runconfig& cfg, const fingerprint& fp, const partheader&
       records[pos - first] = r;
       if (stamps != nullptr) stamps[pos - first] = stamp;
     });
-    return spillok(list.error() != 0 ? list.error() : times.error(), fail);
+    return settle(spillok(list.error() != 0 ? list.error() : times.error()), fail);
   };
   const std::size_t each = sizeof(node) + (head.timed ? sizeof(double) : 0);
-  return spillok(list.error() != 0 ? list.error() : times.error(), fail) &&
+  return settle(spillok(list.error() != 0 ? list.error() : times.error()), fail) &&
          savepart(path, fp, head, counts, blocksize(cfg.groupsize),
                   partshare(budget, static_cast<std::int64_t>(n), each), fill, extras, fail);
 }
@@ -159,9 +159,9 @@ bool writepart(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f
   const std::int64_t nrec = state.nrec;
   state.freshoffset = 0;
   if (csv && !empty) {
-    if (!input.readrange(cfg, f, start, end, list, times, extra, fail)) return false;
+    if (!settle(input.readrange(cfg, f, start, end, list, times, extra), fail)) return false;
   } else if (!empty) {
-    const int errnum = parserange(f, start, end, end >= size, cfg.cellsize, state, list, ctrlz);
+    const int errnum = errnumof(parserange(f, start, end, end >= size, cfg.cellsize, state, list, ctrlz));
     if (errnum != 0) {
       fail = {cannotread(cfg), errnum};
       return false;
@@ -214,7 +214,7 @@ std::int64_t filesize(std::FILE* f) {
 int parsepiece(const commandline& cl, commandinput& input, std::FILE* err) {
   const runconfig& cfg = cl.cfg;
   runfailure fail;
-  std::FILE* f = opentrace(cfg, fail);
+  std::FILE* f = settle(opentrace(cfg), fail);
   if (f == nullptr) return reportfailure(fail, err, "cellfreq");
   fingerprint fp;
   bool ok = filesize(f) >= 0;
@@ -274,7 +274,7 @@ int planpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
   runfailure fail;
   fingerprint fp;
   // The trace stays open for the parts to parse again.
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(opentrace(cfg, fail), std::fclose);
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(settle(opentrace(cfg), fail), std::fclose);
   std::vector<partinfo> parts;
   if (f == nullptr || !fingerprintof(cl, f.get(), fp, fail) || !loadparts(cl, fp, parts, fail))
     return reportfailure(fail, err, "cellfreq");
@@ -366,7 +366,7 @@ int planpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
     pl.parts.push_back(p.path);
     pl.objects.push_back(std::move(map));
   }
-  if (!settleobjects(cl.input, static_cast<std::int64_t>(pl.ids.size()), cfg, fail))
+  if (!settle(settleobjects(cl.input, static_cast<std::int64_t>(pl.ids.size()), cfg), fail))
     return reportfailure(fail, err, "cellfreq");
   for (auto& map : pl.objects)
     for (std::int32_t& o : map)
@@ -442,7 +442,7 @@ bool startfromplan(const commandline& cl, commandinput& input, runconfig& cfg, f
     fail = in.failure();
     return false;
   }
-  if (!input.preparecrs(p.gridcrs, fail)) return false;
+  if (!settle(input.preparecrs(p.gridcrs), fail)) return false;
   cfg.nobjects = p.nobjects;
   cfg.nusers = p.nusers;
   return true;
@@ -503,7 +503,7 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
       }
     }
   }
-  if (!spillok(list.error() != 0 ? list.error() : times.error(), fail)) return reportfailure(fail, err, "cellfreq");
+  if (!settle(spillok(list.error() != 0 ? list.error() : times.error()), fail)) return reportfailure(fail, err, "cellfreq");
 
   // The range's cell-file lines, read back for its analysed users' report.
   grouped cells;
@@ -515,11 +515,11 @@ int mergepiece(const commandline& cl, commandinput& input, std::FILE* err) {
   const std::string cellpath = mergename(work, a, ".cells");
   const bool countvisits = !cfg.heatmappath.empty();
   if (!savefragment(cellpath, piecekind::cells, "cell file", fp, [&](textout& out) {
-        groupcells(list, timed ? &times : nullptr, from, to, {cfg.groupsize, cfg.exactcells}, budget, countvisits,
-                   out, cells, scratch);
+        scratch = errnumof(groupcells(list, timed ? &times : nullptr, from, to, {cfg.groupsize, cfg.exactcells}, budget,
+                                      countvisits, out, cells));
       }, heat.cells, bodyat, fail))
     return reportfailure(fail, err, "cellfreq");
-  if (!spillok(scratch, fail)) return reportfailure(fail, err, "cellfreq");
+  if (!settle(spillok(scratch), fail)) return reportfailure(fail, err, "cellfreq");
   const bool svg = countvisits && !isgeojson(cfg.heatmappath);
   const auto analysed = static_cast<std::int32_t>(std::min<std::int64_t>(b, cfg.nusers));
   // The widest of the range's analysed users: every one of them then gets
@@ -609,7 +609,7 @@ bool writeplaced(atomic_file& file, const char* noun, const std::string& work,
   {
     textout to(text);
     write(to, [&](const mergeinfo& m, bool cells, textout& out) {
-      out.flush();
+      (void)out.flush();  // a string takes every byte
       textplace t;
       t.first = m.first;
       t.cells = cells;
@@ -620,7 +620,7 @@ bool writeplaced(atomic_file& file, const char* noun, const std::string& work,
       t.at = cells ? m.cellslength : m.reportlength;  // the length, until the offsets are known
       gaps.emplace_back(text.size(), t);
     });
-    to.flush();
+    (void)to.flush();  // a string takes every byte
   }
   int errnum = 0;
   std::int64_t shift = 0;
@@ -747,17 +747,17 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
   const auto output = [&](const std::string& path, const char* noun,
                           const std::function<void(textout&, const fragmentfn&)>& write) {
     const auto copied = [&](textout& to) { write(to, copy); };
-    if (!placed) return outputs.write(path, noun, copied, fail);
-    atomic_file* file = outputs.openshared(path, noun, fail);
+    if (!placed) return settle(outputs.write(path, noun, copied), fail);
+    atomic_file* file = settle(outputs.openshared(path, noun), fail);
     if (file == nullptr) return false;
-    if (file->temp_name().empty()) return outputs.finish(*file, copied, fail);  // a device or a pipe
-    return writeplaced(*file, noun, work, write, places, fail) && outputs.finish(*file, [](textout&) {}, fail);
+    if (file->temp_name().empty()) return settle(outputs.finish(*file, copied), fail);  // a device or a pipe
+    return writeplaced(*file, noun, work, write, places, fail) && settle(outputs.finish(*file, [](textout&) {}), fail);
   };
-  bool ok = cfg.outputpath.empty() ? writereport(cfg, out, [&](textout& to) { report(to, copy); }, fail, &outputs)
+  bool ok = cfg.outputpath.empty() ? settle(writereport(cfg, out, [&](textout& to) { report(to, copy); }, &outputs), fail)
                                    : output(cfg.outputpath, "report", report);
   if (ok && !cfg.cellpath.empty()) ok = output(cfg.cellpath, "cell file", cellfile);
-  ok = ok && writeheatmap(cfg, visits, frequent, layer, fail, &outputs) && writeidmapfile(cfg, ids, fail, &outputs) &&
-       missing.empty();
+  ok = ok && settle(writeheatmap(cfg, visits, frequent, layer, &outputs), fail) &&
+       settle(writeidmapfile(cfg, ids, &outputs), fail) && missing.empty();
   if (!missing.empty()) fail = {"cannot read " + inquotes(missing), errno != 0 ? errno : EIO};
   if (ok && placed) {
     // The places for the --place pieces; then the word to commit, and
@@ -783,7 +783,7 @@ int joinpiece(const commandline& cl, commandinput& input, std::FILE* out, std::F
       }
     }
   }
-  ok = ok && outputs.commit(fail);
+  ok = ok && settle(outputs.commit(), fail);
   return ok ? status_ok : reportfailure(fail, err, "cellfreq");
 }
 

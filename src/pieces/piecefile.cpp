@@ -67,7 +67,7 @@ void pieceout::putstring(std::string_view s) {
 
 bool pieceout::save(const std::string& path, runfailure& fail) {
   seal();
-  return replacefile(path, piecenoun(kind_), [&](textout& out) { out.put(bytes_); }, fail);
+  return settle(replacefile(path, piecenoun(kind_), [&](textout& out) { out.put(bytes_); }), fail);
 }
 
 piecein::~piecein() {

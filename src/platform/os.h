@@ -3,10 +3,13 @@
 // each define all of them, and the build compiles the one for its target.
 // Internal to the platform library.
 //
-// Failures are reported as the callers of this layer report them: an errno
-// value (EEXIST, ENOENT, ...), translated from the system's own codes where
-// it has others, so that a message names the reason the same way on every
-// system.
+// A call that can fail returns a result (io/result.h) whose failure holds
+// an errno value (EEXIST, ENOENT, ...), translated from the system's own
+// codes where it has others, so that a message names the reason the same
+// way on every system. The three calls that stand in for one system call
+// each and that tests replace through platform/seams.h (open_nameless,
+// dup_at_start, read_from_start) answer as such a call does: -1 or null,
+// with errno.
 #pragma once
 
 #include <cstddef>
@@ -14,43 +17,45 @@
 #include <filesystem>
 #include <string>
 
+#include "io/result.h"
+
 namespace cellfreq::os {
 
 // ---- files --------------------------------------------------------------------
 
 // Creates `name` for binary reading and writing by its owner only, if no
-// file or link of that name exists. Null with `errnum` set otherwise.
-[[nodiscard]] std::FILE* create_new(const std::string& name, int& errnum);
+// file or link of that name exists (EEXIST otherwise).
+result<std::FILE*> create_new(const std::string& name);
 
 // Creates a scratch file of the fresh name `name` that has no name by the
 // time this returns (or that is deleted when closed), so that it vanishes
-// whatever ends the process. Null with `errnum` set (EEXIST: try another).
-[[nodiscard]] std::FILE* create_scratch(const std::string& name, int& errnum);
+// whatever ends the process (EEXIST: try another).
+result<std::FILE*> create_scratch(const std::string& name);
 
 // A file of no name in `folder`, for reading and writing by its owner only,
 // that link_nameless() can name later: a descriptor, or -1 with errno
 // (EOPNOTSUPP where the system has no such files). The seam's default.
 [[nodiscard]] int open_nameless(const char* folder);
 
-// The stream of a descriptor from open_nameless(), or null: with `errnum`
-// set on a failure, left 0 where the system makes no nameless files.
-[[nodiscard]] std::FILE* nameless_stream(int descriptor, int& errnum);
+// The stream of a descriptor from open_nameless(); null where the system
+// makes no nameless files.
+result<std::FILE*> nameless_stream(int descriptor);
 
-// Gives the nameless file `f` the new name `name`: 0, or the errno value
-// (EEXIST: try another; EOPNOTSUPP where files cannot be named so).
-[[nodiscard]] int link_nameless(std::FILE* f, const std::string& name);
+// Gives the nameless file `f` the new name `name` (EEXIST: try another;
+// EOPNOTSUPP where files cannot be named so).
+result<void> link_nameless(std::FILE* f, const std::string& name);
 
 // Opens `name` as fopen "w+b" does; `regular` tells whether the name is a
 // regular file, which removing the name undoes.
-[[nodiscard]] std::FILE* open_path(const std::string& name, bool& regular, int& errnum);
+result<std::FILE*> open_path(const std::string& name, bool& regular);
 
 // A stream writing through this process's open `descriptor`, as it stands
-// (appending included), or null with `errnum` set.
-[[nodiscard]] std::FILE* write_descriptor(int descriptor, int& errnum);
+// (appending included).
+result<std::FILE*> write_descriptor(int descriptor);
 
-// 0 when this process may write the existing file `path`, else the reason
-// fopen would give for refusing it.
-[[nodiscard]] int may_write(const std::string& path);
+// Succeeds when this process may write the existing file `path`, else
+// fails with the reason fopen would give for refusing it.
+result<void> may_write(const std::string& path);
 
 // The permissions fopen would give a new file: 0666 less the umask.
 [[nodiscard]] unsigned new_mode();
@@ -58,8 +63,8 @@ namespace cellfreq::os {
 // Gives `f` the permissions `mode`, as far as the file system keeps any.
 void set_mode(std::FILE* f, unsigned mode);
 
-// 0, or the reason `from` could not be renamed over `to`.
-[[nodiscard]] int rename_over(const std::string& from, const std::string& to);
+// Renames `from` over `to`.
+result<void> rename_over(const std::string& from, const std::string& to);
 
 // A duplicate of `f`'s descriptor, at the file's start, or -1 with errno.
 [[nodiscard]] int dup_at_start(std::FILE* f);

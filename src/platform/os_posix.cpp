@@ -19,25 +19,21 @@ namespace cellfreq::os {
 
 namespace fs = std::filesystem;
 
-std::FILE* create_new(const std::string& name, int& errnum) {
+result<std::FILE*> create_new(const std::string& name) {
   const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    errnum = errno;
-    return nullptr;
-  }
+  if (fd < 0) return lasterror();
   std::FILE* f = ::fdopen(fd, "w+b");
-  if (f == nullptr) {
-    errnum = errno != 0 ? errno : ENOMEM;
-    ::close(fd);
-    ::unlink(name.c_str());
-  }
-  return f;
+  if (f != nullptr) return f;
+  const failure why = syserror(errno != 0 ? errno : ENOMEM);
+  ::close(fd);
+  ::unlink(name.c_str());
+  return why;
 }
 
 // The name goes at once: the file lives on through its descriptor alone.
-std::FILE* create_scratch(const std::string& name, int& errnum) {
-  std::FILE* f = create_new(name, errnum);
-  if (f != nullptr) ::unlink(name.c_str());
+result<std::FILE*> create_scratch(const std::string& name) {
+  result<std::FILE*> f = create_new(name);
+  if (f) ::unlink(name.c_str());
   return f;
 }
 
@@ -54,9 +50,10 @@ int open_nameless(const char* folder) {
 
 // A file cannot be linked over an existing name, so it gets a fresh one,
 // which the rename then puts in place.
-int link_nameless(std::FILE* f, const std::string& name) {
+result<void> link_nameless(std::FILE* f, const std::string& name) {
   const std::string self = "/proc/self/fd/" + std::to_string(::fileno(f));
-  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return {};
+  return lasterror();
 }
 #else
 int open_nameless(const char*) {
@@ -64,38 +61,40 @@ int open_nameless(const char*) {
   return -1;
 }
 
-int link_nameless(std::FILE*, const std::string&) { return EOPNOTSUPP; }
+result<void> link_nameless(std::FILE*, const std::string&) { return syserror(EOPNOTSUPP); }
 #endif
 
-std::FILE* nameless_stream(int descriptor, int& errnum) {
+result<std::FILE*> nameless_stream(int descriptor) {
   std::FILE* f = ::fdopen(descriptor, "w+b");
-  if (f == nullptr) {
-    errnum = errno != 0 ? errno : ENOMEM;
-    ::close(descriptor);
-  }
-  return f;
+  if (f != nullptr) return f;
+  const failure why = syserror(errno != 0 ? errno : ENOMEM);
+  ::close(descriptor);
+  return why;
 }
 
-std::FILE* open_path(const std::string& name, bool& regular, int& errnum) {
+result<std::FILE*> open_path(const std::string& name, bool& regular) {
   errno = 0;
   std::FILE* f = std::fopen(name.c_str(), "w+b");
-  if (f == nullptr) errnum = errno != 0 ? errno : EIO;
+  regular = false;
+  if (f == nullptr) return lasterror();
   struct stat st {};
-  regular = f != nullptr && ::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  regular = ::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   return f;
 }
 
-std::FILE* write_descriptor(int descriptor, int& errnum) {
+result<std::FILE*> write_descriptor(int descriptor) {
   const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
   std::FILE* f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-  if (f == nullptr) {
-    errnum = errno != 0 ? errno : EBADF;
-    if (fd >= 0) ::close(fd);
-  }
-  return f;
+  if (f != nullptr) return f;
+  const failure why = syserror(errno != 0 ? errno : EBADF);
+  if (fd >= 0) ::close(fd);
+  return why;
 }
 
-int may_write(const std::string& path) { return ::access(path.c_str(), W_OK) == 0 ? 0 : errno; }
+result<void> may_write(const std::string& path) {
+  if (::access(path.c_str(), W_OK) == 0) return {};
+  return lasterror();
+}
 
 unsigned new_mode() {
   const mode_t mask = ::umask(0);
@@ -105,8 +104,9 @@ unsigned new_mode() {
 
 void set_mode(std::FILE* f, unsigned mode) { (void)::fchmod(::fileno(f), static_cast<mode_t>(mode)); }
 
-int rename_over(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+result<void> rename_over(const std::string& from, const std::string& to) {
+  if (std::rename(from.c_str(), to.c_str()) == 0) return {};
+  return lasterror();
 }
 
 int dup_at_start(std::FILE* f) {

@@ -36,30 +36,25 @@ int windows_errno(DWORD e) {
   }
 }
 
-// The handle `h` as a binary stream for reading and writing, or null with
-// `errnum` set and the handle closed.
-std::FILE* handle_stream(HANDLE h, int& errnum) {
+// The handle `h` as a binary stream for reading and writing; on a failure
+// the handle is closed.
+result<std::FILE*> handle_stream(HANDLE h) {
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
   std::FILE* f = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
-  if (f == nullptr) {
-    errnum = EMFILE;
-    if (fd >= 0) _close(fd);
-    else CloseHandle(h);
-  }
-  return f;
+  if (f != nullptr) return f;
+  if (fd >= 0) _close(fd);
+  else CloseHandle(h);
+  return syserror(EMFILE);
 }
 
 // Opens `name` for binary reading and writing with `disposition`
 // (CREATE_NEW or CREATE_ALWAYS), shared for deletion.
-std::FILE* open_shared(const std::string& name, DWORD disposition, int& errnum) {
+result<std::FILE*> open_shared(const std::string& name, DWORD disposition) {
   HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    errnum = windows_errno(GetLastError());
-    return nullptr;
-  }
-  std::FILE* f = handle_stream(h, errnum);
-  if (f == nullptr && disposition == CREATE_NEW) DeleteFileA(name.c_str());
+  if (h == INVALID_HANDLE_VALUE) return syserror(windows_errno(GetLastError()));
+  result<std::FILE*> f = handle_stream(h);
+  if (!f && disposition == CREATE_NEW) DeleteFileA(name.c_str());
   return f;
 }
 
@@ -78,16 +73,13 @@ BOOL WINAPI on_console(DWORD event) {
 
 }  // namespace
 
-std::FILE* create_new(const std::string& name, int& errnum) { return open_shared(name, CREATE_NEW, errnum); }
+result<std::FILE*> create_new(const std::string& name) { return open_shared(name, CREATE_NEW); }
 
-std::FILE* create_scratch(const std::string& name, int& errnum) {
+result<std::FILE*> create_scratch(const std::string& name) {
   HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    errnum = windows_errno(GetLastError());
-    return nullptr;
-  }
-  return handle_stream(h, errnum);
+  if (h == INVALID_HANDLE_VALUE) return syserror(windows_errno(GetLastError()));
+  return handle_stream(h);
 }
 
 int open_nameless(const char*) {
@@ -95,33 +87,31 @@ int open_nameless(const char*) {
   return -1;
 }
 
-std::FILE* nameless_stream(int descriptor, int&) {
+result<std::FILE*> nameless_stream(int descriptor) {
   _close(descriptor);
-  return nullptr;
+  return static_cast<std::FILE*>(nullptr);
 }
 
-int link_nameless(std::FILE*, const std::string&) { return EOPNOTSUPP; }
+result<void> link_nameless(std::FILE*, const std::string&) { return syserror(EOPNOTSUPP); }
 
-std::FILE* open_path(const std::string& name, bool& regular, int& errnum) {
-  std::FILE* f = open_shared(name, CREATE_ALWAYS, errnum);
-  regular = f != nullptr && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) == FILE_TYPE_DISK;
+result<std::FILE*> open_path(const std::string& name, bool& regular) {
+  result<std::FILE*> f = open_shared(name, CREATE_ALWAYS);
+  regular = f && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f.value())))) == FILE_TYPE_DISK;
   return f;
 }
 
-std::FILE* write_descriptor(int, int& errnum) {
-  errnum = EBADF;
-  return nullptr;
-}
+result<std::FILE*> write_descriptor(int) { return syserror(EBADF); }
 
 // Opening decides: a read-only file is refused by CreateFileA itself.
-int may_write(const std::string&) { return 0; }
+result<void> may_write(const std::string&) { return {}; }
 
 unsigned new_mode() { return 0666u; }
 
 void set_mode(std::FILE*, unsigned) {}
 
-int rename_over(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : windows_errno(GetLastError());
+result<void> rename_over(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+  return syserror(windows_errno(GetLastError()));
 }
 
 int dup_at_start(std::FILE* f) {

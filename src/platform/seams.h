@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "io/result.h"
+
 namespace cellfreq {
 
 // One hook per call; a null one is not replaced.
@@ -19,7 +21,7 @@ struct seams {
   // (EOPNOTSUPP makes named temporaries the way).
   int (*open_nameless)(const char* folder) = nullptr;
   // What scratch_file() makes (platform/tempfiles.h).
-  std::FILE* (*scratch_file)(int& errnum) = nullptr;
+  result<std::FILE*> (*scratch_file)() = nullptr;
 };
 
 // Puts the hooks of `replacement` that are not null in place while it

@@ -36,7 +36,7 @@ std::uint64_t system_bits() {
   return z ^ (z >> 31);
 }
 
-std::FILE* make_scratch(int& errnum);
+result<std::FILE*> make_scratch();
 
 // The calls in use: the system's, but while a seam_override lives.
 constinit seams hooks{system_bits, os::read_from_start, os::open_nameless, make_scratch};
@@ -97,67 +97,57 @@ void sweep_stale(const std::string& folder) {
 // Creates a file of a fresh name (see fresh_name()), registered in entry
 // `i`, trying other names while one exists. `name` receives the name
 // created, or the last one tried.
-std::FILE* create_fresh(const std::string& folder, temp_kind kind, int i, std::string& name, int& errnum) {
-  for (int tries = 0; tries < 100; ++tries) {
+result<std::FILE*> create_fresh(const std::string& folder, temp_kind kind, int i, std::string& name) {
+  for (int tries = 0;; ++tries) {
     name = fresh_name(folder, kind);
-    if (!temporaries().set_name(i, name)) {
-      errnum = ENAMETOOLONG;
-      return nullptr;
-    }
-    std::FILE* f = os::create_new(name, errnum);
-    if (f != nullptr) {
-      temporaries().arm(i);
-      return f;
-    }
-    if (errnum != EEXIST) return nullptr;
+    if (!temporaries().set_name(i, name)) return syserror(ENAMETOOLONG);
+    result<std::FILE*> f = os::create_new(name);
+    if (f) temporaries().arm(i);
+    if (f || f.error().errnum != EEXIST || tries == 99) return f;
   }
-  return nullptr;
 }
 
-// A nameless file in `folder` as a stream, or null: with `errnum` 0 when
-// the system or the file system has no such files, so that a named
-// temporary is the way, else with the reason.
-std::FILE* create_nameless(const std::string& folder, int& errnum) {
-  errnum = 0;
+// A nameless file in `folder` as a stream; null when the system or the
+// file system has no such files, so that a named temporary is the way.
+result<std::FILE*> create_nameless(const std::string& folder) {
   const int fd = hooks.open_nameless(folder.c_str());
   if (fd < 0) {
     const int e = errno;
-    if (e != EOPNOTSUPP && e != EISDIR && e != EINVAL && e != ENOSYS) errnum = e != 0 ? e : EIO;
-    return nullptr;
+    if (e != EOPNOTSUPP && e != EISDIR && e != EINVAL && e != ENOSYS) return syserror(e);
+    return static_cast<std::FILE*>(nullptr);
   }
-  return os::nameless_stream(fd, errnum);
+  return os::nameless_stream(fd);
 }
 
-// Copies all of `from` (from its start) to `to`; 0 or the first error.
-int copy_all(std::FILE* from, std::FILE* to) {
+// Copies all of `from` (from its start) to `to`; the first error fails it.
+result<void> copy_all(std::FILE* from, std::FILE* to) {
   errno = 0;
   std::FILE* in = hooks.read_back(os::dup_at_start(from));
-  if (in == nullptr) return errno != 0 ? errno : EIO;
+  if (in == nullptr) return lasterror();
   std::vector<char> buf(1 << 20);
-  int errnum = 0;
-  for (std::size_t n; errnum == 0 && (n = std::fread(buf.data(), 1, buf.size(), in)) > 0;)
-    if (std::fwrite(buf.data(), 1, n, to) != n) errnum = errno != 0 ? errno : EIO;
-  if (errnum == 0 && std::ferror(in)) errnum = errno != 0 ? errno : EIO;
+  result<void> copied;
+  for (std::size_t n; copied && (n = std::fread(buf.data(), 1, buf.size(), in)) > 0;)
+    if (std::fwrite(buf.data(), 1, n, to) != n) copied = lasterror();
+  if (copied && std::ferror(in)) copied = lasterror();
   std::fclose(in);
-  return errnum;
+  return copied;
 }
 
 // The name exists only while the creation holds off signals (on POSIX
 // systems it is removed at once where the file is not made without one, on
 // Windows the file is deleted when its handle closes), so no exit path, not
 // even a kill, leaves it behind.
-std::FILE* make_scratch(int& errnum) {
+result<std::FILE*> make_scratch() {
   static std::mutex one;  // readers on two threads may spill at once
   const std::lock_guard lock(one);
   const creation held;
   const std::string folder = os::temp_folder();
   sweep_stale(folder);
-  if (std::FILE* f = create_nameless(folder, errnum); f != nullptr || errnum != 0) return f;
-  for (int tries = 0; tries < 100; ++tries) {
-    std::FILE* f = os::create_scratch(fresh_name(folder, spill_in_tmp), errnum);
-    if (f != nullptr || errnum != EEXIST) return f;
+  if (result<std::FILE*> f = create_nameless(folder); !f || f.value() != nullptr) return f;
+  for (int tries = 0;; ++tries) {
+    result<std::FILE*> f = os::create_scratch(fresh_name(folder, spill_in_tmp));
+    if (f || f.error().errnum != EEXIST || tries == 99) return f;
   }
-  return nullptr;
 }
 
 }  // namespace
@@ -171,7 +161,7 @@ seam_override::seam_override(const seams& replacement) : before_(hooks) {
 
 seam_override::~seam_override() { hooks = before_; }
 
-std::FILE* scratch_file(int& errnum) { return hooks.scratch_file(errnum); }
+result<std::FILE*> scratch_file() { return hooks.scratch_file(); }
 
 std::string temp_folder() { return os::temp_folder(); }
 
@@ -188,17 +178,15 @@ std::string link_target(const std::string& path) {
 
 int named_descriptor(const std::string& path) { return os::named_descriptor(path); }
 
-bool atomic_file::open(const std::string& path, placement how, int& errnum, bool readable) {
+result<void> atomic_file::open(const std::string& path, placement how, bool readable) {
   discard();
-  errnum = 0;
   path_ = target_ = path;
   temp_.clear();
   how_ = how;
   unnamed_ = finished_ = false;
   if (how_ == placement::temporary) {
     path_ = temp_folder();
-    file_ = scratch_file(errnum);
-    return file_ != nullptr;
+    return adopt(scratch_file());
   }
   const int descriptor = named_descriptor(path);
   if (descriptor >= 0) how_ = placement::inplace;  // never renamed over, never removed
@@ -213,125 +201,123 @@ bool atomic_file::open(const std::string& path, placement how, int& errnum, bool
     } else if (!fs::is_regular_file(st)) {
       how_ = placement::inplace;  // a device, a pipe or a folder is written (or refused) where it is
     } else {
-      if ((errnum = os::may_write(target_)) != 0) return false;  // refused as fopen would refuse it
+      if (result<void> may = os::may_write(target_); !may) return may;  // refused as fopen would refuse it
       mode_ = static_cast<unsigned>(st.permissions()) & 07777u;
     }
   }
-  if (how_ == placement::replace) return open_replacement(errnum);
+  if (how_ == placement::replace) return open_replacement();
   bool regular = false;
-  if (!open_in_place(descriptor, regular, errnum)) return false;
-  if (!readable || regular) return true;
+  if (result<void> opened = open_in_place(descriptor, regular); !opened || !readable || regular) return opened;
   // Read back before it goes where it cannot be read: a temporary first,
   // copied there by finish().
   out_ = file_;
-  file_ = scratch_file(errnum);
-  if (file_ == nullptr) {
-    discard();
-    return false;
-  }
-  return true;
+  file_ = nullptr;
+  result<void> scratch = adopt(scratch_file());
+  if (!scratch) discard();
+  return scratch;
 }
 
-bool atomic_file::open_in_place(int descriptor, bool& regular, int& errnum) {
+result<void> atomic_file::adopt(result<std::FILE*> f) {
+  if (!f) return std::move(f.error());
+  file_ = f.value();
+  return {};
+}
+
+result<void> atomic_file::open_in_place(int descriptor, bool& regular) {
   regular = false;
-  if (descriptor >= 0) {
-    // Written through the descriptor as it stands, so an output appended
-    // to by the shell keeps what it held.
-    file_ = os::write_descriptor(descriptor, errnum);
-    return file_ != nullptr;
-  }
+  // Written through the descriptor as it stands, so an output appended
+  // to by the shell keeps what it held.
+  if (descriptor >= 0) return adopt(os::write_descriptor(descriptor));
   // Opened before the hold, since opening a pipe waits for its reader.
-  file_ = os::open_path(path_, regular, errnum);
+  result<std::FILE*> f = os::open_path(path_, regular);
   const creation held;
   if (regular) entry_ = temporaries().enter(path_);
-  return file_ != nullptr;
+  return adopt(std::move(f));
 }
 
-bool atomic_file::open_replacement(int& errnum) {
+result<void> atomic_file::open_replacement() {
   const std::string folder = fs::path(target_).parent_path().string();
   sweep_stale(folder);
   const creation held;
-  if (!named_) file_ = create_nameless(folder, errnum);
-  if (file_ != nullptr || errnum != 0) {
-    unnamed_ = file_ != nullptr;
-    return unnamed_;
+  if (!named_) {
+    result<std::FILE*> nameless = create_nameless(folder);
+    if (!nameless || nameless.value() != nullptr) {
+      unnamed_ = nameless.ok();
+      return adopt(std::move(nameless));
+    }
   }
   const int i = temporaries().free_entry();
-  if (i < 0) {
-    errnum = EMFILE;
-    return false;
-  }
-  file_ = create_fresh(folder, beside_output, i, temp_, errnum);
-  if (file_ != nullptr) entry_ = i;
-  return file_ != nullptr;
+  if (i < 0) return syserror(EMFILE);
+  result<void> made = adopt(create_fresh(folder, beside_output, i, temp_));
+  if (made) entry_ = i;
+  return made;
 }
 
-bool atomic_file::finish(int& errnum) {
-  errnum = 0;
-  if (finished_) return true;
-  if (file_ == nullptr) errnum = EBADF;
-  else if (std::fflush(file_) != 0) errnum = errno != 0 ? errno : EIO;
+result<void> atomic_file::finish() {
+  if (finished_) return {};
+  result<void> done;
+  if (file_ == nullptr) done = syserror(EBADF);
+  else if (std::fflush(file_) != 0) done = lasterror();
   // What is written in place goes there now, as it would have unread.
-  if (errnum == 0 && out_ != nullptr && (errnum = copy_all(file_, out_)) == 0 && std::fflush(out_) != 0)
-    errnum = errno != 0 ? errno : EIO;
-  finished_ = errnum == 0;
-  return finished_;
+  if (done && out_ != nullptr && (done = copy_all(file_, out_)) && std::fflush(out_) != 0) done = lasterror();
+  finished_ = done.ok();
+  return done;
 }
 
-std::FILE* atomic_file::read_back(int& errnum) {
-  if (!finish(errnum)) return nullptr;
+result<std::FILE*> atomic_file::read_back() {
+  if (result<void> done = finish(); !done) return std::move(done.error());
   errno = 0;
   std::FILE* f = hooks.read_back(os::dup_at_start(file_));
-  if (f == nullptr) errnum = errno != 0 ? errno : EBADF;
+  if (f == nullptr) return syserror(errno != 0 ? errno : EBADF);
   return f;
 }
 
 // Gives the finished nameless temporary a fresh name beside the target,
 // registered, so that the rename can put it in place: a file cannot be
 // linked over an existing name.
-bool atomic_file::place(int& errnum) {
+result<void> atomic_file::place() {
   const std::string folder = fs::path(target_).parent_path().string();
   const creation held;
   const int i = temporaries().free_entry();
-  if (i < 0) {
-    errnum = EMFILE;
-    return false;
-  }
-  for (int tries = 0; tries < 100; ++tries) {
+  if (i < 0) return syserror(EMFILE);
+  for (int tries = 0;; ++tries) {
     temp_ = fresh_name(folder, beside_output);
-    if (!temporaries().set_name(i, temp_)) {
-      errnum = ENAMETOOLONG;
-      return false;
-    }
-    if ((errnum = os::link_nameless(file_, temp_)) == 0) {
+    if (!temporaries().set_name(i, temp_)) return syserror(ENAMETOOLONG);
+    result<void> linked = os::link_nameless(file_, temp_);
+    if (linked) {
       temporaries().arm(i);
       entry_ = i;
       unnamed_ = false;
-      return true;
+      return linked;
     }
-    if (errnum != EEXIST) break;
+    if (linked.error().errnum != EEXIST || tries == 99) {
+      temp_.clear();
+      return linked;
+    }
   }
-  temp_.clear();
-  return false;
 }
 
-bool atomic_file::commit(int& errnum) {
-  if (!finish(errnum)) return false;
-  if (how_ == placement::temporary) return true;  // the run's own, until discard()
+result<void> atomic_file::commit() {
+  if (result<void> done = finish(); !done) return done;
+  if (how_ == placement::temporary) return {};  // the run's own, until discard()
   // Best effort: a file system without permissions has its own.
   if (how_ == placement::replace) os::set_mode(file_, mode_);
-  if (unnamed_ && !place(errnum)) return false;
+  if (unnamed_) {
+    if (result<void> placed = place(); !placed) return placed;
+  }
   if (out_ != nullptr) std::swap(file_, out_);  // the copy's to close; the temporary goes with discard()
   errno = 0;
-  if (std::fclose(file_) != 0 && errnum == 0) errnum = errno != 0 ? errno : EIO;
+  const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
-  if (errnum == 0 && how_ == placement::replace) errnum = os::rename_over(temp_, target_);
-  if (errnum != 0) return false;
+  if (!closed) return lasterror();
+  if (how_ == placement::replace) {
+    if (result<void> renamed = os::rename_over(temp_, target_); !renamed) return renamed;
+  }
   if (entry_ >= 0) {
     temporaries().disarm(entry_);
     entry_ = -1;
   }
-  return true;
+  return {};
 }
 
 void atomic_file::discard() {

@@ -18,11 +18,14 @@
 // to keep, the name is held in a fixed registry, from which the signal
 // handler removes it before the process ends.
 //
-// Failures are reported as an errno value in an `errnum` out-parameter.
+// A call that can fail returns a result (io/result.h) whose failure holds
+// the errno value; the caller, who knows which file it is, names it.
 #pragma once
 
 #include <cstdio>
 #include <string>
+
+#include "io/result.h"
 
 namespace cellfreq {
 
@@ -45,31 +48,30 @@ public:
   // Creates the file for writing (binary). With `readable`, the file can be
   // read back by read_back() before it is committed: a path that is not a
   // regular file then gets a temporary in TMPDIR, copied there by finish().
-  // False with `errnum` set when it cannot be made; path() then names what
-  // was tried.
-  [[nodiscard]] bool open(const std::string& path, placement how, int& errnum, bool readable = false);
+  // Fails when it cannot be made; path() then names what was tried.
+  result<void> open(const std::string& path, placement how, bool readable = false);
   // Opens as `replace` does, but always under a name (temp_name()), so that
   // other processes can write into it before commit(): for outputs whose
   // parts are put in place by the pieces of a run.
-  [[nodiscard]] bool open_shared(const std::string& path, int& errnum) {
+  result<void> open_shared(const std::string& path) {
     named_ = true;
-    return open(path, placement::replace, errnum);
+    return open(path, placement::replace);
   }
   // The temporary's name, while it has one.
   const std::string& temp_name() const { return temp_; }
   std::FILE* file() const { return file_; }
   // Flushes what was written and checks it, leaving the file where only
-  // this run sees it (for `replace`) until commit(). False with `errnum`.
-  [[nodiscard]] bool finish(int& errnum);
+  // this run sees it (for `replace`) until commit().
+  result<void> finish();
   // A new stream reading the finished file from its start: this run's own
   // file, never one opened again by name, so that another process writing
-  // the same path cannot hand this run its bytes. Null with `errnum` set.
-  [[nodiscard]] std::FILE* read_back(int& errnum);
+  // the same path cannot hand this run its bytes.
+  result<std::FILE*> read_back();
   // Finishes the file if that is still to do and, for `replace`, gives it
   // the permissions the path had (or 0666 less the umask for a new one) and
-  // puts it in place. False with `errnum` set when any of it fails; the
-  // file is then closed and only discard() is left to do.
-  [[nodiscard]] bool commit(int& errnum);
+  // puts it in place. When any of it fails, the file is closed and only
+  // discard() is left to do.
+  result<void> commit();
   // Closes the file if open and removes what is not the user's: a
   // temporary, or a replacement that was not committed.
   void discard();
@@ -77,9 +79,11 @@ public:
   const std::string& path() const { return path_; }
 
 private:
-  [[nodiscard]] bool open_replacement(int& errnum);
-  [[nodiscard]] bool open_in_place(int descriptor, bool& regular, int& errnum);
-  [[nodiscard]] bool place(int& errnum);
+  result<void> open_replacement();
+  result<void> open_in_place(int descriptor, bool& regular);
+  result<void> place();
+  // Takes `f` as the file being written.
+  result<void> adopt(result<std::FILE*> f);
 
   std::FILE* file_ = nullptr;
   std::string path_;
@@ -110,9 +114,8 @@ std::string link_target(const std::string& path);
 // Makes a scratch file in temp_folder(), created exclusively and readable by
 // its owner only, opened for reading and writing; it has no name by the
 // time this returns, so the file vanishes when closed or when the process
-// ends in any way. Null with `errnum` set on a failure. Safe to call from
-// two threads. A seam (seams::scratch_file), so that tests can make the
-// disk fail.
-[[nodiscard]] std::FILE* scratch_file(int& errnum);
+// ends in any way. Safe to call from two threads. A seam
+// (seams::scratch_file), so that tests can make the disk fail.
+result<std::FILE*> scratch_file();
 
 }  // namespace cellfreq

@@ -203,8 +203,8 @@ blockplan blockplan::machine() {
   return {size, cores};
 }
 
-traceread readtraceblocks(textsource& src, float cellsize, recordlist& list, blockplan plan,
-                          textin::progressfn progress, void* progress_ctx) {
+result<std::int64_t> readtraceblocks(textsource& src, float cellsize, recordlist& list, blockplan plan,
+                                     textin::progressfn progress, void* progress_ctx) {
   const std::size_t want = std::max<std::size_t>(plan.block, 1);
   const std::size_t most = std::max(want, plan.longest);
   const std::size_t inflight = plan.workers + 1;
@@ -273,11 +273,12 @@ traceread readtraceblocks(textsource& src, float cellsize, recordlist& list, blo
     if (!more) break;
   }
   while (!running.empty()) takeoldest();
-  return {join.nrec(), error};
+  if (error != 0) return syserror(error);
+  return join.nrec();
 }
 
-traceread readtracefile(textsource& src, float cellsize, recordlist& list, textin::progressfn progress,
-                        void* progress_ctx) {
+result<std::int64_t> readtracefile(textsource& src, float cellsize, recordlist& list, textin::progressfn progress,
+                                   void* progress_ctx) {
   return readtraceblocks(src, cellsize, list, blockplan::machine(), progress, progress_ctx);
 }
 

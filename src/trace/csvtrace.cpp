@@ -421,44 +421,38 @@ inline std::string_view csvreader::field(const row& r, std::size_t i, std::strin
   return unquote(r.data + f.start + 1, r.data + f.end - 1, scratch);
 }
 
-bool csvreader::open(std::string& error) {
+namespace {
+// The failure of open() whose whole message is `message`.
+failure headerfailure(std::string message, int errnum = 0) { return {std::move(message), errnum, {}, 1, true}; }
+}  // namespace
+
+result<void> csvreader::open() {
   const char d = opts_.delimiter;
-  if (d == '"' || d == '\n' || d == '\r') {
-    error = "the delimiter cannot be a quote or a line end";
-    return false;
-  }
+  if (d == '"' || d == '\n' || d == '\r') return headerfailure("the delimiter cannot be a quote or a line end");
   in_.want(3);
   if (in_.limit() - in_.data() >= 3 && std::memcmp(in_.data(), "\xEF\xBB\xBF", 3) == 0) in_.consume_to(in_.data() + 3);
   keep_ = SIZE_MAX;
   row r{};
   if (!nextrow(r)) {
-    error = in_.error() != 0 ? "cannot read '" + name_ + "': " + std::strerror(in_.error())
-                             : "no header row in '" + name_ + "': the input is empty";
-    return false;
+    if (in_.error() != 0)
+      return headerfailure("cannot read '" + name_ + "': " + std::strerror(in_.error()), in_.error());
+    return headerfailure("no header row in '" + name_ + "': the input is empty");
   }
   const std::string where = name_ + ":" + std::to_string(rowline_) + ": ";
-  if (st_.toolong || r.size > opts_.longest) {
-    error = where + "the header is longer than " + sizetext(opts_.longest);
-    return false;
-  }
-  if (st_.quoted) {
-    error = where + "the header has an unterminated quote";
-    return false;
-  }
-  if (st_.badfield != SIZE_MAX) {
-    error = where + "header field " + std::to_string(st_.badfield + 1) + " has text after its closing quote";
-    return false;
-  }
+  if (st_.toolong || r.size > opts_.longest) return headerfailure(where + "the header is longer than " + sizetext(opts_.longest));
+  if (st_.quoted) return headerfailure(where + "the header has an unterminated quote");
+  if (st_.badfield != SIZE_MAX)
+    return headerfailure(where + "header field " + std::to_string(st_.badfield + 1) + " has text after its closing quote");
   std::vector<std::string> names;
   for (std::size_t i = 0; i < st_.nfields; ++i) names.emplace_back(field(r, i, scratch_[0]));
   roles_ = opts_.timecolumn.empty() ? role_time : nroles;
   keep_ = 0;
   for (int role = 0; role < roles_; ++role) {
-    if (!resolve(role, names, error)) return false;
+    if (result<void> found = resolve(role, names); !found) return found;
     keep_ = std::max(keep_, col_[role] + 1);
   }
   opened_ = true;
-  return true;
+  return {};
 }
 
 void csvreader::continuefrom(const csvreader& header, std::vector<badrow>* named) {
@@ -472,7 +466,7 @@ void csvreader::continuefrom(const csvreader& header, std::vector<badrow>* named
 // Finds the column of `role` in the header: a value of only digits is a
 // 1-based column number; a name is matched exactly, then ignoring case and
 // surrounding blanks.
-bool csvreader::resolve(int role, const std::vector<std::string>& names, std::string& error) {
+result<void> csvreader::resolve(int role, const std::vector<std::string>& names) {
   const std::string& value = role == role_id ? opts_.idcolumn
                              : role == role_x ? opts_.xcolumn
                              : role == role_y ? opts_.ycolumn
@@ -490,14 +484,14 @@ bool csvreader::resolve(int role, const std::vector<std::string>& names, std::st
   }
   if (found != SIZE_MAX) {
     col_[role] = found;
-    return true;
+    return {};
   }
-  error = "no column '" + show(value) + "' for " + optionname[role] + " in the header of '" + name_ + "' (columns: ";
+  std::string error = "no column '" + show(value) + "' for " + optionname[role] + " in the header of '" + name_ + "' (columns: ";
   for (std::size_t i = 0; i < names.size() && i < names_listed; ++i) error += (i == 0 ? "" : ", ") + show(names[i]);
   if (names.size() > names_listed)
     error += ", ... " + plural(static_cast<std::int64_t>(names.size()), "column") + " in all";
   error += ")";
-  return false;
+  return headerfailure(std::move(error));
 }
 
 // Counts a bad row and names it within the first ten (count()), or, for a

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "io/result.h"
 #include "trace/idtable.h"
 #include "trace/isotime.h"
 #include "io/textin.h"
@@ -101,10 +102,11 @@ public:
   // `err` receives the messages.
   csvreader(textin& in, csvoptions opts, std::string name, std::FILE* err);
 
-  // Reads the header and resolves the columns; false with `error` (one line,
-  // no program name) when the input is empty or unreadable, the header is
-  // malformed or a column is missing.
-  bool open(std::string& error);
+  // Reads the header and resolves the columns; fails when the input is
+  // empty or unreadable (errnum: the read error), the header is malformed
+  // or a column is missing, with the whole message in one line, no program
+  // name.
+  result<void> open();
   // Reads the rows of `columns` (which must outlive the reader) instead of
   // the text, with no header; line numbers are the rows', from 1. A row is
   // bad when an id is empty or a coordinate or time is not finite, and as
@@ -187,7 +189,7 @@ private:
   // Whether x and y must be degrees and are not a position.
   bool outside(double x, double y) const { return opts_.degrees && !(std::fabs(x) <= 180 && std::fabs(y) <= 90); }
   bool baddegrees(double x, std::string_view xtext, std::string_view ytext);
-  bool resolve(int role, const std::vector<std::string>& names, std::string& error);
+  result<void> resolve(int role, const std::vector<std::string>& names);
   bool bad(std::int64_t line, std::string_view reason);
   void count(std::int64_t line, std::string_view reason);
 

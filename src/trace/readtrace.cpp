@@ -296,15 +296,15 @@ std::int64_t linestart(std::FILE* f, std::int64_t at) {
   return next < 0 ? size : next;
 }
 
-int parserange(std::FILE* f, std::int64_t start, std::int64_t end, bool last, float cellsize, parsestate& state,
-               recordlist& list, bool& ctrlz) {
-  if (seek(f, start, SEEK_SET) != 0) return errno != 0 ? errno : EIO;
+result<void> parserange(std::FILE* f, std::int64_t start, std::int64_t end, bool last, float cellsize,
+                        parsestate& state, recordlist& list, bool& ctrlz) {
+  if (seek(f, start, SEEK_SET) != 0) return lasterror();
   textin in(f);
   if (!last) in.limit_to(static_cast<std::uint64_t>(end - start));
   parsetrace(in, cellsize, state, list);
   ctrlz = in.ended_by_ctrlz();
   if (last || ctrlz) list.push(state.current);
-  return in.error();
+  return fromerrno(in.error());
 }
 
 }  // namespace cellfreq

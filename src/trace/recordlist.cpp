@@ -21,57 +21,47 @@ bool seekto(std::FILE* f, std::uint64_t offset) {
 #endif
 }
 
-int lasterror() { return errno != 0 ? errno : EIO; }
-
 }  // namespace
 
 #ifdef O_DIRECT
 // Writes a large run of whole pages from page-aligned memory straight to
 // the disk: spilled records are many gigabytes that the page cache would
-// only take in to write back. False, with nothing changed but perhaps part
-// of the range written, when the system or the file system declines (the
-// caller then writes it all the usual way) or a write fails (`errnum`).
-bool directwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum) {
+// only take in to write back. Whether it was written so; false, with
+// nothing changed but perhaps part of the range written, when the system or
+// the file system declines (the caller then writes it all the usual way).
+result<bool> directwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes) {
   if (bytes < (std::size_t{1} << 20) || !wholepages(data, bytes, offset) || std::fflush(f) != 0) return false;
   const int fd = ::fileno(f);
   if (!setdirect(fd, true)) return false;
   const char* p = static_cast<const char*>(data);
   auto at = static_cast<std::int64_t>(offset);
-  const int err = writefully(fd, p, bytes, at);
-  (void)setdirect(fd, false);
-  if (err == EINVAL) return false;  // the transfer itself declined
-  if (err != 0) errnum = err;
-  return true;
+  result<void> written = writefully(fd, p, bytes, at);
+  (void)setdirect(fd, false);  // a descriptor that keeps the flag only writes slower
+  if (written) return true;
+  if (written.error().errnum == EINVAL) return false;  // the transfer itself declined
+  return std::move(written.error());
 }
 #endif
 
 // The data goes to the kernel before the call returns, so that a full disk
 // is reported here and not at some later read.
-bool scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum) {
+result<void> scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes) {
+  if (f == nullptr) return syserror(EBADF);
 #ifdef O_DIRECT
-  if (f != nullptr) {
-    int err = 0;
-    if (directwrite(f, offset, data, bytes, err)) {
-      if (err != 0) errnum = err;
-      return err == 0;
-    }
-  }
+  result<bool> direct = directwrite(f, offset, data, bytes);
+  if (!direct) return std::move(direct.error());
+  if (direct.value()) return {};
 #endif
   errno = 0;
-  if (f == nullptr || !seekto(f, offset) || std::fwrite(data, 1, bytes, f) != bytes || std::fflush(f) != 0) {
-    errnum = f == nullptr ? EBADF : lasterror();
-    return false;
-  }
-  return true;
+  if (!seekto(f, offset) || std::fwrite(data, 1, bytes, f) != bytes || std::fflush(f) != 0) return lasterror();
+  return {};
 }
 
-bool scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes, int& errnum) {
+result<void> scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes) {
+  if (f == nullptr) return syserror(EBADF);
   errno = 0;
-  if (f == nullptr || !seekto(f, offset) || std::fread(data, 1, bytes, f) != bytes) {
-    errnum = f == nullptr ? EBADF : lasterror();
-    return false;
-  }
-  return true;
+  if (!seekto(f, offset) || std::fread(data, 1, bytes, f) != bytes) return lasterror();
+  return {};
 }
 
 }  // namespace cellfreq

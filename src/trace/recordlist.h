@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "io/chunkalloc.h"
+#include "io/result.h"
 #include "io/textin.h"
 
 namespace cellfreq {
@@ -33,13 +34,13 @@ struct node {
 
 // Makes an empty scratch file for the records a list moves out of memory:
 // opened for reading and writing (binary), and removed by the system when
-// it is closed or the process ends. Null with `errnum` set on a failure.
-using scratchfn = std::FILE* (*)(int& errnum);
+// it is closed or the process ends.
+using scratchfn = result<std::FILE*> (*)();
 
 // The file transfers behind chunkedlist, shared by every element type:
-// writes or reads `bytes` at byte `offset` of `f`; false with `errnum` set.
-bool scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes, int& errnum);
-bool scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes, int& errnum);
+// writes or reads `bytes` at byte `offset` of `f`.
+result<void> scratchwrite(std::FILE* f, std::uint64_t offset, const void* data, std::size_t bytes);
+result<void> scratchread(std::FILE* f, std::uint64_t offset, void* data, std::size_t bytes);
 
 // A list of trivially copyable records in push order. Records live in
 // fixed-size chunks rather than one allocation each. A list given a limit
@@ -70,7 +71,9 @@ public:
     make_ = make;
   }
   // Whether records were moved to disk, and the first error of a scratch
-  // file (records then went missing: the list must not be used).
+  // file (records then went missing: the list must not be used). The list
+  // keeps that error as a stream does, since pushing a record must stay a
+  // store and a count.
   bool spilled() const { return ondisk_ > 0; }
   int error() const { return error_; }
 
@@ -123,9 +126,8 @@ public:
     std::size_t read(T* to, std::size_t max) {
       if (at_ < list_.ondisk_) {
         const std::size_t n = std::min(max, list_.ondisk_ - at_);
-        if (list_.error_ != 0 ||
-            !scratchread(list_.disk_.get(), at_ * sizeof(T), to, n * sizeof(T), list_.error_))
-          return 0;
+        if (list_.error_ == 0) list_.error_ = errnumof(scratchread(list_.disk_.get(), at_ * sizeof(T), to, n * sizeof(T)));
+        if (list_.error_ != 0) return 0;
         at_ += n;
         return n;
       }
@@ -210,12 +212,13 @@ private:
   void spill() {
     if (chunks_.empty()) return;
     if (!disk_ && error_ == 0) {
-      std::FILE* f = make_(error_);
-      disk_.reset(f);
+      result<std::FILE*> f = make_();
+      if (f) disk_.reset(f.value());
+      else error_ = f.error().errnum;
     }
     for (const chunk& c : chunks_) {
-      if (error_ == 0 && scratchwrite(disk_.get(), ondisk_ * sizeof(T), c.nodes.get(), c.count * sizeof(T), error_))
-        ondisk_ += c.count;
+      if (error_ == 0) error_ = errnumof(scratchwrite(disk_.get(), ondisk_ * sizeof(T), c.nodes.get(), c.count * sizeof(T)));
+      if (error_ == 0) ondisk_ += c.count;
     }
     size_ = ondisk_;
     chunks_.erase(chunks_.begin(), chunks_.end() - 1);
@@ -279,13 +282,10 @@ std::int64_t readtrace(textin& in, float cellsize, recordlist& list);
 // readtrace() over a source of the trace's bytes (a file, a pipe, or the
 // text decompressed from either), the way a run reads its trace, the
 // blocks parsed on every core; `progress`, when given, is called with the
-// bytes read so far. A read error ends the records where it struck and is
-// returned.
-struct traceread {
-  std::int64_t nrec = 0;
-  int error = 0;  // the system error number of a failed read, or 0
-};
-traceread readtracefile(textsource& src, float cellsize, recordlist& list,
+// bytes read so far. Returns nrec; a read error ends the records where it
+// struck (the list then holds those read, and the one being filled) and
+// fails the call.
+result<std::int64_t> readtracefile(textsource& src, float cellsize, recordlist& list,
                         textin::progressfn progress = nullptr, void* progress_ctx = nullptr);
 
 // How readtracefile() cuts the input: into blocks of about `block` bytes,
@@ -304,8 +304,8 @@ struct blockplan {
 // readtracefile() with the blocks of `plan`: the same records for every
 // plan, since a block is parsed again behind the last point known exactly
 // wherever its own parse cannot be proved to be the sequential one's.
-traceread readtraceblocks(textsource& src, float cellsize, recordlist& list, blockplan plan,
-                          textin::progressfn progress = nullptr, void* progress_ctx = nullptr);
+result<std::int64_t> readtraceblocks(textsource& src, float cellsize, recordlist& list, blockplan plan,
+                                     textin::progressfn progress = nullptr, void* progress_ctx = nullptr);
 
 // The first line start at or after byte `at` of the seekable `f`: 0 for 0,
 // the file's size when no line starts there or later. Ranges between such
@@ -316,9 +316,9 @@ std::int64_t linestart(std::FILE* f, std::int64_t at);
 // predecessor is not known yet, a fresh state with v and w unknown; see
 // parsestate), and pushes every record a newline closes; when the part is
 // the `last` one (it reaches the end of the file) or a Ctrl-Z ends the
-// trace within it (`ctrlz`), also the record being filled. Returns the read
-// error, or 0.
-int parserange(std::FILE* f, std::int64_t start, std::int64_t end, bool last, float cellsize, parsestate& state,
+// trace within it (`ctrlz`), also the record being filled. Fails with the
+// read error.
+result<void> parserange(std::FILE* f, std::int64_t start, std::int64_t end, bool last, float cellsize, parsestate& state,
                recordlist& list, bool& ctrlz);
 
 }  // namespace cellfreq

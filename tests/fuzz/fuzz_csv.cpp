@@ -38,7 +38,9 @@ outcome readall(cellfreq::textin& in, const cellfreq::csvoptions& opts, std::siz
   cellfreq::csvreader r(in, opts, "f", err);
   cellfreq::idtable ids;
   outcome o;
-  if (r.open(o.error)) {
+  const cellfreq::result<void> opened = r.open();
+  if (!opened) o.error = opened.error().what;
+  if (opened) {
     cellfreq::csvbatch b;
     // After a strict failure the rows appended before it stay in the batch.
     for (bool more = true; more;) {
