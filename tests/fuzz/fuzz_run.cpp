@@ -41,7 +41,7 @@ void runone(std::string_view trace, const setup& s, bool ctrlz) {
   std::vector<std::int64_t> codecount;
   {
     textout out(cells, "\n");
-    require(writecells(list, nobjects, out, codecount), "writecells failed in memory");
+    require(writecells(list, nobjects, out, codecount).ok(), "writecells failed in memory");
     require(out.flush().ok(), "flushing the cell file failed in memory");
   }
   require(codecount.size() == static_cast<std::size_t>(nobjects / objects_per_user), "not one count per user");
@@ -50,7 +50,7 @@ void runone(std::string_view trace, const setup& s, bool ctrlz) {
   celltable table;
   {
     textin back(cells, false);
-    require(loadcells(back, codecount, maxcount, table), "loadcells failed in memory");
+    require(loadcells(back, codecount, maxcount, table).ok(), "loadcells failed in memory");
   }
   for (std::int32_t u = 0; u < s.nusers; ++u)
     require(static_cast<std::int64_t>(table.row(u).size()) == codecount[static_cast<std::size_t>(u)],
