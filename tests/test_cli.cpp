@@ -26,7 +26,15 @@ namespace {
 // Parses `a`; true with `cl` set, or false with the usage error in `error`.
 bool parse(const args& a, commandline& cl, std::string& error) {
   const std::vector<std::string_view> views(a.begin(), a.end());
-  return cellfreq::parseoptions(views, cl, error);
+  cellfreq::result<commandline> parsed = cellfreq::parseoptions(views);
+  if (!parsed) {
+    EXPECT_EQ(parsed.error().status, cellfreq::status_usage);
+    EXPECT_TRUE(parsed.error().whole);
+    error = parsed.error().what;
+    return false;
+  }
+  cl = std::move(parsed.value());
+  return true;
 }
 
 // What a command line sets, field by field.

@@ -189,12 +189,11 @@ TEST(Budget, MemoryLimitTakesBytesOrKMG) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     const std::string_view args[] = {"--memory-limit", c.value};
-    commandline cl;
-    std::string error;
-    EXPECT_EQ(parseoptions(args, cl, error), c.bytes != 0) << c.value;
-    if (c.bytes != 0) EXPECT_EQ(cl.cfg.memorylimit, c.bytes);
-    else EXPECT_EQ(error, std::string("invalid --memory-limit '") + c.value +
-                              "': expected a number of bytes, optionally with K, M or G");
+    const result<commandline> parsed = parseoptions(args);
+    ASSERT_EQ(parsed.ok(), c.bytes != 0) << c.value;
+    if (parsed) EXPECT_EQ(parsed.value().cfg.memorylimit, c.bytes);
+    else EXPECT_EQ(parsed.error().what, std::string("invalid --memory-limit '") + c.value +
+                                            "': expected a number of bytes, optionally with K, M or G");
   }
   EXPECT_GE(memorybudget(0), std::int64_t{256} << 20);
 }

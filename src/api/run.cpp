@@ -203,11 +203,13 @@ struct messagestream {
 void run(const input& in, const settings& s, const wanted& want, sink& out, const cancel_token* cancel) {
   std::vector<std::string> args = arguments(in, s);
   const std::vector<std::string_view> views(args.begin(), args.end());
-  commandline cl;
-  std::string problem;
-  if (!parseoptions(views, cl, problem)) usage(problem);
-  if (!cl.cfg.cellpath.empty() && !distinctpaths(cl.cfg.tracepath, {{"--cell-file", cl.cfg.cellpath}}, problem))
-    usage(problem);
+  result<commandline> parsed = parseoptions(views);
+  if (!parsed) usage(parsed.error().what);
+  commandline& cl = parsed.value();
+  if (!cl.cfg.cellpath.empty()) {
+    if (result<void> distinct = distinctpaths(cl.cfg.tracepath, {{"--cell-file", cl.cfg.cellpath}}); !distinct)
+      usage(distinct.error().what);
+  }
   runconfig& cfg = cl.cfg;
   cfg.replacecells = true;
   cfg.stop = cancel != nullptr ? &cancel->flag() : nullptr;

@@ -64,12 +64,9 @@ std::vector<namedpath> outputpaths(const runconfig& cfg) {
 // The command's life below its last resort.
 int command(int argc, const char* const* argv) {
   const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  commandline cl;
-  std::string error;
-  if (!parseoptions(args, cl, error)) {
-    std::fprintf(stderr, "%s: %s\n", progname, error.c_str());
-    return status_usage;
-  }
+  result<commandline> parsed = parseoptions(args);
+  if (!parsed) return reportfailure(parsed.error(), stderr, progname);
+  commandline& cl = parsed.value();
   if (cl.what == commandline::action::help) return inform(writehelp);
   if (cl.what == commandline::action::version)
     return inform([](textout& out) {
@@ -77,10 +74,8 @@ int command(int argc, const char* const* argv) {
       out.put(" " CELLFREQ_VERSION);
       out.newline();
     });
-  if (!distinctpaths(cl.cfg.tracepath, outputpaths(cl.cfg), error)) {
-    std::fprintf(stderr, "%s: %s\n", progname, error.c_str());
-    return status_usage;
-  }
+  if (result<void> distinct = distinctpaths(cl.cfg.tracepath, outputpaths(cl.cfg)); !distinct)
+    return reportfailure(distinct.error(), stderr, progname);
   cl.cfg.progress = cl.progress.value_or(stderr_is_terminal());
   cl.cfg.replacecells = true;
   if (cl.piece.what != piececonfig::kind::none) return runpiece(cl, stdout, stderr);

@@ -409,7 +409,11 @@ runconfig defaultconfig() {
   return cfg;
 }
 
-bool parseoptions(std::span<const std::string_view> args, commandline& result, std::string& error) {
+namespace {
+
+// parseoptions() into `result`, the table's handlers saying what is wrong
+// in `error`, as they do.
+bool parseinto(std::span<const std::string_view> args, commandline& result, std::string& error) {
   result = commandline{};
   result.cfg = defaultconfig();
   std::optional<std::string> usertext, objecttext;
@@ -526,6 +530,15 @@ bool parseoptions(std::span<const std::string_view> args, commandline& result, s
     result.cfg.nusers = static_cast<std::int32_t>(n);
   }
   return true;
+}
+
+}  // namespace
+
+result<commandline> parseoptions(std::span<const std::string_view> args) {
+  commandline cl;
+  std::string error;
+  if (!parseinto(args, cl, error)) return failure{error, 0, {}, status_usage, true};
+  return cl;
 }
 
 void writehelp(textout& out) {

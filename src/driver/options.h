@@ -82,10 +82,10 @@ struct option {
 // Every option, in the order of --help.
 std::span<const option> option_table();
 
-// Parses `args` (the arguments after the program name). On a usage error
-// returns false with `error` holding one line (without the program name)
-// that says what is wrong and, for a bad value, what is accepted.
-bool parseoptions(std::span<const std::string_view> args, commandline& result, std::string& error);
+// Parses `args` (the arguments after the program name). A usage error
+// fails it with the usage status and one whole line (without the program
+// name) that says what is wrong and, for a bad value, what is accepted.
+result<commandline> parseoptions(std::span<const std::string_view> args);
 
 // Writes the --help text, made from the option table, one line per line,
 // through `out`.

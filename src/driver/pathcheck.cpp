@@ -46,25 +46,22 @@ bool same(const identity& a, const identity& b) {
 
 }  // namespace
 
-bool distinctpaths(const std::string& trace, const std::vector<namedpath>& outputs, std::string& error) {
+result<void> distinctpaths(const std::string& trace, const std::vector<namedpath>& outputs) {
+  const auto refused = [](std::string message) { return failure{std::move(message), 0, {}, status_usage, true}; };
   const identity input = identify(trace, true);
   std::vector<identity> seen;
   for (const namedpath& o : outputs) {
     seen.push_back(identify(o.path, false));
     const identity& id = seen.back();
     if (id.device) continue;  // nothing written to a device is lost by another write
-    if (same(id, input)) {
-      error = std::string(o.option) + " " + inquotes(o.path) + " names the trace; an output never replaces its input";
-      return false;
-    }
+    if (same(id, input))
+      return refused(std::string(o.option) + " " + inquotes(o.path) + " names the trace; an output never replaces its input");
     for (std::size_t i = 0; i + 1 < seen.size(); ++i)
-      if (same(id, seen[i])) {
-        error = std::string(outputs[i].option) + " " + inquotes(outputs[i].path) + " and " + o.option + " " +
-                inquotes(o.path) + " name the same file";
-        return false;
-      }
+      if (same(id, seen[i]))
+        return refused(std::string(outputs[i].option) + " " + inquotes(outputs[i].path) + " and " + o.option + " " +
+                       inquotes(o.path) + " name the same file");
   }
-  return true;
+  return {};
 }
 
 }  // namespace cellfreq

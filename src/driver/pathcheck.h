@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "io/result.h"
+
 namespace cellfreq {
 
 // One output of a run, as its option names it.
@@ -18,8 +20,8 @@ struct namedpath {
 // input) or each other, by identity: device and inode where the file
 // exists, the path with its links resolved otherwise; one of the process's
 // own descriptors (/dev/stdout) is the file open there. A character
-// device (a terminal, the null device) may be named any number of times. False with `error` (one line) naming
-// both options.
-bool distinctpaths(const std::string& trace, const std::vector<namedpath>& outputs, std::string& error);
+// device (a terminal, the null device) may be named any number of times.
+// Fails with the usage status and one whole line naming both options.
+result<void> distinctpaths(const std::string& trace, const std::vector<namedpath>& outputs);
 
 }  // namespace cellfreq

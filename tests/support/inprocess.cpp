@@ -30,14 +30,14 @@ ran cellfreqhere(const std::string& args, const std::filesystem::path& tmp) {
   std::istringstream in(args);
   for (std::string w; in >> w;) words.push_back(w);
   const std::vector<std::string_view> views(words.begin(), words.end());
-  cellfreq::commandline cl;
-  std::string error;
   ran r;
-  if (!cellfreq::parseoptions(views, cl, error)) {
-    r.status = cellfreq::status_usage;
-    r.err = "cellfreq: " + error + "\n";
+  cellfreq::result<cellfreq::commandline> parsed = cellfreq::parseoptions(views);
+  if (!parsed) {
+    r.status = parsed.error().status;
+    r.err = "cellfreq: " + cellfreq::failuretext(parsed.error()) + "\n";
     return r;
   }
+  cellfreq::commandline& cl = parsed.value();
   cl.cfg.replacecells = true;
   setenv("TMPDIR", tmp.c_str(), 1);
   std::FILE* out = std::tmpfile();
