@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "io/in_order.h"
+#include "io/result.h"
 #include "trace/recordlist.h"
 #include "io/textin.h"
 #include "io/textout.h"

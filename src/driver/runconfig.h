@@ -19,6 +19,7 @@
 
 #include "analysis/formats.h"
 #include "analysis/webmap.h"
+#include "io/result.h"
 #include "trace/recordlist.h"
 
 namespace cellfreq {

@@ -7,11 +7,18 @@
 // layer that knows what was being done names it (`what`) on the way up, and
 // the front ends print it once, as "PROG: what: reason".
 //
-// Two conventions stay inside the objects that need them, because checking
-// every step would cost the hot loops their speed: a text stream (textout,
-// textin) and the record list keep their first error while they are used,
-// and the point where a caller learns the outcome (textout::flush(), the
-// reader's end) returns a result.
+// A few objects keep their first error inside while they are used, and the
+// point where a caller learns the outcome returns a result:
+// - textout, because a check at every put would cost the formatting loops
+//   their speed; flush() returns it.
+// - textin and the byte sources under it (textsource), because a read
+//   hands out the bytes before a failure together with the failure, which
+//   a value-or-failure cannot carry; the trace readers return it at their
+//   end.
+// - the record lists (chunkedlist), because a push must stay a store and a
+//   count; the pass that takes the list turns error() into a result.
+// The platform calls that stand for one system call each (platform/os.h)
+// answer as that call does.
 #pragma once
 
 #include <cerrno>
