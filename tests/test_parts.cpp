@@ -340,17 +340,18 @@ TEST(Pieces, DamagedPlacementFilesAreRefused) {
   const std::string path = (s.dir() / "places.bin").string();
   fingerprint fp;
   fp.options = {{"--cell-size", true, "400"}};
-  const textplace good{5, true, "merge-5.cells", "out/.c", {120, 7}, 60, 1000};
+  const textplace good{5, true, "merge-5.cells", "out/.c", "out/c", {120, 7}, 60, 1000};
   const struct {
     textplace place;
     const char* says;  // empty: read back as written
   } cases[] = {
       {good, ""},
-      {{5, true, "merge-5.cells", "out/.c", {63, 7}, 60, 1000}, "a place lies outside its fragment or output"},
-      {{5, false, "merge-5.report", "out/.r", {120, 7}, 7, 0}, "a place lies outside its fragment or output"},
-      {{-1, false, "merge-5.report", "out/.r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
-      {{5, false, "merge-5.report", "out/.r", {120, 7}, 60, -2}, "a place lies outside its fragment or output"},
-      {{5, false, "", "out/.r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
+      {{5, true, "merge-5.cells", "out/.c", "out/c", {63, 7}, 60, 1000}, "a place lies outside its fragment or output"},
+      {{5, false, "merge-5.report", "out/.r", "out/r", {120, 7}, 7, 0}, "a place lies outside its fragment or output"},
+      {{-1, false, "merge-5.report", "out/.r", "out/r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
+      {{5, false, "merge-5.report", "out/.r", "out/r", {120, 7}, 60, -2}, "a place lies outside its fragment or output"},
+      {{5, false, "", "out/.r", "out/r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
+      {{5, false, "merge-5.report", "out/.r", "", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testsupport::caseof(cases, c));
