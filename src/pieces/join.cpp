@@ -159,6 +159,11 @@ void copy_fragment(join& j, const mergeinfo& m, bool cells, textout& to) {
   }
 }
 
+// What copies the merges' fragments into an output.
+fragmentfn copier(join& j) {
+  return [&j](const mergeinfo& m, bool cells, textout& to) { copy_fragment(j, m, cells, to); };
+}
+
 // The report: a writer's head and end around the analysed users' fragments,
 // a comma between two GeoJSON fragments that hold features.
 void write_report(const join& j, textout& to, const fragmentfn& fragment) {
@@ -231,8 +236,7 @@ bool write_placed(const join& j, atomic_file& file, const char* noun, const outp
 // copied, or, placed, left as gaps listed in `places` when it is a file.
 bool write_output(join& j, outputset& outputs, const std::string& path, const char* noun, const outputfn& write,
                   std::vector<textplace>& places) {
-  const fragmentfn copy = [&](const mergeinfo& m, bool cells, textout& to) { copy_fragment(j, m, cells, to); };
-  const auto copied = [&](textout& to) { write(to, copy); };
+  const auto copied = [&](textout& to) { write(to, copier(j)); };
   if (!j.placed) return outputs.write(path, noun, copied, j.fail);
   atomic_file* file = outputs.openshared(path, noun, j.fail);
   if (file == nullptr) return false;
@@ -244,9 +248,8 @@ bool write_output(join& j, outputset& outputs, const std::string& path, const ch
 bool write_outputs(join& j, outputset& outputs, std::FILE* out, std::vector<textplace>& places) {
   const outputfn report = [&](textout& to, const fragmentfn& fragment) { write_report(j, to, fragment); };
   const outputfn cellfile = [&](textout& to, const fragmentfn& fragment) { write_cell_file(j, to, fragment); };
-  const fragmentfn copy = [&](const mergeinfo& m, bool cells, textout& to) { copy_fragment(j, m, cells, to); };
   bool ok = j.cfg.outputpath.empty()
-                ? writereport(j.cfg, out, [&](textout& to) { write_report(j, to, copy); }, j.fail, &outputs)
+                ? writereport(j.cfg, out, [&](textout& to) { write_report(j, to, copier(j)); }, j.fail, &outputs)
                 : write_output(j, outputs, j.cfg.outputpath, "report", report, places);
   if (ok && !j.cfg.cellpath.empty()) ok = write_output(j, outputs, j.cfg.cellpath, "cell file", cellfile, places);
   const geojsonlayer layer = j.input.layer(j.cfg);

@@ -66,6 +66,36 @@ bool write_records(const runconfig& cfg, const fingerprint& fp, const partheader
                   part_share(budget, static_cast<std::int64_t>(n), each), fill, extras, fail);
 }
 
+// What a part file says about the range [start, end) of a trace of `size`
+// bytes, parsed up to `state`, and of a CSV range what its reader met.
+partheader part_header(std::int64_t start, std::int64_t end, std::int64_t size, const parsestate& state, bool csv,
+                       const commandinput::csvpart& extra) {
+  partheader head;
+  head.start = start;
+  head.end = end;
+  head.size = size;
+  head.state = state;
+  head.csv = csv;
+  head.clean = extra.clean;
+  head.failed = extra.failed;
+  head.chosen = extra.chosen;
+  head.lines = extra.lines;
+  head.bad = extra.bad;
+  return head;
+}
+
+// The state at the last point from which the parse that reached `state`
+// can be resumed: a closed record at a line end, with the values carried
+// there.
+parsestate resumed(const parsestate& state) {
+  parsestate at;
+  at.v = at.freshv = state.freshv;
+  at.w = at.freshw = state.freshw;
+  at.nrec = at.freshnrec = state.freshnrec;
+  at.cleanend = true;
+  return at;
+}
+
 }  // namespace
 
 // Parses [start, end) of the trace from `state` (TAB) and writes the part
@@ -105,19 +135,9 @@ bool write_part(const runconfig& cfg, commandinput& input, bool csv, std::FILE* 
       return false;
     }
   }
-  partheader head;
-  head.start = start;
-  head.end = end;
-  head.size = size;
-  head.state = state;
+  partheader head = part_header(start, end, size, state, csv, extra);
   head.final = !empty && (end >= size || ctrlz);
-  head.csv = csv;
-  head.clean = extra.clean;
-  head.failed = extra.failed;
   head.timed = times.size() != 0;
-  head.chosen = extra.chosen;
-  head.lines = extra.lines;
-  head.bad = extra.bad;
   const auto n = csv ? extra.ids.size() : static_cast<std::size_t>(cfg.nobjects);
   partinfo extras;
   extras.ids = std::move(extra.ids);
@@ -132,11 +152,7 @@ bool write_part(const runconfig& cfg, commandinput& input, bool csv, std::FILE* 
   if (!cut) return write_records(cfg, fp, head, list, times, 0, list.size(), n, extras, path, fail);
   partheader body = head, tail = head;
   body.end = tail.start = start + fresh;
-  body.state = parsestate{};
-  body.state.v = body.state.freshv = state.freshv;
-  body.state.w = body.state.freshw = state.freshw;
-  body.state.nrec = body.state.freshnrec = state.freshnrec;
-  body.state.cleanend = true;
+  body.state = resumed(state);
   const auto k = static_cast<std::size_t>(state.freshnrec - nrec);
   return write_records(cfg, fp, body, list, times, 0, k, n, extras, path, fail) &&
          write_records(cfg, fp, tail, list, times, k, list.size(), n, extras, tailpath, fail);
