@@ -340,17 +340,18 @@ TEST(Pieces, DamagedPlacementFilesAreRefused) {
   const std::string path = (s.dir() / "places.bin").string();
   fingerprint fp;
   fp.options = {{"--cell-size", true, "400"}};
-  const textplace good{5, true, "merge-5.cells", "out/.c", {120, 7}, 60, 1000};
+  const textplace good{5, true, "merge-5.cells", "out/.c", "out/c", {120, 7}, 60, 1000};
   const struct {
     textplace place;
     const char* says;  // empty: read back as written
   } cases[] = {
       {good, ""},
-      {{5, true, "merge-5.cells", "out/.c", {63, 7}, 60, 1000}, "a place lies outside its fragment or output"},
-      {{5, false, "merge-5.report", "out/.r", {120, 7}, 7, 0}, "a place lies outside its fragment or output"},
-      {{-1, false, "merge-5.report", "out/.r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
-      {{5, false, "merge-5.report", "out/.r", {120, 7}, 60, -2}, "a place lies outside its fragment or output"},
-      {{5, false, "", "out/.r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
+      {{5, true, "merge-5.cells", "out/.c", "out/c", {63, 7}, 60, 1000}, "a place lies outside its fragment or output"},
+      {{5, false, "merge-5.report", "out/.r", "out/r", {120, 7}, 7, 0}, "a place lies outside its fragment or output"},
+      {{-1, false, "merge-5.report", "out/.r", "out/r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
+      {{5, false, "merge-5.report", "out/.r", "out/r", {120, 7}, 60, -2}, "a place lies outside its fragment or output"},
+      {{5, false, "", "out/.r", "out/r", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
+      {{5, false, "merge-5.report", "out/.r", "", {120, 7}, 60, 0}, "a place lies outside its fragment or output"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testsupport::caseof(cases, c));
@@ -376,4 +377,105 @@ TEST(Pieces, DamagedPlacementFilesAreRefused) {
     EXPECT_EQ(in.failure().what.find('\n'), std::string::npos) << in.failure().what;
     EXPECT_NE(in.failure().what.find(path), std::string::npos) << in.failure().what;
   }
+}
+
+// A GeoJSON report put together from merges of one user each, where the
+// users marked '-' have no frequent cell, so that their fragments hold no
+// feature: at the start, in the middle, at the end, several in a row.
+// The join puts a comma between two fragments only when both hold
+// features, so the report is the whole run's byte for byte.
+TEST(Pieces, GeoJsonFragmentsWithoutFeaturesGetNoComma) {
+  scratch s;
+  const fs::path trace = s.dir() / "t.csv", work = s.dir() / "work";
+  const std::string opts = "--input-format csv --group-size 1 --format geojson";
+  for (const std::string users : {"-+-+-", "--++--", "+--+", "+-", "-+", "---", "++"}) {
+    SCOPED_TRACE(users);
+    // A user of '+' visits its cell five times (frequent over the
+    // threshold of 3), one of '-' twice.
+    std::string t = "id,x,y\n";
+    for (std::size_t u = 0; u < users.size(); ++u)
+      for (int k = 0; k < (users[u] == '+' ? 5 : 2); ++k)
+        t.append("u").append(std::to_string(u)).append(",").append(std::to_string(400 * u + 100)).append(",100\n");
+    writefile(trace, t);
+    const ran whole = cellfreqhere(opts + " " + trace.string(), s.dir());
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    std::size_t features = 0;
+    for (std::size_t at = 0; (at = whole.out.find("\"Feature\"", at)) != std::string::npos; ++at) ++features;
+    ASSERT_EQ(features, static_cast<std::size_t>(std::count(users.begin(), users.end(), '+')));
+    const ran parts = inpieces(opts, trace, 1 << 20, static_cast<int>(users.size()), work);
+    EXPECT_EQ(parts.status, 0) << parts.err;
+    EXPECT_EQ(parts.out, whole.out);
+    EXPECT_EQ(parts.err, whole.err);
+  }
+}
+
+// A merge's .heat says how many features its report fragment holds, no
+// more than the fragment's bytes; a count out of that range is refused.
+TEST(Pieces, AMergesFeaturesAreCheckedAgainstItsReport) {
+  using namespace cellfreq;
+  scratch s;
+  const std::string path = (s.dir() / "merge-0.heat").string();
+  fingerprint fp;
+  fp.options = {{"--cell-size", true, "400"}};
+  plan p;
+  p.users = 10;
+  p.blockcount.assign(10, 5);
+  const struct {
+    std::int64_t features;
+    bool ok;
+  } cases[] = {{0, true}, {3, true}, {200, true}, {201, false}, {-1, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.features);
+    heatinfo h;
+    h.last = 10;
+    h.cells = {100, 1};
+    h.report = {200, 2};
+    h.features = c.features;
+    runfailure fail;
+    ASSERT_TRUE(saveheat(path, fp, h, fail)) << fail.what;
+    piecein in;
+    heatinfo back;
+    EXPECT_EQ(loadheat(in, path, fp, 0, p, back), c.ok) << in.failure().what;
+    if (c.ok) EXPECT_EQ(back.features, c.features);
+    else EXPECT_EQ(in.failure().what, "merge file '" + path + "' is damaged: its features are more than its report "
+                                      "fragment can hold");
+  }
+}
+
+// A piece file of the format before this one is refused by name: its
+// version and the one this cellfreq reads.
+TEST(Pieces, AFileOfAnotherFormatVersionIsRefused) {
+  scratch s;
+  const fs::path trace = s.dir() / "t.txt", work = s.dir() / "work";
+  writefile(trace, corpus("sample-head.txt"));
+  ASSERT_EQ(inpieces("--objects 20", trace, 4000, 1, work).status, 0);
+  const fs::path heat = work / "merge-0.heat";
+  std::string bytes = readfile(heat);
+  ASSERT_EQ(bytes.substr(0, 8), "cfheat4\n");
+  bytes[6] = '3';
+  writefile(heat, bytes);
+  const ran r = cellfreqhere("--work " + work.string() + " --join --objects 20 " + trace.string(), s.dir());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "cellfreq: merge file '" + heat.string() + "' is of format version 3; this cellfreq reads version 4\n");
+}
+
+// A --place piece whose output is no longer being prepared (its join was
+// abandoned) names the output by the path the user gave, not by its
+// hidden temporary.
+TEST(Pieces, AFailedPlaceNamesTheUsersOutput) {
+  scratch s;
+  const fs::path trace = s.dir() / "t.txt", work = s.dir() / "work", out = s.dir() / "out";
+  writefile(trace, corpus("sample-head.txt"));
+  fs::create_directory(out);
+  const std::string report = (out / "r").string();
+  const std::string args = " --work " + work.string() + " --objects 20 -o " + report + " " + trace.string();
+  ASSERT_EQ(inpieces("--objects 20 -o " + report, trace, 4000, 1, work).status, 0);
+  const std::string cellfreq = program("cellfreq");
+  const std::string join = "{ for i in $(seq 1000); do [ -e " + (work / "places.bin").string() +
+                           " ] && break; sleep 0.01; done; printf 'abandon\\n'; } | " + cellfreq + " --join-placed" +
+                           args + "; echo $?";
+  ASSERT_EQ(shell(join), "1\n");
+  const ran r = cellfreqhere("--place 0:2" + args, s.dir());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "cellfreq: report '" + report + "' is not being prepared by --join-placed\n");
 }

@@ -66,7 +66,7 @@ void summaryorder(std::vector<frequentcell>& cells);
 // the head or the end, for a report put together from pieces: the pieces
 // of consecutive ranges go, in order, between what a writer without users
 // writes when made and at finish(), a comma between two GeoJSON pieces
-// that are not empty.
+// that hold features.
 class reportwriter {
 public:
   reportwriter(const reportstyle& style, std::int32_t threshold, textout& out, const objectids& ids = {},
@@ -79,6 +79,9 @@ public:
   void share(const share_plan& plan) { plan_ = plan; }
   // Ends the report; nothing may be added afterwards.
   void finish();
+  // The GeoJSON features written (0 in the other formats): whether a
+  // fragment needs a comma between it and the next one that has features.
+  std::int64_t features() const { return geo_ ? geo_->features() : 0; }
 
 private:
   // Writes user u's lines, from its first n codes, to `out`.

@@ -162,6 +162,7 @@ void geojsonwriter::add(std::int32_t x, std::int32_t y) {
   xs_.insert(xs_.end(), cx, cx + 4);
   ys_.insert(ys_.end(), cy, cy + 4);
   ends_.push_back(props_.size());
+  ++features_;
   if (ends_.size() == batch) flushbatch();
 }
 

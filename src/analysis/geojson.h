@@ -59,6 +59,9 @@ public:
   // without the comma before it, and it is not closed: pieces go between
   // the head and the end of a collection, a comma between pieces.
   void finish();
+  // The features given so far: what tells a piece of a collection that
+  // holds none, which needs no comma before the next.
+  std::int64_t features() const { return features_; }
 
 private:
   void cellprops(std::int32_t x, std::int32_t y, std::int64_t visits);
@@ -73,6 +76,7 @@ private:
   std::vector<double> xs_, ys_;     // four corners per waiting feature
   bool first_ = true;
   bool fragment_;
+  std::int64_t features_ = 0;
 };
 
 // The heat-map layer: one feature per counted cell, with its number of visits, row by row from the south and

@@ -71,8 +71,9 @@ result<void> writecellrange(const recordlist& list, std::int32_t from, std::int3
                             std::vector<std::int64_t>& codecount, const cellform& form, cellbox& box,
                             const share_plan& plan = share_plan::machine());
 
-// The largest of the first `nusers` counts (0 when there are none).
-std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers);
+// The largest of the counts of users first … nusers-1 (0 when there are
+// none): the widest row of a range of users read back together.
+std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers, std::int32_t first = 0);
 
 class celltable;
 

@@ -258,10 +258,10 @@ result<void> writecells(const recordlist& list, std::int32_t nobjects, textout& 
   return written;
 }
 
-std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers) {
+std::int64_t max(const std::vector<std::int64_t>& counts, std::int32_t nusers, std::int32_t first) {
   const auto n = std::min(counts.size(), static_cast<std::size_t>(std::max(nusers, 0)));
   std::int64_t best = 0;
-  for (std::size_t i = 0; i < n; ++i) best = std::max(best, counts[i]);
+  for (auto i = static_cast<std::size_t>(std::max(first, 0)); i < n; ++i) best = std::max(best, counts[i]);
   return best;
 }
 

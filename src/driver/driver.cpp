@@ -18,6 +18,7 @@
 
 #include "analysis/formats.h"
 #include "analysis/heatmap.h"
+#include "analysis/readback.h"
 #include "analysis/report.h"
 #include "cells/celltable.h"
 #include "cells/grouping.h"
@@ -111,22 +112,12 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile
   }
   std::FILE* f = back.value();
   textin in(f);
-  const std::vector<std::int64_t>& counts = cells.codecount;
-  const std::int64_t maxcount = cellfreq::max(counts, cfg.nusers);
-  // The ranges of users whose rows fit the table's share at once.
-  const auto ranges = table_ranges(counts, maxcount, tableshare(budget) / static_cast<std::int64_t>(sizeof(std::int32_t)),
-                                   0, cfg.nusers);
-  celltable table;
-  bool loaded = true;
-  const auto load = [&](std::int32_t from, std::int32_t to) {
-    loaded = loadcells(in, counts, maxcount, table, &cells.box, from, to).ok();
-    return loaded;
-  };
+  user_readback users(in, cells, 0, cfg.nusers, budget, {cfg.threshold, frequent, mapped, cfg.stop});
   const auto finishread = [&] {
     errnum = in.error();
     closefile(f, errnum);
     f = nullptr;
-    if (loaded && errnum == 0) return true;
+    if (users.loaded() && errnum == 0) return true;
     fail = {cannot("read", cellnoun(cfg), cellpath), errnum};
     if (errnum == 0) fail.reason = not_written;
     return false;
@@ -134,37 +125,20 @@ bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile
   // A table that fits at once is read, and the file closed, before any of
   // the report is written, so that a cell file that fails to read back
   // costs no output; only a larger one is read as the report is written.
-  const bool atonce = ranges.size() <= 1;
+  const bool atonce = users.at_once();
   if (atonce) {
-    if (!ranges.empty()) load(ranges[0].first, ranges[0].second);
+    users.read_at_once();
     if (!finishread()) return false;
   }
-  // Every range goes to give(), the report's writer or the sink, while
-  // more() holds; false when reading a range failed or the run was asked
-  // to stop.
-  const auto ranged = [&](const std::function<bool()>& more,
-                          const std::function<void(std::int32_t, std::int32_t)>& give) {
-    for (const auto& [from, to] : ranges) {
-      if (!more()) return true;
-      if (stopped(cfg) || (!atonce && !load(from, to))) return false;
-      give(from, to);
-      if (frequent != nullptr) addfrequent(table, counts, from, to, cfg.threshold, *frequent);
-      if (mapped != nullptr) mapped->add(table, counts, from, to, cfg.threshold);
-    }
-    return true;
-  };
-  const auto write = [&](textout& out) {
-    reportwriter writer(cfg.style, cfg.threshold, out, ids, layer);
-    const bool all = ranged([&] { return !out.failed(); },
-                            [&](std::int32_t from, std::int32_t to) { writer.users(table, counts, from, to); });
-    if (!all) out.abandon(stopped(cfg) ? ECANCELED : in.error());
-    else if (!out.failed()) writer.finish();
-  };
   bool ok = true;
   if (sink == nullptr) {
-    ok = settle(writereport(cfg, report, write, &outputs), fail);
-  } else if (!ranged([] { return true; },
-                     [&](std::int32_t from, std::int32_t to) { sink->users(table, counts, from, to, cfg.threshold); })) {
+    ok = settle(writereport(cfg, report, [&](textout& out) {
+      reportwriter writer(cfg.style, cfg.threshold, out, ids, layer);
+      users.report(writer, out);
+    }, &outputs), fail);
+  } else if (!users.each_range([] { return true; }, [&](std::int32_t from, std::int32_t to) {
+               sink->users(users.table(), cells.codecount, from, to, cfg.threshold);
+             })) {
     ok = false;
     if (stopped(cfg)) fail = {"interrupted", ECANCELED};
   }

@@ -204,7 +204,7 @@ result<void> commandinput::readrows(csvreader& reader, const runconfig& cfg, rec
     return true;
   };
   const auto add = [&](const csvbatch& batch) {
-    if (announce) std::fprintf(err, "%s: %s\n", progname, gridmessage(crs_->gridname()).c_str());
+    if (announce) print_grid_choice(err, progname, crs_->gridname());
     announce = false;
     for (std::size_t i = 0; i < batch.size(); ++i) {
       if (std::isnan(batch.x[i]) || std::isnan(batch.y[i])) {
@@ -358,8 +358,9 @@ csvoptions commandinput::columns() const {
   return opts;
 }
 
-std::string gridmessage(const std::string& grid) {
-  return "grid CRS " + grid + ", the UTM zone of the first position (--grid-crs chooses another)";
+void print_grid_choice(std::FILE* err, const char* progname, const std::string& grid) {
+  std::fprintf(err, "%s: grid CRS %s, the UTM zone of the first position (--grid-crs chooses another)\n", progname,
+               grid.c_str());
 }
 
 geojsonlayer commandinput::layer(const runconfig& cfg) const {

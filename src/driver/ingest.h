@@ -85,7 +85,8 @@ result<void> settleobjects(const inputconfig& input, std::int64_t distinct, runc
 bool isgzipname(const std::string& path);
 // How messages name the trace: its path, or "standard input".
 std::string tracename(const runconfig& cfg);
-// The line that names a grid CRS chosen from the first position.
-std::string gridmessage(const std::string& grid);
+// Prints the line that names a grid CRS chosen from the first position:
+// the CSV ingest's, which a run in pieces repeats from its plan.
+void print_grid_choice(std::FILE* err, const char* progname, const std::string& grid);
 
 }  // namespace cellfreq

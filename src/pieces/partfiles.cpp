@@ -387,6 +387,7 @@ bool saveheat(const std::string& path, const fingerprint& fp, const heatinfo& h,
     out.put(s.size);
     out.put(s.crc);
   }
+  out.put(h.features);
   out.put(static_cast<std::int64_t>(h.visits.size()));
   for (const auto& [key, count] : h.visits) {
     out.put(key);
@@ -410,6 +411,8 @@ bool loadheat(piecein& in, const std::string& path, const fingerprint& run, std:
   if (first < 0 || h.last <= first || h.last > p.users)
     return in.damaged("its users are out of range");
   for (fragmentseal* s : {&h.cells, &h.report}) in.get(s->size, "fragment size") && in.get(s->crc, "fragment checksum");
+  if (in.get(h.features, "number of features") && (h.features < 0 || h.features > h.report.size))
+    return in.damaged("its features are more than its report fragment can hold");
   if (!in.getcount(n, max_total, 16, "number of cells")) return false;
   h.visits.resize(static_cast<std::size_t>(n));
   // No more visits than the users' records, so that no sum overflows.
@@ -435,6 +438,7 @@ bool saveplaces(const std::string& path, const fingerprint& fp, const std::vecto
     out.putflag(t.cells);
     out.putstring(t.fragment);
     out.putstring(t.target);
+    out.putstring(t.output);
     out.put(t.seal.size);
     out.put(t.seal.crc);
     out.put(t.textat);
@@ -450,10 +454,12 @@ bool loadplaces(piecein& in, const std::string& path, const fingerprint& run, st
   places.resize(static_cast<std::size_t>(n));
   for (textplace& t : places) {
     if (!in.get(t.first, "merge") || !in.getflag(t.cells, "flag") || !in.getstring(t.fragment, max_text, "fragment") ||
-        !in.getstring(t.target, max_text, "output") || !in.get(t.seal.size, "fragment size") ||
+        !in.getstring(t.target, max_text, "temporary output") || !in.getstring(t.output, max_text, "output") ||
+        !in.get(t.seal.size, "fragment size") ||
         !in.get(t.seal.crc, "fragment checksum") || !in.get(t.textat, "text offset") || !in.get(t.at, "output offset"))
       return false;
-    if (t.first < 0 || t.at < 0 || t.textat < 8 || t.seal.size < t.textat + 4 || t.fragment.empty() || t.target.empty())
+    if (t.first < 0 || t.at < 0 || t.textat < 8 || t.seal.size < t.textat + 4 || t.fragment.empty() || t.target.empty() ||
+        t.output.empty())
       return in.damaged("a place lies outside its fragment or output");
   }
   return atend(in);

@@ -154,19 +154,23 @@ struct fragmentseal {
   std::uint32_t crc = 0;
 };
 
-// A merge's last file: where its users end, its fragments' seals, its
-// cells' visits and its frequent cells.
+// A merge's last file: where its users end, its fragments' seals, the
+// GeoJSON features its report fragment holds (the join puts a comma
+// between two fragments that hold some), its cells' visits and its
+// frequent cells.
 struct heatinfo {
   std::int64_t last = 0;
   fragmentseal cells, report;
+  std::int64_t features = 0;
   std::vector<std::pair<std::uint64_t, std::int64_t>> visits;
   std::vector<cell> frequent;
 };
 
 bool saveheat(const std::string& path, const fingerprint& fp, const heatinfo& h, runfailure& fail);
 // Reads and checks the .heat of the merge of users from `first`, among the
-// plan's users: it must end past `first`, and its visits can be no more
-// than its users' records.
+// plan's users: it must end past `first`, its features can be no more than
+// its report fragment's bytes, and its visits no more than its users'
+// records.
 bool loadheat(piecein& in, const std::string& path, const fingerprint& run, std::int64_t first, const plan& p,
               heatinfo& h);
 
@@ -182,13 +186,14 @@ bool openfragment(piecein& in, const std::string& path, piecekind kind, const fi
                   const fragmentseal& seal);
 
 // Where --join-placed leaves the text of one merge's fragment: the output's
-// temporary `target` at `at`. The placement file (WORK/places.bin) lists
+// temporary `target` at `at`; `output` is the output's own path, which
+// messages name (the temporary is hidden from the user). The placement file (WORK/places.bin) lists
 // them all; each --place piece copies its merge's and then writes
 // WORK/placed-FIRST.bin, whose presence the commit checks for every merge.
 struct textplace {
   std::int64_t first = 0;   // the merge's first user
   bool cells = false;       // its cell-file fragment, else its report fragment
-  std::string fragment, target;
+  std::string fragment, target, output;
   fragmentseal seal;        // the fragment's, from its .heat
   std::int64_t textat = 0;  // where its text begins in the fragment
   std::int64_t at = 0;      // and where in the target it goes

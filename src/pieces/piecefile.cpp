@@ -12,7 +12,7 @@
 namespace cellfreq {
 namespace {
 
-constexpr char format_version = '3';
+constexpr char format_version = '4';
 
 // The first six bytes of each kind; the version digit and a line feed follow.
 const char* kindtag(piecekind kind) {

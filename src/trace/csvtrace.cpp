@@ -516,10 +516,7 @@ void csvreader::count(std::int64_t line, std::string_view reason) {
   if (bad_ <= named_max && named_ != nullptr) {
     named_->push_back({line, std::string(reason)});
   } else if (bad_ <= named_max) {
-    std::string msg = name_ + ":" + std::to_string(line) + ": ";
-    msg.append(reason);
-    msg += '\n';
-    std::fwrite(msg.data(), 1, msg.size(), err_);
+    print_bad_row(err_, name_, {line, std::string(reason)});
   }
 }
 
@@ -532,8 +529,18 @@ void csvreader::tally(const csvbatch& batch) {
 
 void csvreader::finish() {
   if (bad_ == 0 || failed_ || named_ != nullptr) return;
-  const std::string msg = name_ + ": " + plural(bad_, "bad row") + " skipped\n";
-  std::fwrite(msg.data(), 1, msg.size(), err_);
+  print_bad_count(err_, name_, bad_);
+}
+
+void print_bad_row(std::FILE* err, const std::string& name, const badrow& row) {
+  const std::string msg = name + ":" + std::to_string(row.line) + ": " + row.reason + "\n";
+  std::fwrite(msg.data(), 1, msg.size(), err);
+}
+
+void print_bad_count(std::FILE* err, const std::string& name, std::int64_t bad) {
+  if (bad == 0) return;
+  const std::string msg = name + ": " + plural(bad, "bad row") + " skipped\n";
+  std::fwrite(msg.data(), 1, msg.size(), err);
 }
 
 // Checks the current row and appends it to the batch; false, having

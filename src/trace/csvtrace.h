@@ -70,6 +70,13 @@ struct badrow {
   std::string reason;
 };
 
+// The reader's messages on `err`, each written whole in one call: a named
+// bad row of the trace `name` ("NAME:LINE: REASON"), and the count of the
+// bad rows skipped ("NAME: N bad rows skipped"). Whoever reports what a
+// reader met (a run in pieces, from its parts) prints them through these.
+void print_bad_row(std::FILE* err, const std::string& name, const badrow& row);
+void print_bad_count(std::FILE* err, const std::string& name, std::int64_t bad);
+
 // Good rows in input order; the vectors are parallel. `time` is filled only
 // with a time column. A reader that defers its bad rows puts the ones met
 // while filling the batch here, the first named_max of them in full and the

@@ -1,7 +1,7 @@
 // libFuzzer target for the readers of the files that the pieces of a run
-// hand to each other: part, plan and merge files. The input is the file;
-// its first six bytes name its kind, as a real one's do, so the seeds are
-// real pieces of a run. Checksums are not compared (a fuzzer cannot forge
+// hand to each other: part, plan, merge and placement files. The input is
+// the file; its first six bytes name its kind, as a real one's do, so the
+// seeds are real pieces of a run. Checksums are not compared (a fuzzer cannot forge
 // a CRC), and the run's fingerprint is the one the file holds, so the
 // fuzzer reaches every check behind them. Whatever the bytes, a reader
 // either fails with one message or gives a result that keeps its
@@ -110,9 +110,24 @@ void heatfile(const std::string& path) {
   static const plan p = hundredusers();
   if (!loadheat(in, path, fp, 0, p, h)) return failedwell(in, path);
   require(h.last > 0 && h.last <= p.users, "a merge's users outside the plan");
+  require(h.features >= 0 && h.features <= h.report.size, "a merge's features outside its report fragment");
   std::int64_t visits = 0;
   for (const auto& v : h.visits) visits += v.second;
   require(visits <= recordsbound(p, 0, h.last), "more visits than the users' records");
+}
+
+// A placement file: every place it gives lies within its fragment and
+// names its output.
+void placesfile(const std::string& path) {
+  fingerprint fp;
+  if (!ownfingerprint(path, piecekind::places, fp)) return;
+  piecein in;
+  std::vector<textplace> places;
+  if (!loadplaces(in, path, fp, places)) return failedwell(in, path);
+  for (const textplace& t : places)
+    require(t.at >= 0 && t.textat >= 8 && t.seal.size >= t.textat + 4 && !t.fragment.empty() && !t.target.empty() &&
+                !t.output.empty(),
+            "a place outside its fragment or without its output");
 }
 
 // A text fragment, sealed as its own final bytes say.
@@ -139,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (tag == "cfpart") partfile(path);
   else if (tag == "cfplan") planfile(path);
   else if (tag == "cfheat") heatfile(path);
+  else if (tag == "cfplac") placesfile(path);
   else if (tag == "cfcell") fragment(path, piecekind::cells, data, size);
   else if (tag == "cfrept") fragment(path, piecekind::report, data, size);
   return 0;
