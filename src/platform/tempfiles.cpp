@@ -161,7 +161,12 @@ seam_override::seam_override(const seams& replacement) : before_(hooks) {
 
 seam_override::~seam_override() { hooks = before_; }
 
-result<std::FILE*> scratch_file() { return hooks.scratch_file(); }
+result<std::FILE*> scratch_file() {
+  errno = 0;
+  result<std::FILE*> f = hooks.scratch_file();
+  if (f && f.value() == nullptr) return lasterror();  // a replacement that answers as fopen does
+  return f;
+}
 
 std::string temp_folder() { return os::temp_folder(); }
 
