@@ -73,6 +73,20 @@ std::string rejectedcsv() {
   return t;
 }
 
+// A CSV trace of 12000 ids in one order and then in the reverse one: its
+// parts number them as they first come in each, in blocks whose run's
+// numbers fall into every merge's range, in a later part backwards.
+std::string manyidscsv() {
+  std::string t = "id,x,y\n";
+  for (int r = 0; r < 2; ++r)
+    for (int i = 0; i < 12000; ++i) {
+      const int id = r == 0 ? i : 11999 - i;
+      t.append("o").append(std::to_string(id)).append(",").append(std::to_string(id % 97 * 300)).append(",");
+      t.append(std::to_string(id % 89 * 300)).append("\n");
+    }
+  return t;
+}
+
 }  // namespace
 
 TEST(Pieces, EveryRangeSizeGivesTheWholeRunsOutputs) {
@@ -82,10 +96,11 @@ TEST(Pieces, EveryRangeSizeGivesTheWholeRunsOutputs) {
                      corpus("empty-fields.txt") + corpus("carried-values.txt") + corpus("ctrlz.txt"));
   writefile(csv, quirkycsv());
   writefile(s.dir() / "far.csv", rejectedcsv());
+  writefile(s.dir() / "many.csv", manyidscsv());
   const std::string d = s.dir().string() + "/";
   const std::string outputs = " --cell-file " + d + "c.cells --heatmap " + d + "h.svg";
   // Ranges of one byte put a boundary at every split point at once.
-  const std::vector<std::int64_t> every{1, 3, 8, 100, 100000}, some{7, 100000};
+  const std::vector<std::int64_t> every{1, 3, 8, 100, 100000}, some{7, 100000}, large{100000};
   const struct {
     fs::path trace;
     std::string opts;
@@ -98,6 +113,7 @@ TEST(Pieces, EveryRangeSizeGivesTheWholeRunsOutputs) {
       {csv, "--input-format csv --strict", some},
       {s.dir() / "far.csv", "--input-format csv --crs EPSG:32632 --grid-crs EPSG:3035 --group-size 1 --threshold 0 "
                             "--format csv --id-map " + d + "ids.csv" + outputs, some},
+      {s.dir() / "many.csv", "--input-format csv --group-size 1 --summary --format csv" + outputs, large},
   };
   for (const auto& run : runs) {
     const ran whole = cellfreqhere(run.opts + " " + run.trace.string(), s.dir());

@@ -48,10 +48,24 @@ bool start_merge(merge& m) {
   return true;
 }
 
+// Whether block `k` of part `i` holds any of the range's objects. A TAB
+// part's blocks hold fixed ranges of the run's objects; a CSV part numbers
+// its objects apart, in the order they first come in it, and the plan's map
+// gives each its run's number: a block is read when any of its numbers maps
+// into the range. In a trace whose objects come in about the same order all
+// along, that is about the range's share of each part's blocks.
+bool holds_range(const merge& m, std::size_t i, const partinfo& info, std::size_t k) {
+  const std::int64_t first = info.blocks[k].first;
+  if (!m.cl.input.csv) return first < m.to && first + info.blockobjects > m.from;
+  const std::vector<std::int32_t>& map = m.p.objects[i];
+  const auto end = static_cast<std::size_t>(std::min<std::int64_t>(first + info.blockobjects, std::ssize(map)));
+  for (auto local = static_cast<std::size_t>(std::min<std::int64_t>(first, std::ssize(map))); local < end; ++local)
+    if (map[local] >= m.from && map[local] < m.to) return true;
+  return false;
+}
+
 // Adds the range's records (and times) of part `i` to `list`, with the
-// run's object numbers. A TAB part's blocks hold fixed ranges of objects:
-// only the range's own are read. A CSV part numbers its objects apart: all
-// of its are.
+// run's object numbers, reading only the blocks that hold them.
 bool gather_part(merge& m, std::size_t i, recordlist& list, chunkedlist<double>& times, piecein& in) {
   const bool csv = m.cl.input.csv;
   partinfo info;
@@ -60,8 +74,7 @@ bool gather_part(merge& m, std::size_t i, recordlist& list, chunkedlist<double>&
   std::vector<node> slice;
   std::vector<double> stamps;
   for (std::size_t k = 0; k < info.blocks.size(); ++k) {
-    const std::int64_t first = info.blocks[k].first;
-    if (!csv && (first >= m.to || first + info.blockobjects <= m.from)) continue;
+    if (!holds_range(m, i, info, k)) continue;
     std::int64_t at = 0;
     if (!loadblock(in, info, k, index, at)) return false;
     for (const indexentry& e : index) {
