@@ -158,8 +158,8 @@ TEST(Pieces, MissingAndMisusedPiecesAreNamed) {
       {w + "--join --objects 20" + t, 1, nomerge},
       {w + "--merge-users 5:9 --objects 20" + t, 2, "cellfreq: no users 5:9 in the plan's 2\n"},
       {"--plan 2" + t, 2, "cellfreq: a piece of a run needs --work, the folder of its part files\n"},
-      {w + t, 2, "cellfreq: --work needs a piece to run: --parse-range, --plan, --merge-users or --join\n"},
-      {w + "--plan 2 --join" + t, 2, "cellfreq: --parse-range, --plan, --merge-users and --join each run a piece of their own: give one\n"},
+      {w + t, 2, "cellfreq: --work needs a piece to run: --parse-range, --plan, --merge-users, --join, --join-placed or --place\n"},
+      {w + "--plan 2 --join" + t, 2, "cellfreq: --parse-range, --plan, --merge-users, --join, --join-placed and --place each run a piece of their own: give one\n"},
       {w + "--parse-range 9:3" + t, 2, "cellfreq: invalid --parse-range '9:3': expected FIRST:LAST, byte offsets with FIRST below LAST\n"},
       {w + "--plan 1 -" , 2, "cellfreq: a run in pieces needs the trace as a file\n"},
   };

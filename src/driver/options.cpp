@@ -114,12 +114,16 @@ bool set_crs(option_value& v) {
   return true;
 }
 
+// The options that each run a piece but the last, "--place", for the
+// messages that name them all.
+constexpr std::string_view piece_options = "--parse-range, --plan, --merge-users, --join, --join-placed";
+
 // Makes this run the piece `k`; a command line runs one piece at most
 // (giving the same one twice is no conflict).
 bool start_piece(option_value& v, piececonfig::kind k) {
   piececonfig& piece = v.into.piece;
   if (piece.what != piececonfig::kind::none && piece.what != k) {
-    v.error = "--parse-range, --plan, --merge-users and --join each run a piece of their own: give one";
+    v.error = concat({piece_options, " and --place each run a piece of their own: give one"});
     return false;
   }
   piece.what = k;
@@ -474,8 +478,8 @@ bool parseinto(std::span<const std::string_view> args, commandline& result, std:
   runconfig& cfg = result.cfg;
   const inputconfig& input = result.input;
   if ((result.piece.what != piececonfig::kind::none) != !result.piece.work.empty()) {
-    error = result.piece.work.empty() ? "a piece of a run needs --work, the folder of its part files"
-                                      : "--work needs a piece to run: --parse-range, --plan, --merge-users or --join";
+    if (result.piece.work.empty()) error = "a piece of a run needs --work, the folder of its part files";
+    else error = concat({"--work needs a piece to run: ", piece_options, " or --place"});
     return false;
   }
   if (result.piece.what != piececonfig::kind::none && !cfg.mappath.empty()) {
