@@ -214,6 +214,21 @@ TEST(Textout, FormattedIntegersAtEveryLengthBoundary) {
   EXPECT_EQ(std::string(buf, formatuint(buf, std::numeric_limits<std::uint64_t>::max())), "18446744073709551615");
 }
 
+// Exactly the width asked for, odd and even, zero-padded, up to 10 digits.
+TEST(Textout, PaddedDigitsHaveExactlyTheirWidth) {
+  const struct {
+    std::uint32_t v;
+    int width;
+    const char* text;
+  } cases[] = {{0, 1, "0"}, {7, 1, "7"}, {0, 2, "00"}, {7, 2, "07"}, {59, 2, "59"}, {7, 3, "007"},
+               {123, 3, "123"}, {42, 6, "000042"}, {1234567, 7, "1234567"}, {4294967295u, 10, "4294967295"},
+               {0, 0, ""}};
+  for (const auto& c : cases) {
+    char buf[16];
+    EXPECT_EQ(std::string(buf, formatpadded(buf, c.v, c.width)), c.text) << c.v << " in " << c.width;
+  }
+}
+
 TEST(Textout, BackgroundWritesKeepTheBlocksInOrder) {
   // Blocks of 256 bytes, so that thousands pass through the writer thread;
   // then blocks of the default size around the page cache, from the start

@@ -97,6 +97,21 @@ inline char* formatint(char* p, std::int64_t v) {
   return formatuint(p, textout_detail::magnitude(v));
 }
 
+// Writes exactly `width` digits of v at p, zero-padded on the left ("%0*u"),
+// and returns the end; v must be below 10^width. Two digits at a time, as
+// formatuint places them.
+inline char* formatpadded(char* p, std::uint32_t v, int width) {
+  using textout_detail::digitpairs;
+  int w = width;
+  for (; w >= 2; w -= 2) {
+    const std::uint32_t q = v / 100;
+    std::memcpy(p + w - 2, &digitpairs[static_cast<std::size_t>(v - q * 100) * 2], 2);
+    v = q;
+  }
+  if (w == 1) p[0] = static_cast<char>('0' + v);
+  return p + width;
+}
+
 class textout {
 public:
   static constexpr std::size_t default_block = std::size_t{1} << 20;

@@ -44,7 +44,7 @@ char* put_scientific(char* p, std::uint32_t cm) {
   const std::uint32_t lead = m / lead_unit;
   *p++ = static_cast<char>('0' + lead);
   *p++ = '.';
-  p = put_padded(p, m - lead * lead_unit, sig - 1);
+  p = formatpadded(p, m - lead * lead_unit, sig - 1);
   *p++ = upper ? 'E' : 'e';
   const int mag = exp < 0 ? -exp : exp;
   if (exp < 0) {
@@ -64,14 +64,14 @@ char* put_coordinate(char* p, std::int64_t cm_signed, std::uint32_t pick) {
     const std::uint32_t m = cm / 100;
     p = formatuint(p, m);
     *p++ = '.';
-    return put_padded(p, cm - m * 100, 2);
+    return formatpadded(p, cm - m * 100, 2);
   }
   if (pick < 60) {
     const std::uint32_t dm = (cm + 5) / 10;
     const std::uint32_t m = dm / 10;
     p = formatuint(p, m);
     *p++ = '.';
-    return put_padded(p, dm - m * 10, 1);
+    return formatpadded(p, dm - m * 10, 1);
   }
   if (pick < 75) return formatuint(p, (cm + 50) / 100);
   if (pick < 90) return put_scientific<6, false>(p, cm);

@@ -35,7 +35,7 @@ char* put_fixed(char* p, std::int64_t v) {
   const std::uint64_t whole = u / scale;
   p = formatuint(p, whole);
   *p++ = '.';
-  return put_padded(p, static_cast<std::uint32_t>(u - whole * scale), decimals);
+  return formatpadded(p, static_cast<std::uint32_t>(u - whole * scale), decimals);
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ bool csv_sink::rows() {
     char* p = out_.cursor();
     constexpr std::string_view prefix = "veh-";
     std::memcpy(p, prefix.data(), prefix.size());
-    p = put_padded(p + prefix.size(), ids_[i], width_);
+    p = formatpadded(p + prefix.size(), ids_[i], width_);
     *p++ = ',';
     std::memcpy(p, stamp_, stamp_len_);
     p += stamp_len_;

@@ -18,17 +18,17 @@ char* put_stamp(char* p, std::uint64_t seconds) {
   const std::uint32_t day = static_cast<std::uint32_t>(doy - (153 * mp + 2) / 5 + 1);
   const std::uint32_t month = static_cast<std::uint32_t>(mp < 10 ? mp + 3 : mp - 9);
   const std::uint64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  p = year < 10000 ? put_padded(p, static_cast<std::uint32_t>(year), 4) : formatuint(p, year);
+  p = year < 10000 ? formatpadded(p, static_cast<std::uint32_t>(year), 4) : formatuint(p, year);
   *p++ = '-';
-  p = put_padded(p, month, 2);
+  p = formatpadded(p, month, 2);
   *p++ = '-';
-  p = put_padded(p, day, 2);
+  p = formatpadded(p, day, 2);
   *p++ = 'T';
-  p = put_padded(p, sod / 3600, 2);
+  p = formatpadded(p, sod / 3600, 2);
   *p++ = ':';
-  p = put_padded(p, sod / 60 % 60, 2);
+  p = formatpadded(p, sod / 60 % 60, 2);
   *p++ = ':';
-  p = put_padded(p, sod % 60, 2);
+  p = formatpadded(p, sod % 60, 2);
   *p++ = 'Z';
   return p;
 }

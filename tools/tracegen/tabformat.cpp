@@ -19,7 +19,7 @@ std::vector<snippet> make_snippets(std::uint32_t count, int decimals) {
     char buf[32];
     char* p = formatuint(buf, v / unit);
     *p++ = '.';
-    p = put_padded(p, v % unit, decimals);
+    p = formatpadded(p, v % unit, decimals);
     snippet& s = table[v];
     s.len = static_cast<std::uint8_t>(p - buf);
     std::memset(s.text, 0, sizeof s.text);
