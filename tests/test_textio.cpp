@@ -287,9 +287,8 @@ TEST(Chunkalloc, AKeptBlockServesOnlyARequestItFits) {
 // A result holds its value or its failure, never both, and a failure never
 // reads as success: an error number of 0 becomes EIO.
 TEST(Result, HoldsTheValueOrTheFailure) {
-  const result<int> seven = 7;
-  ASSERT_TRUE(seven.ok());
-  EXPECT_EQ(seven.value(), 7);
+  EXPECT_TRUE(result<int>{7}.ok());
+  EXPECT_EQ(result<int>{7}.value(), 7);
   const result<std::string> refused = failure{"cannot open trace 'x'", ENOENT};
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().what, "cannot open trace 'x'");
