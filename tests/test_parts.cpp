@@ -45,6 +45,9 @@ ran inpieces(const std::string& opts, const fs::path& trace, std::int64_t chunk,
   return cellfreqhere(w + "--join " + opts + " " + trace.string(), work);
 }
 
+// What a failed result says ("" for success), for the checks' messages.
+std::string whatof(const cellfreq::result<void>& r) { return r ? std::string() : r.error().what; }
+
 std::string corpus(const char* name) { return readfile(fs::path(CELLFREQ_SOURCE_DIR) / "tests/fuzz/corpus" / name); }
 
 // A CSV trace with CRLF rows, line breaks and quotes inside fields, rows
@@ -264,29 +267,29 @@ TEST(Pieces, CountsAreCheckedAgainstTheFileBeforeUse) {
     pieceout out(piecekind::heat);
     out.put(c.count);
     for (std::int64_t i = 0; i < c.items * 2; ++i) out.put(i);
-    cellfreq::runfailure fail;
-    ASSERT_TRUE(out.save(path, fail)) << fail.what;
+    const cellfreq::result<void> saved = out.save(path);
+    ASSERT_TRUE(saved.ok()) << whatof(saved);
     piecein in;
-    ASSERT_TRUE(in.open(path, piecekind::heat, true)) << in.failure().what;
+    const cellfreq::result<void> opened = in.open(path, piecekind::heat, true);
+    ASSERT_TRUE(opened.ok()) << whatof(opened);
     std::int64_t n = 0;
     const bool ok = in.getcount(n, 1000, 16, "number of cells");
-    EXPECT_EQ(ok, *c.says == 0) << in.failure().what;
+    EXPECT_EQ(ok, *c.says == 0) << whatof(in.outcome());
     if (ok) EXPECT_EQ(n, c.count);
-    else EXPECT_EQ(in.failure().what, "merge file '" + path + "' is damaged: " + c.says);
+    else EXPECT_EQ(whatof(in.outcome()), "merge file '" + path + "' is damaged: " + c.says);
   }
   // A flag is a byte of 0 or 1, and a string no longer than its limit.
   pieceout out(piecekind::heat);
   out.put(std::uint8_t{2});
   out.putstring("abcdef");
-  cellfreq::runfailure fail;
-  ASSERT_TRUE(out.save(path, fail));
+  ASSERT_TRUE(out.save(path).ok());
   piecein in;
-  ASSERT_TRUE(in.open(path, piecekind::heat, true));
+  ASSERT_TRUE(in.open(path, piecekind::heat, true).ok());
   bool flag = false;
   EXPECT_FALSE(in.getflag(flag, "flag"));
-  EXPECT_NE(in.failure().what.find("is damaged"), std::string::npos) << in.failure().what;
+  EXPECT_NE(whatof(in.outcome()).find("is damaged"), std::string::npos) << whatof(in.outcome());
   piecein again;
-  ASSERT_TRUE(again.open(path, piecekind::heat, true));
+  ASSERT_TRUE(again.open(path, piecekind::heat, true).ok());
   std::uint8_t skip = 0;
   std::string text;
   EXPECT_TRUE(again.get(skip, "flag"));
@@ -371,17 +374,16 @@ TEST(Pieces, DamagedPlacementFilesAreRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testsupport::caseof(cases, c));
-    runfailure fail;
-    ASSERT_TRUE(saveplaces(path, fp, {c.place}, fail)) << fail.what;
+    const result<void> saved = saveplaces(path, fp, {c.place});
+    ASSERT_TRUE(saved.ok()) << whatof(saved);
     piecein in;
     std::vector<textplace> back;
-    const bool ok = loadplaces(in, path, fp, back);
-    EXPECT_EQ(ok, *c.says == 0) << in.failure().what;
-    if (ok) EXPECT_EQ(back.size(), 1u);
-    else EXPECT_EQ(in.failure().what, "placement file '" + path + "' is damaged: " + c.says);
+    const result<void> loaded = loadplaces(in, path, fp, back);
+    EXPECT_EQ(loaded.ok(), *c.says == 0) << whatof(loaded);
+    if (loaded) EXPECT_EQ(back.size(), 1u);
+    else EXPECT_EQ(whatof(loaded), "placement file '" + path + "' is damaged: " + c.says);
   }
-  runfailure fail;
-  ASSERT_TRUE(saveplaces(path, fp, {good, good}, fail));
+  ASSERT_TRUE(saveplaces(path, fp, {good, good}).ok());
   const std::string bytes = readfile(path);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     std::string bad = bytes;
@@ -389,9 +391,10 @@ TEST(Pieces, DamagedPlacementFilesAreRefused) {
     writefile(path, bad);
     piecein in;
     std::vector<textplace> back;
-    EXPECT_FALSE(loadplaces(in, path, fp, back)) << "byte " << i;
-    EXPECT_EQ(in.failure().what.find('\n'), std::string::npos) << in.failure().what;
-    EXPECT_NE(in.failure().what.find(path), std::string::npos) << in.failure().what;
+    const result<void> loaded = loadplaces(in, path, fp, back);
+    EXPECT_FALSE(loaded.ok()) << "byte " << i;
+    EXPECT_EQ(whatof(loaded).find('\n'), std::string::npos) << whatof(loaded);
+    EXPECT_NE(whatof(loaded).find(path), std::string::npos) << whatof(loaded);
   }
 }
 
@@ -447,13 +450,14 @@ TEST(Pieces, AMergesFeaturesAreCheckedAgainstItsReport) {
     h.cells = {100, 1};
     h.report = {200, 2};
     h.features = c.features;
-    runfailure fail;
-    ASSERT_TRUE(saveheat(path, fp, h, fail)) << fail.what;
+    const result<void> saved = saveheat(path, fp, h);
+    ASSERT_TRUE(saved.ok()) << whatof(saved);
     piecein in;
     heatinfo back;
-    EXPECT_EQ(loadheat(in, path, fp, 0, p, back), c.ok) << in.failure().what;
+    const result<void> loaded = loadheat(in, path, fp, 0, p, back);
+    EXPECT_EQ(loaded.ok(), c.ok) << whatof(loaded);
     if (c.ok) EXPECT_EQ(back.features, c.features);
-    else EXPECT_EQ(in.failure().what, "merge file '" + path + "' is damaged: its features are more than its report "
+    else EXPECT_EQ(whatof(loaded), "merge file '" + path + "' is damaged: its features are more than its report "
                                       "fragment can hold");
   }
 }

@@ -14,20 +14,22 @@ user_readback::user_readback(textin& in, const grouped& cells, std::int32_t firs
   ranges_ = table_ranges(counts, widest_, room, first, last);
 }
 
-bool user_readback::load(std::int32_t from, std::int32_t to) {
-  loaded_ = loadcells(in_, cells_.codecount, widest_, table_, &cells_.box, from, to).ok();
-  return loaded_;
+result<void> user_readback::load(std::int32_t from, std::int32_t to) {
+  return loadcells(in_, cells_.codecount, widest_, table_, &cells_.box, from, to);
 }
 
-bool user_readback::read_at_once() {
-  return ranges_.empty() || load(ranges_[0].first, ranges_[0].second);
+result<void> user_readback::read_at_once() {
+  if (ranges_.empty()) return {};
+  return load(ranges_[0].first, ranges_[0].second);
 }
 
-bool user_readback::each_range(const std::function<bool()>& more,
-                               const std::function<void(std::int32_t, std::int32_t)>& give) {
+result<bool> user_readback::each_range(const std::function<bool()>& more,
+                                       const std::function<void(std::int32_t, std::int32_t)>& give) {
   for (const auto& [from, to] : ranges_) {
     if (!more()) return true;
-    if (stopped() || (!at_once() && !load(from, to))) return false;
+    if (stopped()) return false;
+    if (!at_once())
+      if (result<void> loaded = load(from, to); !loaded) return std::move(loaded.error());
     give(from, to);
     if (extras_.frequent != nullptr)
       addfrequent(table_, cells_.codecount, from, to, extras_.threshold, *extras_.frequent);
@@ -36,11 +38,17 @@ bool user_readback::each_range(const std::function<bool()>& more,
   return true;
 }
 
-void user_readback::report(reportwriter& writer, textout& out) {
-  const bool all = each_range([&] { return !out.failed(); },
-                              [&](std::int32_t from, std::int32_t to) { writer.users(table_, cells_.codecount, from, to); });
-  if (!all) out.abandon(stopped() ? ECANCELED : in_.error());
+result<void> user_readback::report(reportwriter& writer, textout& out) {
+  const result<bool> all = each_range([&] { return !out.failed(); }, [&](std::int32_t from, std::int32_t to) {
+    writer.users(table_, cells_.codecount, from, to);
+  });
+  if (!all) {
+    out.abandon(stopped() ? ECANCELED : all.error().errnum);
+    return all.error();
+  }
+  if (!all.value()) out.abandon(ECANCELED);
   else if (!out.failed()) writer.finish();
+  return {};
 }
 
 }  // namespace cellfreq

@@ -13,6 +13,7 @@
 #include "analysis/webmap.h"
 #include "cells/celltable.h"
 #include "cells/grouping.h"
+#include "io/result.h"
 #include "io/textin.h"
 
 namespace cellfreq {
@@ -39,23 +40,27 @@ public:
   // them all before any report is written, so that a cell file that fails
   // to read back costs no output, and the caller may close it at once.
   bool at_once() const { return ranges_.size() <= 1; }
-  // Reads the rows of a table that fits at once; false when they could not
-  // be read (the input's error tells, 0: the file no longer holds them).
-  bool read_at_once();
+  // Reads the rows of a table that fits at once. A failure is loadcells()'s,
+  // which the caller names: the input's error, or (error number 0) that the
+  // file no longer holds the rows.
+  result<void> read_at_once();
   // Hands each range to give() with its rows in table(), reading it first
   // unless it was read at once, while more() holds, and adds it to the
-  // extras. False when a range could not be read or the run was asked to
-  // stop.
-  bool each_range(const std::function<bool()>& more, const std::function<void(std::int32_t, std::int32_t)>& give);
+  // extras. True when it went as far as more() let it, false when the run
+  // was asked to stop before a range; a failure, as read_at_once()'s, when
+  // a range could not be read.
+  result<bool> each_range(const std::function<bool()>& more,
+                          const std::function<void(std::int32_t, std::int32_t)>& give);
   // Writes the users' report through `writer` onto `out`: finished, or
-  // abandoned when a range could not be read (or the run was stopped).
-  void report(reportwriter& writer, textout& out);
+  // abandoned when a range could not be read or the run was stopped. The
+  // failure of a range that could not be read is returned, for the caller
+  // to name; a stop is no failure of the reading, and `out` tells it.
+  result<void> report(reportwriter& writer, textout& out);
 
-  bool loaded() const { return loaded_; }  // no read has failed
   const celltable& table() const { return table_; }
 
 private:
-  bool load(std::int32_t from, std::int32_t to);
+  result<void> load(std::int32_t from, std::int32_t to);
   bool stopped() const { return extras_.stop != nullptr && extras_.stop->load(std::memory_order_relaxed); }
 
   textin& in_;
@@ -64,7 +69,6 @@ private:
   std::int64_t widest_ = 0;
   std::vector<std::pair<std::int32_t, std::int32_t>> ranges_;
   celltable table_;
-  bool loaded_ = true;
 };
 
 }  // namespace cellfreq

@@ -42,10 +42,11 @@
 namespace cellfreq {
 namespace {
 
-// Closes `f`, folding a failed close into `errnum` when nothing failed before.
-void closefile(std::FILE* f, int& errnum) {
+// Closes `f`: a failed close is a failure, as a failed write is.
+result<void> closefile(std::FILE* f) {
   errno = 0;
-  if (std::fclose(f) != 0 && errnum == 0) errnum = errno != 0 ? errno : EIO;
+  if (std::fclose(f) != 0) return lasterror();
+  return {};
 }
 
 // How messages name the cell file: the path given, or the folder of the
@@ -98,52 +99,47 @@ result<void> cellpass(const runconfig& cfg, std::int64_t budget, outputset& outp
 // frequent cells for the map. With a `sink`, the users' rows go there
 // instead of the report. A cell file that cannot be read back fails the run
 // before any report is written when its table fits at once, and otherwise
-// ends the report unfinished.
-bool reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile, const grouped& cells,
-                const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent, mapusers* mapped,
-                runsink* sink, std::FILE* report, outputset& outputs, failure& fail) {
+// ends the report unfinished; its failure is then the one told, since the
+// report's is only its consequence.
+result<void> reportpass(const runconfig& cfg, std::int64_t budget, atomic_file& cellfile, const grouped& cells,
+                        const objectids& ids, const geojsonlayer& layer, std::vector<cell>* frequent,
+                        mapusers* mapped, runsink* sink, std::FILE* report, outputset& outputs) {
   const activity doing("writing the report");
   const std::string& cellpath = cellfile.path();
-  int errnum = 0;
   result<std::FILE*> back = cellfile.read_back();
-  if (!back) {
-    fail = {cannot("reopen", cellnoun(cfg), cellpath), back.error().errnum};
-    return false;
-  }
+  if (!back) return failure{cannot("reopen", cellnoun(cfg), cellpath), back.error().errnum};
   std::FILE* f = back.value();
   textin in(f);
   user_readback users(in, cells, 0, cfg.nusers, budget, {cfg.threshold, frequent, mapped, cfg.stop});
-  const auto finishread = [&] {
-    errnum = in.error();
-    closefile(f, errnum);
-    f = nullptr;
-    if (users.loaded() && errnum == 0) return true;
-    fail = {cannot("read", cellnoun(cfg), cellpath), errnum};
-    if (errnum == 0) fail.reason = not_written;
-    return false;
+  // Closes the cell file; of its read error, a failed close and the
+  // reading's own failure `read`, the first names the cell file.
+  const auto finishread = [&](result<void> read) -> result<void> {
+    result<void> done = first(first(fromerrno(in.error()), closefile(f)), std::move(read));
+    if (done) return done;
+    return failure{cannot("read", cellnoun(cfg), cellpath), done.error().errnum, done.error().reason};
   };
   // A table that fits at once is read, and the file closed, before any of
   // the report is written, so that a cell file that fails to read back
   // costs no output; only a larger one is read as the report is written.
   const bool atonce = users.at_once();
-  if (atonce) {
-    users.read_at_once();
-    if (!finishread()) return false;
-  }
-  bool ok = true;
+  if (atonce)
+    if (result<void> loaded = finishread(users.read_at_once()); !loaded) return loaded;
+  result<void> read;
+  result<void> done;
   if (sink == nullptr) {
-    ok = settle(writereport(cfg, report, [&](textout& out) {
+    done = writereport(cfg, report, [&](textout& out) {
       reportwriter writer(cfg.style, cfg.threshold, out, ids, layer);
-      users.report(writer, out);
-    }, &outputs), fail);
-  } else if (!users.each_range([] { return true; }, [&](std::int32_t from, std::int32_t to) {
-               sink->users(users.table(), cells.codecount, from, to, cfg.threshold);
-             })) {
-    ok = false;
-    if (stopped(cfg)) fail = {"interrupted", ECANCELED};
+      read = users.report(writer, out);
+    }, &outputs);
+  } else {
+    result<bool> all = users.each_range([] { return true; }, [&](std::int32_t from, std::int32_t to) {
+      sink->users(users.table(), cells.codecount, from, to, cfg.threshold);
+    });
+    if (!all) read = std::move(all.error());
+    else if (!all.value()) done = failure{"interrupted", ECANCELED};
   }
-  if (!atonce && !finishread()) return false;
-  return ok;
+  if (!atonce) return first(finishread(std::move(read)), std::move(done));
+  return done;
 }
 
 }  // namespace
@@ -187,8 +183,9 @@ result<void> closetrace(const runconfig& cfg, std::FILE* f, std::int64_t startsi
   // A trace written to, cut or replaced in place while it was read gives
   // records of neither version: its size is the sign that tells.
   const std::int64_t endsize = errnum == 0 && startsize >= 0 ? regularsize(f) : startsize;
-  if (cfg.tracepath != stdin_path) closefile(f, errnum);
-  if (errnum != 0) return failure{cannotread(cfg), errnum};
+  result<void> read = fromerrno(errnum);
+  if (cfg.tracepath != stdin_path) read = first(std::move(read), closefile(f));
+  if (!read) return failure{cannotread(cfg), read.error().errnum};
   if (endsize == startsize) return {};
   std::string what = cfg.tracepath == stdin_path ? std::string("the trace on standard input")
                                                   : "trace " + inquotes(cfg.tracepath);
@@ -242,10 +239,8 @@ result<void> runpasses(const runconfig& config, std::FILE* report, std::FILE* er
     else layer.cellsize = cfg.cellsize;
     const bool svg = !cfg.heatmappath.empty() && !isgeojson(cfg.heatmappath);
     mapusers mapped(ids);
-    failure fail;
-    if (!reportpass(cfg, budget, *cellfile, cells, ids, layer, svg ? &frequent : nullptr,
-                    mapwanted ? &mapped : nullptr, sink, report, outputs, fail))
-      done = std::move(fail);
+    done = reportpass(cfg, budget, *cellfile, cells, ids, layer, svg ? &frequent : nullptr,
+                      mapwanted ? &mapped : nullptr, sink, report, outputs);
     const activity doing("writing the outputs");
     if (done) done = writeheatmap(cfg, cells.visits, frequent, layer, &outputs);
     if (done) done = writemap(cfg, cells.visits, mapped, layer, &outputs);

@@ -59,12 +59,6 @@ struct runconfig {
 // Whether `cfg`'s run was asked to stop.
 inline bool stopped(const runconfig& cfg) { return cfg.stop != nullptr && cfg.stop->load(std::memory_order_relaxed); }
 
-// A run's failure is a `failure` (io/result.h): the message names what
-// failed and why; `reason`, when set, is the why instead of the system's
-// text for `errnum`. The run in pieces still names it so, and passes it
-// back through an out-parameter.
-using runfailure = failure;
-
 // Where a run inside another program puts its results instead of the
 // report: the passes hand on what the report would be made of.
 class runsink {

@@ -17,6 +17,9 @@
 //   end.
 // - the record lists (chunkedlist), because a push must stay a store and a
 //   count; the pass that takes the list turns error() into a result.
+// - the piece file reader (piecein), because a file's layout reads as one
+//   chain of small gets; its open(), seal() and the loaders built on it
+//   return the outcome.
 // The platform calls that stand for one system call each (platform/os.h)
 // answer as that call does.
 #pragma once
@@ -104,20 +107,5 @@ inline int errnumof(const result<void>& r) { return r ? 0 : r.error().errnum; }
 // fail, the first failure is the one told, since the later ones are only
 // its consequences.
 inline result<void> first(result<void> kept, result<void> next) { return kept ? std::move(next) : std::move(kept); }
-
-// For code still written as bool plus a failure out-parameter: whether `r`
-// succeeded, its failure moved into `fail` otherwise.
-inline bool settle(result<void> r, failure& fail) {
-  if (r) return true;
-  fail = std::move(r.error());
-  return false;
-}
-// The same for a value: the value, or `none` with the failure in `fail`.
-template <class T>
-T settle(result<T> r, failure& fail, T none = T{}) {
-  if (r) return std::move(r.value());
-  fail = std::move(r.error());
-  return none;
-}
 
 }  // namespace cellfreq

@@ -20,48 +20,43 @@ std::string placed_name(const std::string& work, std::int64_t first) {
   return (fs::path(work) / ("placed-" + std::to_string(first) + ".bin")).string();
 }
 
-bool fingerprint_of(const commandline& cl, std::FILE* f, fingerprint& fp, runfailure& fail) {
-  traceidentity id;
-  int errnum = 0;
-  if (!identifytrace(f, id, errnum)) {
-    fail = {cannotread(cl.cfg), errnum};
-    return false;
-  }
-  fp = runfingerprint(cl, id);
-  return true;
+result<fingerprint> fingerprint_of(const commandline& cl, std::FILE* f) {
+  result<traceidentity> id = identifytrace(f);
+  if (!id) return failure{cannotread(cl.cfg), id.error().errnum};
+  return runfingerprint(cl, id.value());
 }
 
-bool fingerprint_now(const commandline& cl, fingerprint& fp, runfailure& fail) {
-  std::FILE* f = settle(opentrace(cl.cfg), fail);
-  if (f == nullptr) return false;
-  const bool ok = fingerprint_of(cl, f, fp, fail);
-  std::fclose(f);
-  return ok;
+result<fingerprint> fingerprint_now(const commandline& cl) {
+  result<std::FILE*> f = opentrace(cl.cfg);
+  if (!f) return std::move(f.error());
+  result<fingerprint> fp = fingerprint_of(cl, f.value());
+  std::fclose(f.value());
+  return fp;
 }
 
 std::int32_t object_limit(const commandline& cl, const runconfig& cfg) {
   return cl.input.csv ? max_objects : cfg.nobjects;
 }
 
-bool read_part(const commandline& cl, const fingerprint& fp, const std::string& path, partinfo& p, runfailure& fail) {
+result<void> read_part(const commandline& cl, const fingerprint& fp, const std::string& path, partinfo& p) {
   piecein in;
-  if (loadpart(in, path, fp, object_limit(cl, cl.cfg), true, p)) return true;
-  fail = in.failure();
-  return false;
+  return loadpart(in, path, fp, object_limit(cl, cl.cfg), true, p);
 }
 
-bool start_from_plan(const commandline& cl, commandinput& input, runconfig& cfg, fingerprint& fp, plan& p,
-                     runfailure& fail) {
-  if (!fingerprint_now(cl, fp, fail)) return false;
+result<void> start_from_plan(const commandline& cl, commandinput& input, runconfig& cfg, fingerprint& fp, plan& p) {
+  result<fingerprint> now = fingerprint_now(cl);
+  if (!now) return std::move(now.error());
+  fp = std::move(now.value());
   piecein in;
-  if (!loadplan(in, plan_name(cl.piece.work), fp, cfg.groupsize, p)) {
-    fail = in.failure();
-    return false;
-  }
-  if (!settle(input.preparecrs(p.gridcrs), fail)) return false;
+  if (result<void> loaded = loadplan(in, plan_name(cl.piece.work), fp, cfg.groupsize, p); !loaded) return loaded;
+  if (result<void> prepared = input.preparecrs(p.gridcrs); !prepared) return prepared;
   cfg.nobjects = p.nobjects;
   cfg.nusers = p.nusers;
-  return true;
+  return {};
+}
+
+int piece_status(const result<void>& done, std::FILE* err) {
+  return done ? status_ok : reportfailure(done.error(), err, "cellfreq");
 }
 
 }  // namespace cellfreq

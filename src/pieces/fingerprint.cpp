@@ -35,12 +35,10 @@ std::string show(const runoption& o) {
 
 }  // namespace
 
-bool identifytrace(std::FILE* f, traceidentity& id, int& errnum) {
+result<traceidentity> identifytrace(std::FILE* f) {
   struct stat st {};
-  if (::fstat(::fileno(f), &st) != 0) {
-    errnum = errno;
-    return false;
-  }
+  if (::fstat(::fileno(f), &st) != 0) return failure{{}, errno};
+  traceidentity id;
   id.size = static_cast<std::int64_t>(st.st_size);
   id.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
   const std::int64_t head = std::min(id.size, head_bytes), tail = std::max(head, id.size - head_bytes);
@@ -49,12 +47,10 @@ bool identifytrace(std::FILE* f, traceidentity& id, int& errnum) {
   if (fseeko(f, 0, SEEK_SET) != 0 || std::fread(bytes.data(), 1, static_cast<std::size_t>(head), f) != static_cast<std::size_t>(head) ||
       fseeko(f, static_cast<off_t>(tail), SEEK_SET) != 0 ||
       std::fread(bytes.data() + head, 1, bytes.size() - static_cast<std::size_t>(head), f) !=
-          bytes.size() - static_cast<std::size_t>(head)) {
-    errnum = errno != 0 ? errno : EIO;
-    return false;
-  }
+          bytes.size() - static_cast<std::size_t>(head))
+    return lasterror();
   id.hash = crc32of(0, bytes.data(), bytes.size());
-  return true;
+  return id;
 }
 
 fingerprint runfingerprint(const commandline& cl, const traceidentity& trace) {
@@ -116,9 +112,9 @@ bool getfingerprint(piecein& in, fingerprint& fp) {
   return in.ok() && (fp.trace.size >= 0 || in.damaged("its trace size is negative"));
 }
 
-bool checkfingerprint(piecein& in, const fingerprint& run) {
+result<void> checkfingerprint(piecein& in, const fingerprint& run) {
   fingerprint file;
-  if (!getfingerprint(in, file)) return false;
+  if (!getfingerprint(in, file)) return in.outcome();
   const std::string from = std::string(piecenoun(in.kind())) + " " + inquotes(in.path()) + " is from ";
   const auto differs = [&](const std::string& what) {
     return in.fails({from + what, 0, {}, status_failed, true});
@@ -137,7 +133,7 @@ bool checkfingerprint(piecein& in, const fingerprint& run) {
   if (a.hash != b.hash) return differs("another trace");
   if (a.mtime != b.mtime)
     return differs("the trace as modified at " + showtime(a.mtime) + "; it was modified again at " + showtime(b.mtime));
-  return true;
+  return {};
 }
 
 }  // namespace cellfreq

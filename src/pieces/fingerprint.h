@@ -29,9 +29,9 @@ struct traceidentity {
   friend bool operator==(const traceidentity&, const traceidentity&) = default;
 };
 
-// The identity of the open trace `f`; false with `errnum` set when it cannot
-// be read. Moves the file's position.
-bool identifytrace(std::FILE* f, traceidentity& id, int& errnum);
+// The identity of the open trace `f`, or the system's failure when it
+// cannot be read. Moves the file's position.
+result<traceidentity> identifytrace(std::FILE* f);
 
 // One option as a fingerprint holds it: whether the run gave it (or has it
 // by default), and its value.
@@ -54,9 +54,9 @@ fingerprint runfingerprint(const commandline& cl, const traceidentity& trace);
 void putfingerprint(pieceout& out, const fingerprint& fp);
 // Reads the fingerprint that a piece file holds, checking its form.
 bool getfingerprint(piecein& in, fingerprint& fp);
-// Reads the file's fingerprint and compares it with the run's `run`: false,
-// with the file failed, at the first difference, as
+// Reads the file's fingerprint and compares it with the run's `run`: the
+// file failed at the first difference, as
 // "part file 'PATH' is from a run with --cell-size 300; this run has 400".
-bool checkfingerprint(piecein& in, const fingerprint& run);
+result<void> checkfingerprint(piecein& in, const fingerprint& run);
 
 }  // namespace cellfreq

@@ -45,7 +45,6 @@ struct join {
   bool placed;  // --join-placed
   fingerprint fp;
   plan p;
-  runfailure fail;
   std::vector<mergeinfo> merges;  // in order of their users
   cellvisits visits;
   std::vector<cell> frequent;     // ascending, no repeats
@@ -66,69 +65,64 @@ std::int64_t text_start(const fingerprint& fp) {
 
 // Checks the fragment `path` whole against the seal its .heat holds; `at`
 // and `length` receive where its text lies.
-bool check_fragment(const std::string& path, piecekind kind, const fingerprint& fp, const fragmentseal& seal,
-                    std::int64_t& at, std::int64_t& length, runfailure& fail) {
+result<void> check_fragment(const std::string& path, piecekind kind, const fingerprint& fp, const fragmentseal& seal,
+                            std::int64_t& at, std::int64_t& length) {
   piecein in;
-  if (!openfragment(in, path, kind, fp, seal)) {
-    fail = in.failure();
-    return false;
-  }
+  if (result<void> opened = openfragment(in, path, kind, fp, seal); !opened) return opened;
   at = in.at();
   length = in.end() - in.at();
-  return true;
+  return {};
 }
 
 // Finds where the text of merge `m`'s fragments lies: checked whole now,
 // or, when they are placed, by the sizes their .heat (read by `in`) gives,
 // the --place pieces checking them.
-bool locate_fragments(join& j, piecein& in, const heatinfo& h, mergeinfo& m) {
-  if (!j.placed)
-    return check_fragment(j.fragment(m, true), piecekind::cells, j.fp, h.cells, m.cellsat, m.cellslength, j.fail) &&
-           check_fragment(j.fragment(m, false), piecekind::report, j.fp, h.report, m.reportat, m.reportlength, j.fail);
-  const std::int64_t textat = text_start(j.fp);
-  if (h.cells.size < textat + 4 || h.report.size < textat + 4) {
-    in.damaged("its fragments' sizes are out of range");
-    j.fail = in.failure();
-    return false;
+result<void> locate_fragments(const join& j, piecein& in, const heatinfo& h, mergeinfo& m) {
+  if (!j.placed) {
+    if (result<void> cells = check_fragment(j.fragment(m, true), piecekind::cells, j.fp, h.cells, m.cellsat,
+                                            m.cellslength);
+        !cells)
+      return cells;
+    return check_fragment(j.fragment(m, false), piecekind::report, j.fp, h.report, m.reportat, m.reportlength);
   }
+  const std::int64_t textat = text_start(j.fp);
+  if (h.cells.size < textat + 4 || h.report.size < textat + 4) return in.damaged("its fragments' sizes are out of range");
   m.cellsat = m.reportat = textat;
   m.cellslength = h.cells.size - textat - 4;
   m.reportlength = h.report.size - textat - 4;
-  return true;
+  return {};
 }
 
 // Reads the merge of the users from `first`: its .heat, its fragments'
 // places, its visits and frequent cells.
-bool load_merge(join& j, std::int64_t first) {
+result<void> load_merge(join& j, std::int64_t first) {
   piecein in;
   heatinfo h;
   mergeinfo m;
   m.first = first;
-  if (!loadheat(in, merge_name(j.work(), first, ".heat"), j.fp, first, j.p, h)) {
-    j.fail = in.failure();
-    if (j.fail.errnum == ENOENT)
-      j.fail = {"no merge of the users from " + std::to_string(first) + " in " + inquotes(j.work()), 0, {},
-                status_failed, true};
-    return false;
+  if (result<void> loaded = loadheat(in, merge_name(j.work(), first, ".heat"), j.fp, first, j.p, h); !loaded) {
+    if (loaded.error().errnum != ENOENT) return loaded;
+    return failure{"no merge of the users from " + std::to_string(first) + " in " + inquotes(j.work()), 0, {},
+                   status_failed, true};
   }
   m.cells = h.cells;
   m.report = h.report;
   m.features = h.features;
   m.last = h.last;
-  if (!locate_fragments(j, in, h, m)) return false;
+  if (result<void> located = locate_fragments(j, in, h, m); !located) return located;
   for (const auto& [k, v] : h.visits) j.visits.addcount(k, v);
   j.frequent.insert(j.frequent.end(), h.frequent.begin(), h.frequent.end());
   j.merges.push_back(m);
-  return true;
+  return {};
 }
 
 // The merges, each starting where the one before it ended, over all users.
-bool load_merges(join& j) {
+result<void> load_merges(join& j) {
   for (std::int64_t a = 0; a < j.p.users; a = j.merges.back().last)
-    if (!load_merge(j, a)) return false;
+    if (result<void> loaded = load_merge(j, a); !loaded) return loaded;
   std::sort(j.frequent.begin(), j.frequent.end());
   j.frequent.erase(std::unique(j.frequent.begin(), j.frequent.end()), j.frequent.end());
-  return true;
+  return {};
 }
 
 // What the whole run prints while it reads a CSV trace, from the plan: the
@@ -187,8 +181,8 @@ void write_cell_file(const join& j, textout& to, const fragmentfn& fragment) {
 // Writes an output into the shared temporary `file`: the text write()
 // puts, with a gap of each fragment's length where write() leaves one for
 // a --place piece, listed in `places`. The file gets its whole size now.
-bool write_placed(const join& j, atomic_file& file, const char* noun, const outputfn& write,
-                  std::vector<textplace>& places, runfailure& fail) {
+result<void> write_placed(const join& j, atomic_file& file, const char* noun, const outputfn& write,
+                          std::vector<textplace>& places) {
   std::string text;
   std::vector<std::pair<std::size_t, textplace>> gaps;
   {
@@ -208,110 +202,120 @@ bool write_placed(const join& j, atomic_file& file, const char* noun, const outp
     });
     (void)to.flush();  // a string takes every byte
   }
-  int errnum = 0;
+  // The first write that fails is kept; the writes after it are not tried.
+  result<void> wrote;
+  const auto put = [&](std::int64_t at, const char* p, std::size_t n) {
+    if (wrote) wrote = writeat(file.file(), at, p, n);
+    return wrote.ok();
+  };
   std::int64_t shift = 0;
   std::size_t from = 0;
-  bool ok = true;
   for (auto& [pos, t] : gaps) {
     const std::int64_t length = t.at;
-    ok = ok && writeat(file.file(), static_cast<std::int64_t>(from) + shift, text.data() + from, pos - from, errnum);
+    put(static_cast<std::int64_t>(from) + shift, text.data() + from, pos - from);
     t.at = static_cast<std::int64_t>(pos) + shift;
     shift += length;
     from = pos;
     places.push_back(t);
   }
   const auto total = static_cast<std::int64_t>(text.size()) + shift;
-  ok = ok && writeat(file.file(), static_cast<std::int64_t>(from) + shift, text.data() + from, text.size() - from, errnum);
+  put(static_cast<std::int64_t>(from) + shift, text.data() + from, text.size() - from);
   // A file that ends in a gap is made its full size by its last byte, which its place overwrites.
-  if (ok && from == text.size() && total > 0) ok = writeat(file.file(), total - 1, "", 1, errnum);
-  if (ok && std::fflush(file.file()) != 0) {
-    errnum = errno != 0 ? errno : EIO;
-    ok = false;
-  }
-  if (!ok) fail = {cannot("write", noun, file.path()), errnum};
-  return ok;
+  if (from == text.size() && total > 0) put(total - 1, "", 1);
+  if (wrote && std::fflush(file.file()) != 0) wrote = lasterror();
+  if (!wrote) return failure{cannot("write", noun, file.path()), wrote.error().errnum};
+  return {};
 }
 
 // Writes the output `path` through `write` into `outputs`: its fragments
 // copied, or, placed, left as gaps listed in `places` when it is a file.
-bool write_output(join& j, outputset& outputs, const std::string& path, const char* noun, const outputfn& write,
-                  std::vector<textplace>& places) {
+result<void> write_output(join& j, outputset& outputs, const std::string& path, const char* noun,
+                          const outputfn& write, std::vector<textplace>& places) {
   const auto copied = [&](textout& to) { write(to, copier(j)); };
-  if (!j.placed) return settle(outputs.write(path, noun, copied), j.fail);
-  atomic_file* file = settle(outputs.openshared(path, noun), j.fail);
-  if (file == nullptr) return false;
-  if (file->temp_name().empty()) return settle(outputs.finish(*file, copied), j.fail);  // a device or a pipe
-  return write_placed(j, *file, noun, write, places, j.fail) && settle(outputs.finish(*file, [](textout&) {}), j.fail);
+  if (!j.placed) return outputs.write(path, noun, copied);
+  result<atomic_file*> shared = outputs.openshared(path, noun);
+  if (!shared) return std::move(shared.error());
+  atomic_file& file = *shared.value();
+  if (file.temp_name().empty()) return outputs.finish(file, copied);  // a device or a pipe
+  if (result<void> placed = write_placed(j, file, noun, write, places); !placed) return placed;
+  return outputs.finish(file, [](textout&) {});
 }
 
 // Writes every output of the run into `outputs`, not yet in place.
-bool write_outputs(join& j, outputset& outputs, std::FILE* out, std::vector<textplace>& places) {
+result<void> write_outputs(join& j, outputset& outputs, std::FILE* out, std::vector<textplace>& places) {
   const outputfn report = [&](textout& to, const fragmentfn& fragment) { write_report(j, to, fragment); };
   const outputfn cellfile = [&](textout& to, const fragmentfn& fragment) { write_cell_file(j, to, fragment); };
-  bool ok = j.cfg.outputpath.empty()
-                ? settle(writereport(j.cfg, out, [&](textout& to) { write_report(j, to, copier(j)); }, &outputs), j.fail)
-                : write_output(j, outputs, j.cfg.outputpath, "report", report, places);
-  if (ok && !j.cfg.cellpath.empty()) ok = write_output(j, outputs, j.cfg.cellpath, "cell file", cellfile, places);
+  result<void> done = j.cfg.outputpath.empty()
+                          ? writereport(j.cfg, out, [&](textout& to) { write_report(j, to, copier(j)); }, &outputs)
+                          : write_output(j, outputs, j.cfg.outputpath, "report", report, places);
+  if (done && !j.cfg.cellpath.empty()) done = write_output(j, outputs, j.cfg.cellpath, "cell file", cellfile, places);
   const geojsonlayer layer = j.input.layer(j.cfg);
   const objectids ids{j.cl.input.csv ? &j.p.ids : nullptr, j.cfg.groupsize};
-  ok = ok && settle(writeheatmap(j.cfg, j.visits, j.frequent, layer, &outputs), j.fail) &&
-       settle(writeidmapfile(j.cfg, ids, &outputs), j.fail) && j.missing.empty();
-  if (!j.missing.empty()) j.fail = {"cannot read " + inquotes(j.missing), errno != 0 ? errno : EIO};
-  return ok;
+  if (done) done = writeheatmap(j.cfg, j.visits, j.frequent, layer, &outputs);
+  if (done) done = writeidmapfile(j.cfg, ids, &outputs);
+  // A fragment that could not be copied abandoned its output: its failure is the one told.
+  if (!j.missing.empty()) return failure{"cannot read " + inquotes(j.missing), errno != 0 ? errno : EIO};
+  return done;
 }
 
 // How the one who ran the pieces answered on standard input.
-enum class answer { commit, abandon, other };
+enum class answer { commit, abandon };
 
 // Lists the places for the --place pieces, then waits for the word on
 // standard input: "commit" puts the outputs in place, "abandon" ends the
 // join quietly (its caller names the failure), anything else fails it.
-answer await_commit(join& j, const std::vector<textplace>& places) {
+result<answer> await_commit(const join& j, const std::vector<textplace>& places) {
   char line[16] = {};
-  if (!saveplaces(places_name(j.work()), j.fp, places, j.fail)) return answer::other;
+  if (result<void> saved = saveplaces(places_name(j.work()), j.fp, places); !saved) return std::move(saved.error());
   if (std::fgets(line, sizeof line, stdin) != nullptr && std::string_view(line) == "commit\n") return answer::commit;
   if (std::string_view(line) == "abandon\n") return answer::abandon;
-  j.fail = {"no 'commit' on standard input: no outputs were written", 0, {}, status_failed, true};
-  return answer::other;
+  return failure{"no 'commit' on standard input: no outputs were written", 0, {}, status_failed, true};
 }
 
 // Checks every merge's mark that its text is in place.
-bool all_placed(join& j) {
+result<void> all_placed(const join& j) {
   const std::vector<mergeinfo>& merges = j.merges;
-  bool ok = true;
-  for (std::size_t i = 0; ok && i < merges.size(); ++i) {
+  for (std::size_t i = 0; i < merges.size(); ++i) {
     piecein in;
     std::int64_t first = -1;
     if (!in.open(placed_name(j.work(), merges[i].first), piecekind::placed, true) || !checkfingerprint(in, j.fp) ||
         !in.get(first, "merge") || (first != merges[i].first && !in.damaged("it names another merge"))) {
-      j.fail = in.failure();
-      if (j.fail.errnum == ENOENT)
-        j.fail = {"the merge of the users from " + std::to_string(merges[i].first) +
-                      " was not placed: no outputs were written",
-                  0, {}, status_failed, true};
-      ok = false;
+      result<void> failed = in.outcome();
+      if (failed.error().errnum != ENOENT) return failed;
+      return failure{"the merge of the users from " + std::to_string(merges[i].first) +
+                         " was not placed: no outputs were written",
+                     0, {}, status_failed, true};
     }
   }
-  return ok;
+  return {};
+}
+
+// The join's steps in order; an "abandon" on standard input ends it with
+// status_failed and no message, which `abandoned` tells.
+result<void> run_join(join& j, std::FILE* out, std::FILE* err, bool& abandoned) {
+  if (result<void> started = start_from_plan(j.cl, j.input, j.cfg, j.fp, j.p); !started) return started;
+  if (result<void> loaded = load_merges(j); !loaded) return loaded;
+  print_reader_messages(j, err);
+  std::vector<textplace> places;
+  outputset outputs;
+  if (result<void> written = write_outputs(j, outputs, out, places); !written) return written;
+  if (j.placed) {
+    result<answer> a = await_commit(j, places);
+    if (!a) return std::move(a.error());
+    abandoned = a.value() == answer::abandon;
+    if (abandoned) return {};
+    if (result<void> placed = all_placed(j); !placed) return placed;
+  }
+  return outputs.commit();
 }
 
 }  // namespace
 
 int join_piece(const commandline& cl, commandinput& input, std::FILE* out, std::FILE* err, bool placed) {
   join j(cl, input, placed);
-  if (!start_from_plan(cl, input, j.cfg, j.fp, j.p, j.fail) || !load_merges(j))
-    return reportfailure(j.fail, err, "cellfreq");
-  print_reader_messages(j, err);
-  std::vector<textplace> places;
-  outputset outputs;
-  bool ok = write_outputs(j, outputs, out, places);
-  if (ok && placed) {
-    const answer a = await_commit(j, places);
-    if (a == answer::abandon) return status_failed;
-    ok = a == answer::commit && all_placed(j);
-  }
-  ok = ok && settle(outputs.commit(), j.fail);
-  return ok ? status_ok : reportfailure(j.fail, err, "cellfreq");
+  bool abandoned = false;
+  const result<void> done = run_join(j, out, err, abandoned);
+  return abandoned ? status_failed : piece_status(done, err);
 }
 
 }  // namespace cellfreq

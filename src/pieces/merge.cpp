@@ -27,25 +27,22 @@ struct merge {
   plan p;
   std::int64_t first = 0, last = 0;
   std::int32_t from = 0, to = 0;
-  runfailure fail;
 
   bool timed() const { return cl.input.csv && !cl.input.columns.timecolumn.empty(); }
   std::string name(const char* ext) const { return merge_name(cl.piece.work, first, ext); }
 };
 
 // Takes the plan and the users the piece names: some of the plan's.
-bool start_merge(merge& m) {
-  if (!start_from_plan(m.cl, m.input, m.cfg, m.fp, m.p, m.fail)) return false;
+result<void> start_merge(merge& m) {
+  if (result<void> started = start_from_plan(m.cl, m.input, m.cfg, m.fp, m.p); !started) return started;
   m.first = m.cl.piece.first;
   m.last = std::min<std::int64_t>(m.cl.piece.last, m.p.users);
-  if (m.first >= m.last) {
-    m.fail = {"no users " + std::to_string(m.first) + ":" + std::to_string(m.cl.piece.last) + " in the plan's " +
-                  std::to_string(m.p.users), 0, {}, status_usage, true};
-    return false;
-  }
+  if (m.first >= m.last)
+    return failure{"no users " + std::to_string(m.first) + ":" + std::to_string(m.cl.piece.last) + " in the plan's " +
+                       std::to_string(m.p.users), 0, {}, status_usage, true};
   m.from = static_cast<std::int32_t>(m.first * m.cfg.groupsize);
   m.to = static_cast<std::int32_t>(m.last * m.cfg.groupsize);
-  return true;
+  return {};
 }
 
 // Whether block `k` of part `i` holds any of the range's objects. A TAB
@@ -66,22 +63,24 @@ bool holds_range(const merge& m, std::size_t i, const partinfo& info, std::size_
 
 // Adds the range's records (and times) of part `i` to `list`, with the
 // run's object numbers, reading only the blocks that hold them.
-bool gather_part(merge& m, std::size_t i, recordlist& list, chunkedlist<double>& times, piecein& in) {
+result<void> gather_part(const merge& m, std::size_t i, recordlist& list, chunkedlist<double>& times) {
   const bool csv = m.cl.input.csv;
+  piecein in;
   partinfo info;
-  if (!loadpart(in, m.p.parts[i], m.fp, object_limit(m.cl, m.cfg), false, info)) return false;
+  if (result<void> loaded = loadpart(in, m.p.parts[i], m.fp, object_limit(m.cl, m.cfg), false, info); !loaded)
+    return loaded;
   std::vector<indexentry> index;
   std::vector<node> slice;
   std::vector<double> stamps;
   for (std::size_t k = 0; k < info.blocks.size(); ++k) {
     if (!holds_range(m, i, info, k)) continue;
     std::int64_t at = 0;
-    if (!loadblock(in, info, k, index, at)) return false;
+    if (result<void> loaded = loadblock(in, info, k, index, at); !loaded) return loaded;
     for (const indexentry& e : index) {
       const auto local = static_cast<std::size_t>(e.object);
       const std::int32_t o = !csv ? e.object : local < m.p.objects[i].size() ? m.p.objects[i][local] : -1;
       if (o >= m.from && o < m.to) {
-        if (!loadslice(in, info, e, at, slice, stamps)) return false;
+        if (result<void> loaded = loadslice(in, info, e, at, slice, stamps); !loaded) return loaded;
         for (node r : slice) {
           r.id = o;
           list.push(r);
@@ -91,72 +90,71 @@ bool gather_part(merge& m, std::size_t i, recordlist& list, chunkedlist<double>&
       at += e.count;
     }
   }
-  return true;
+  return {};
 }
 
 // The range's records, part after part, so each object's come in trace
 // order.
-bool gather_records(merge& m, recordlist& list, chunkedlist<double>& times) {
-  for (std::size_t i = 0; i < m.p.parts.size(); ++i) {
-    piecein in;
-    if (!gather_part(m, i, list, times, in)) {
-      m.fail = in.failure();
-      return false;
-    }
-  }
-  return settle(spillok(list.error() != 0 ? list.error() : times.error()), m.fail);
+result<void> gather_records(const merge& m, recordlist& list, chunkedlist<double>& times) {
+  for (std::size_t i = 0; i < m.p.parts.size(); ++i)
+    if (result<void> gathered = gather_part(m, i, list, times); !gathered) return gathered;
+  return spillok(list.error() != 0 ? list.error() : times.error());
 }
 
 // Groups the records into the range's cell-file lines, the fragment
 // .cells; `cells` receives what reading them back needs, `bodyat` where
 // its text begins.
-bool write_cells(merge& m, recordlist& list, chunkedlist<double>& times, grouped& cells, heatinfo& heat,
-                 std::int64_t& bodyat) {
+result<void> write_cells(const merge& m, recordlist& list, chunkedlist<double>& times, grouped& cells,
+                         heatinfo& heat, std::int64_t& bodyat) {
   cells.codecount.assign(static_cast<std::size_t>(m.p.users), 0);
-  int scratch = 0;
+  result<void> spilled;
   const bool countvisits = !m.cfg.heatmappath.empty();
-  return savefragment(m.name(".cells"), piecekind::cells, "cell file", m.fp, [&](textout& out) {
-           scratch = errnumof(groupcells(list, m.timed() ? &times : nullptr, m.from, m.to,
-                                         {m.cfg.groupsize, m.cfg.exactcells}, m.budget, countvisits, out, cells));
-         }, heat.cells, bodyat, m.fail) &&
-         settle(spillok(scratch), m.fail);
+  if (result<void> saved = savefragment(m.name(".cells"), piecekind::cells, "cell file", m.fp, [&](textout& out) {
+        spilled = groupcells(list, m.timed() ? &times : nullptr, m.from, m.to, {m.cfg.groupsize, m.cfg.exactcells},
+                             m.budget, countvisits, out, cells);
+      }, heat.cells, bodyat);
+      !saved)
+    return saved;
+  if (!spilled) return spillok(spilled.error().errnum);
+  return {};
 }
 
 // Reads the range's analysed users back from .cells, from `bodyat`, and
 // writes their report fragment, the .report: as a whole run reads back and
 // reports its users. `heat` receives its seal, its features and the
 // frequent cells of the heat map.
-bool write_report(merge& m, const grouped& cells, std::int64_t bodyat, heatinfo& heat) {
+result<void> write_report(const merge& m, const grouped& cells, std::int64_t bodyat, heatinfo& heat) {
   const std::string cellpath = m.name(".cells");
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(cellpath.c_str(), "rb"), std::fclose);
-  if (f == nullptr || fseeko(f.get(), static_cast<off_t>(bodyat), SEEK_SET) != 0) {
-    m.fail = {"cannot reopen cell file " + inquotes(cellpath), errno};
-    return false;
-  }
+  if (f == nullptr || fseeko(f.get(), static_cast<off_t>(bodyat), SEEK_SET) != 0)
+    return failure{"cannot reopen cell file " + inquotes(cellpath), errno};
   textin in(f.get());
+  const auto unread = [&] { return failure{"cannot read cell file " + inquotes(cellpath), in.error()}; };
   const bool svg = !m.cfg.heatmappath.empty() && !isgeojson(m.cfg.heatmappath);
   const auto analysed = static_cast<std::int32_t>(std::min<std::int64_t>(m.last, m.cfg.nusers));
   user_readback users(in, cells, static_cast<std::int32_t>(m.first), analysed, m.budget,
                       {m.cfg.threshold, svg ? &heat.frequent : nullptr, nullptr, nullptr});
-  const bool atonce = users.at_once();
-  if (atonce && users.read_at_once()) f.reset();
+  if (users.at_once()) {
+    if (!users.read_at_once()) return unread();
+    f.reset();
+  }
   const objectids ids{m.cl.input.csv ? &m.p.ids : nullptr, m.cfg.groupsize};
   std::int64_t reportat = 0;
-  const bool written = users.loaded() &&
-                       savefragment(m.name(".report"), piecekind::report, "report", m.fp, [&](textout& out) {
-                         reportwriter writer(m.cfg.style, m.cfg.threshold, out, ids, m.input.layer(m.cfg), true);
-                         users.report(writer, out);
-                         heat.features = writer.features();
-                       }, heat.report, reportat, m.fail);
-  if (!users.loaded()) m.fail = {"cannot read cell file " + inquotes(cellpath), in.error()};
-  return users.loaded() && written;
+  result<void> read;
+  result<void> written = savefragment(m.name(".report"), piecekind::report, "report", m.fp, [&](textout& out) {
+    reportwriter writer(m.cfg.style, m.cfg.threshold, out, ids, m.input.layer(m.cfg), true);
+    read = users.report(writer, out);
+    heat.features = writer.features();
+  }, heat.report, reportat);
+  // A range that could not be read cut the report short: its failure is the one told.
+  if (!read) return unread();
+  return written;
 }
 
-}  // namespace
-
-int merge_piece(const commandline& cl, commandinput& input, std::FILE* err) {
-  merge m(cl, input);
-  if (!start_merge(m)) return reportfailure(m.fail, err, "cellfreq");
+// The merge's steps in order; the .heat, the visits per cell, the frequent
+// cells and the fragments' seals, last: its presence marks the merge complete.
+result<void> run_merge(merge& m) {
+  if (result<void> started = start_merge(m); !started) return started;
   grouped cells;
   heatinfo heat;
   heat.last = m.last;
@@ -167,14 +165,19 @@ int merge_piece(const commandline& cl, commandinput& input, std::FILE* err) {
     const std::size_t limit = readinglimit(m.budget, sizeof(node) + (m.timed() ? sizeof(double) : 0));
     list.limit(limit, scratch_file);
     times.limit(limit, scratch_file);
-    if (!gather_records(m, list, times) || !write_cells(m, list, times, cells, heat, bodyat))
-      return reportfailure(m.fail, err, "cellfreq");
+    if (result<void> gathered = gather_records(m, list, times); !gathered) return gathered;
+    if (result<void> written = write_cells(m, list, times, cells, heat, bodyat); !written) return written;
   }
-  if (!write_report(m, cells, bodyat, heat)) return reportfailure(m.fail, err, "cellfreq");
-  // Last, the visits per cell, the frequent cells and the fragments' seals:
-  // its presence marks the merge complete.
+  if (result<void> reported = write_report(m, cells, bodyat, heat); !reported) return reported;
   heat.visits.assign(cells.visits.counts().begin(), cells.visits.counts().end());
-  return saveheat(m.name(".heat"), m.fp, heat, m.fail) ? status_ok : reportfailure(m.fail, err, "cellfreq");
+  return saveheat(m.name(".heat"), m.fp, heat);
+}
+
+}  // namespace
+
+int merge_piece(const commandline& cl, commandinput& input, std::FILE* err) {
+  merge m(cl, input);
+  return piece_status(run_merge(m), err);
 }
 
 }  // namespace cellfreq

@@ -14,25 +14,28 @@ std::int64_t file_size(std::FILE* f) {
   return static_cast<std::int64_t>(ftello(f));
 }
 
+// Fingerprints the run on the open trace `f` and writes the part of the
+// range the piece names.
+result<void> parse_range(const commandline& cl, commandinput& input, std::FILE* f) {
+  const runconfig& cfg = cl.cfg;
+  if (file_size(f) < 0) return failure{cannotread(cfg), errno != 0 ? errno : ESPIPE};
+  result<fingerprint> fp = fingerprint_of(cl, f);
+  if (!fp) return std::move(fp.error());
+  const std::int64_t start = linestart(f, cl.piece.first), end = linestart(f, cl.piece.last);
+  parsestate state;
+  state.vknown = state.wknown = start == 0;
+  return write_part(cfg, input, cl.input.csv, f, fp.value(), start, std::max(start, end), state,
+                    part_name(cl.piece.work, cl.piece.first));
+}
+
 }  // namespace
 
 int parse_piece(const commandline& cl, commandinput& input, std::FILE* err) {
-  const runconfig& cfg = cl.cfg;
-  runfailure fail;
-  std::FILE* f = settle(opentrace(cfg), fail);
-  if (f == nullptr) return reportfailure(fail, err, "cellfreq");
-  fingerprint fp;
-  bool ok = file_size(f) >= 0;
-  if (!ok) fail = {cannotread(cfg), errno != 0 ? errno : ESPIPE};
-  if (ok && (ok = fingerprint_of(cl, f, fp, fail))) {
-    const std::int64_t start = linestart(f, cl.piece.first), end = linestart(f, cl.piece.last);
-    parsestate state;
-    state.vknown = state.wknown = start == 0;
-    ok = write_part(cfg, input, cl.input.csv, f, fp, start, std::max(start, end), state,
-                    part_name(cl.piece.work, cl.piece.first), fail);
-  }
-  std::fclose(f);
-  return ok ? status_ok : reportfailure(fail, err, "cellfreq");
+  result<std::FILE*> f = opentrace(cl.cfg);
+  if (!f) return piece_status(std::move(f.error()), err);
+  const result<void> done = parse_range(cl, input, f.value());
+  std::fclose(f.value());
+  return piece_status(done, err);
 }
 
 }  // namespace cellfreq

@@ -23,12 +23,16 @@ constexpr auto time_bytes = static_cast<std::int64_t>(sizeof(double));
 constexpr std::int64_t block_objects = 4096;  // about: a whole number of users
 
 // Opens `path` as a file of `kind` and checks that it is of this run.
-bool openpiece(piecein& in, const std::string& path, piecekind kind, const fingerprint& run, bool whole) {
-  return in.open(path, kind, whole) && checkfingerprint(in, run);
+result<void> openpiece(piecein& in, const std::string& path, piecekind kind, const fingerprint& run, bool whole) {
+  if (result<void> opened = in.open(path, kind, whole); !opened) return opened;
+  return checkfingerprint(in, run);
 }
 
 // A file read to its end: nothing may follow what its layout holds.
-bool atend(piecein& in) { return in.ok() && (in.at() == in.end() || in.damaged("it goes on past its last field")); }
+result<void> atend(piecein& in) {
+  if (in.ok() && in.at() != in.end()) return in.damaged("it goes on past its last field");
+  return in.outcome();
+}
 
 void putstate(pieceout& out, const parsestate& s) {
   out.put(s.current.id);
@@ -66,10 +70,10 @@ bool getrows(piecein& in, std::vector<badrow>& named) {
   std::int64_t n = 0;
   in.getcount(n, csvreader::named_max, 16, "number of named bad rows");
   named.resize(in.ok() ? static_cast<std::size_t>(n) : 0);
-  for (badrow& b : named) {
-    if (!in.get(b.line, "bad row") || !in.getstring(b.reason, max_text, "bad row's reason")) return false;
-    if (b.line < 0) return in.damaged("a bad row's line is negative");
-  }
+  for (badrow& b : named)
+    if (!in.get(b.line, "bad row") || !in.getstring(b.reason, max_text, "bad row's reason") ||
+        (b.line < 0 && !in.damaged("a bad row's line is negative")))
+      return false;
   return in.ok();
 }
 
@@ -98,12 +102,11 @@ bool getstrings(piecein& in, idtable& ids, const char* what) {
 
 }  // namespace
 
-bool writeat(std::FILE* f, std::int64_t at, const void* p, std::size_t n, int& errnum) {
+result<void> writeat(std::FILE* f, std::int64_t at, const void* p, std::size_t n) {
   errno = 0;
-  if (n == 0) return true;
-  if (fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0 && std::fwrite(p, 1, n, f) == n) return true;
-  errnum = errno != 0 ? errno : EIO;
-  return false;
+  if (n == 0) return {};
+  if (fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0 && std::fwrite(p, 1, n, f) == n) return {};
+  return lasterror();
 }
 
 std::int64_t blocksize(std::int32_t groupsize) {
@@ -111,9 +114,9 @@ std::int64_t blocksize(std::int32_t groupsize) {
   return g * std::max<std::int64_t>(1, block_objects / g);
 }
 
-bool savepart(const std::string& path, const fingerprint& fp, const partheader& head,
-              const std::vector<std::int64_t>& counts, std::int64_t blockobjects, std::size_t window,
-              const windowfill& fill, const partinfo& extras, runfailure& fail) {
+result<void> savepart(const std::string& path, const fingerprint& fp, const partheader& head,
+                      const std::vector<std::int64_t>& counts, std::int64_t blockobjects, std::size_t window,
+                      const windowfill& fill, const partinfo& extras) {
   // The index and the directory, from the counts alone.
   std::vector<indexentry> index;
   std::vector<indexblock> blocks;
@@ -160,11 +163,14 @@ bool savepart(const std::string& path, const fingerprint& fp, const partheader& 
   const std::int64_t extrasat = timesat + (head.timed ? records * time_bytes : 0);
 
   outputset file;
-  atomic_file* f = settle(file.open(path, placement::replace, "part file", false), fail);
-  if (f == nullptr) return false;
-  int errnum = 0;
+  result<atomic_file*> opened = file.open(path, placement::replace, "part file", false);
+  if (!opened) return std::move(opened.error());
+  atomic_file* f = opened.value();
+  // The first write that fails is kept; the writes after it are not tried.
+  result<void> wrote;
   const auto put = [&](std::int64_t at, const void* p, std::size_t n) {
-    return errnum == 0 && writeat(f->file(), at, p, n, errnum);
+    if (wrote) wrote = writeat(f->file(), at, p, n);
+    return wrote.ok();
   };
   // The records a window at a time, each object's checksum going on from
   // window to window: of its records, and of its times apart.
@@ -176,7 +182,7 @@ bool savepart(const std::string& path, const fingerprint& fp, const partheader& 
   std::int64_t inentry = 0;
   for (std::int64_t r = 0; r < records;) {
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(step), records - r));
-    if (!fill(r, n, buf.data(), head.timed ? stamps.data() : nullptr)) return false;
+    if (result<void> filled = fill(r, n, buf.data(), head.timed ? stamps.data() : nullptr); !filled) return filled;
     for (std::size_t i = 0; i < n;) {
       const auto take = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n - i), index[e].count - inentry));
       index[e].crc = crc32of(index[e].crc, buf.data() + i, take * sizeof(node));
@@ -215,23 +221,22 @@ bool savepart(const std::string& path, const fingerprint& fp, const partheader& 
                   static_cast<std::int64_t>(index.size() * sizeof(indexentry)));
   crc = crc32join(crc32join(crc, allrecords, records * node_bytes), alltimes, extrasat - timesat);
   crc = crc32join(crc, crc32of(0, tail.data(), tail.size()), static_cast<std::int64_t>(tail.size()));
-  const bool written = errnum == 0 && put(indexat, index.data(), index.size() * sizeof(indexentry)) &&
-                       put(extrasat, tail.data(), tail.size()) && put(0, h.data(), h.size()) &&
-                       put(extrasat + static_cast<std::int64_t>(tail.size()), &crc, sizeof crc);
-  if (!written) {
-    fail = {cannot("write", "part file", path), errnum};
-    return false;
-  }
-  return settle(file.finish(*f, [](textout&) {}), fail) && settle(file.commit(), fail);
+  put(indexat, index.data(), index.size() * sizeof(indexentry));
+  put(extrasat, tail.data(), tail.size());
+  put(0, h.data(), h.size());
+  put(extrasat + static_cast<std::int64_t>(tail.size()), &crc, sizeof crc);
+  if (!wrote) return failure{cannot("write", "part file", path), wrote.error().errnum};
+  if (result<void> finished = file.finish(*f, [](textout&) {}); !finished) return finished;
+  return file.commit();
 }
 
-bool loadpart(piecein& in, const std::string& path, const fingerprint& run, std::int32_t objects, bool whole,
-              partinfo& p) {
+result<void> loadpart(piecein& in, const std::string& path, const fingerprint& run, std::int32_t objects,
+                      bool whole, partinfo& p) {
   p.path = path;
   partheader& h = p.head;
   if (!openpiece(in, path, piecekind::part, run, false) || !in.get(h.start, "range") || !in.get(h.end, "range") ||
       !in.get(h.size, "range") || !getstate(in, h.state))
-    return false;
+    return in.outcome();
   for (bool* b : {&h.final, &h.csv, &h.clean, &h.failed, &h.timed, &h.chosen}) in.getflag(*b, "flag");
   std::int64_t nblocks = 0;
   const std::int64_t each = node_bytes + (h.timed ? time_bytes : 0);
@@ -240,12 +245,12 @@ bool loadpart(piecein& in, const std::string& path, const fingerprint& run, std:
       !in.getcount(p.entries, max_objects, sizeof(indexentry), "index count") ||
       !in.getcount(p.records, max_total, each, "record count") || !in.get(p.blockobjects, "block size") ||
       !in.getcount(p.extraslength, max_total, 1, "CSV section's size") || !in.get(p.extrascrc, "CSV section's checksum"))
-    return false;
+    return in.outcome();
   if (h.size != run.trace.size || h.start < 0 || h.start > h.end || h.end > h.size || h.lines < 0 || h.bad < 0 ||
       p.blockobjects < 1 || p.blockobjects > max_objects || (!h.csv && p.extraslength != 0))
     return in.damaged("its range or counts are out of range");
   p.blocks.resize(static_cast<std::size_t>(nblocks));
-  if (!in.getall(p.blocks.data(), p.blocks.size(), "directory")) return false;
+  if (!in.getall(p.blocks.data(), p.blocks.size(), "directory")) return in.outcome();
   // Blocks ascending, each with entries and records, together all of the part's.
   std::int64_t entries = 0, records = 0, last = -1;
   p.firstentry.clear();
@@ -262,7 +267,7 @@ bool loadpart(piecein& in, const std::string& path, const fingerprint& run, std:
     records += b.records;
   }
   if (entries != p.entries || records != p.records) return in.damaged("its directory does not match its index");
-  if (!in.seal()) return false;
+  if (!in.seal()) return in.outcome();
   p.limit = objects;
   p.indexat = in.at();
   p.recordsat = p.indexat + p.entries * static_cast<std::int64_t>(sizeof(indexentry));
@@ -281,20 +286,21 @@ bool loadpart(piecein& in, const std::string& path, const fingerprint& run, std:
                             timescrc, p.extrasat - p.timesat),
                   p.extrascrc, p.extraslength);
   if (crc != in.checksum() && !piecein::trustchecksums) return in.damaged("its checksum does not match its directory");
-  if (!whole || !h.csv) return true;
-  if (!in.checkspan(p.extrasat, p.extraslength, p.extrascrc, "ids and bad rows")) return false;
+  if (!whole || !h.csv) return {};
+  if (!in.checkspan(p.extrasat, p.extraslength, p.extrascrc, "ids and bad rows")) return in.outcome();
   getstrings(in, p.ids, "number of ids") && getrows(in, p.named) && in.getstring(p.gridcrs, max_text, "grid CRS");
   if (in.ok() && last >= static_cast<std::int64_t>(p.ids.size())) return in.damaged("its index names objects it has no id for");
   p.limit = static_cast<std::int32_t>(std::min<std::int64_t>(objects, static_cast<std::int64_t>(p.ids.size())));
   return atend(in);
 }
 
-bool loadblock(piecein& in, const partinfo& p, std::size_t b, std::vector<indexentry>& index, std::int64_t& at) {
+result<void> loadblock(piecein& in, const partinfo& p, std::size_t b, std::vector<indexentry>& index,
+                       std::int64_t& at) {
   const indexblock& blk = p.blocks[b];
   index.resize(static_cast<std::size_t>(blk.entries));
   if (!in.readat(p.indexat + p.firstentry[b] * static_cast<std::int64_t>(sizeof(indexentry)), index.data(),
                  index.size() * sizeof(indexentry), "index"))
-    return false;
+    return in.outcome();
   if (crc32of(0, index.data(), index.size() * sizeof(indexentry)) != blk.indexcrc && !piecein::trustchecksums)
     return in.damaged("its index does not match its directory");
   // Objects ascending within the block, each with records, together the block's.
@@ -308,23 +314,24 @@ bool loadblock(piecein& in, const partinfo& p, std::size_t b, std::vector<indexe
   }
   if (sum != blk.records) return in.damaged("its index does not match its records");
   at = p.firstrecord[b];
-  return true;
+  return {};
 }
 
-bool loadslice(piecein& in, const partinfo& p, const indexentry& e, std::int64_t at, std::vector<node>& records,
-               std::vector<double>& times) {
+result<void> loadslice(piecein& in, const partinfo& p, const indexentry& e, std::int64_t at,
+                       std::vector<node>& records, std::vector<double>& times) {
   records.resize(static_cast<std::size_t>(e.count));
   times.resize(p.head.timed ? records.size() : 0);
   if (!in.readat(p.recordsat + at * node_bytes, records.data(), records.size() * sizeof(node), "records") ||
       (p.head.timed && !in.readat(p.timesat + at * time_bytes, times.data(), times.size() * sizeof(double), "times")))
-    return false;
+    return in.outcome();
   const std::uint32_t crc =
       crc32of(crc32of(0, records.data(), records.size() * sizeof(node)), times.data(), times.size() * sizeof(double));
-  return crc == e.crc || piecein::trustchecksums ||
-         in.damaged("the records of object " + std::to_string(e.object) + " do not match their checksum");
+  if (crc != e.crc && !piecein::trustchecksums)
+    return in.damaged("the records of object " + std::to_string(e.object) + " do not match their checksum");
+  return {};
 }
 
-bool saveplan(const std::string& path, const fingerprint& fp, const plan& p, runfailure& fail) {
+result<void> saveplan(const std::string& path, const fingerprint& fp, const plan& p) {
   pieceout out(piecekind::plan);
   putfingerprint(out, fp);
   putstrings(out, p.parts);
@@ -343,12 +350,14 @@ bool saveplan(const std::string& path, const fingerprint& fp, const plan& p, run
   out.putflag(p.chosen);
   out.put(p.bad);
   putrows(out, p.named);
-  return out.save(path, fail);
+  return out.save(path);
 }
 
-bool loadplan(piecein& in, const std::string& path, const fingerprint& run, std::int32_t groupsize, plan& p) {
+result<void> loadplan(piecein& in, const std::string& path, const fingerprint& run, std::int32_t groupsize,
+                      plan& p) {
   std::int64_t n = 0;
-  if (!openpiece(in, path, piecekind::plan, run, true) || !getstrings(in, p.parts, "number of parts")) return false;
+  if (!openpiece(in, path, piecekind::plan, run, true) || !getstrings(in, p.parts, "number of parts"))
+    return in.outcome();
   if (static_cast<std::int64_t>(p.parts.size()) > max_parts) return in.damaged("it lists too many parts");
   p.objects.resize(p.parts.size());
   for (auto& map : p.objects)
@@ -359,7 +368,7 @@ bool loadplan(piecein& in, const std::string& path, const fingerprint& run, std:
   if (!in.get(p.nobjects, "objects") || !in.get(p.nusers, "users") || !in.get(p.users, "users") ||
       !in.get(p.blockusers, "users per block") ||
       !in.getcount(n, max_objects, sizeof(std::int64_t), "number of blocks"))
-    return false;
+    return in.outcome();
   if (p.nobjects < 1 || p.nobjects > max_objects || groupsize < 1 || p.nobjects % groupsize != 0 ||
       p.users != p.nobjects / groupsize || p.nusers < 0 || p.nusers > p.users || p.blockusers < 1 ||
       p.blockusers > p.users || n != (p.users + p.blockusers - 1) / p.blockusers)
@@ -368,7 +377,7 @@ bool loadplan(piecein& in, const std::string& path, const fingerprint& run, std:
     for (const std::int32_t o : map)
       if (o < -1 || o >= p.nobjects) return in.damaged("its object map names an object out of range");
   p.blockcount.resize(static_cast<std::size_t>(n));
-  if (!in.getall(p.blockcount.data(), p.blockcount.size(), "counts")) return false;
+  if (!in.getall(p.blockcount.data(), p.blockcount.size(), "counts")) return in.outcome();
   std::int64_t total = 0;
   for (const std::int64_t c : p.blockcount) {
     if (c < 0 || c > max_total - total) return in.damaged("its counts are out of range");
@@ -376,10 +385,12 @@ bool loadplan(piecein& in, const std::string& path, const fingerprint& run, std:
   }
   getstrings(in, p.ids, "number of ids") && in.getstring(p.gridcrs, max_text, "grid CRS") &&
       in.getflag(p.chosen, "flag") && in.get(p.bad, "bad row count") && getrows(in, p.named);
-  return atend(in) && (p.bad >= 0 || in.damaged("its bad row count is negative"));
+  if (result<void> ended = atend(in); !ended) return ended;
+  if (p.bad < 0) return in.damaged("its bad row count is negative");
+  return {};
 }
 
-bool saveheat(const std::string& path, const fingerprint& fp, const heatinfo& h, runfailure& fail) {
+result<void> saveheat(const std::string& path, const fingerprint& fp, const heatinfo& h) {
   pieceout out(piecekind::heat);
   putfingerprint(out, fp);
   out.put(h.last);
@@ -395,7 +406,7 @@ bool saveheat(const std::string& path, const fingerprint& fp, const heatinfo& h,
   }
   out.put(static_cast<std::int64_t>(h.frequent.size()));
   out.putall(h.frequent.data(), h.frequent.size());
-  return out.save(path, fail);
+  return out.save(path);
 }
 
 std::int64_t recordsbound(const plan& p, std::int64_t first, std::int64_t last) {
@@ -404,32 +415,31 @@ std::int64_t recordsbound(const plan& p, std::int64_t first, std::int64_t last) 
   return sum;
 }
 
-bool loadheat(piecein& in, const std::string& path, const fingerprint& run, std::int64_t first, const plan& p,
-              heatinfo& h) {
+result<void> loadheat(piecein& in, const std::string& path, const fingerprint& run, std::int64_t first,
+                      const plan& p, heatinfo& h) {
   std::int64_t n = 0;
-  if (!openpiece(in, path, piecekind::heat, run, true) || !in.get(h.last, "users")) return false;
+  if (!openpiece(in, path, piecekind::heat, run, true) || !in.get(h.last, "users")) return in.outcome();
   if (first < 0 || h.last <= first || h.last > p.users)
     return in.damaged("its users are out of range");
   for (fragmentseal* s : {&h.cells, &h.report}) in.get(s->size, "fragment size") && in.get(s->crc, "fragment checksum");
   if (in.get(h.features, "number of features") && (h.features < 0 || h.features > h.report.size))
     return in.damaged("its features are more than its report fragment can hold");
-  if (!in.getcount(n, max_total, 16, "number of cells")) return false;
+  if (!in.getcount(n, max_total, 16, "number of cells")) return in.outcome();
   h.visits.resize(static_cast<std::size_t>(n));
   // No more visits than the users' records, so that no sum overflows.
   std::int64_t left = recordsbound(p, first, h.last);
   for (auto& [key, count] : h.visits) {
-    if (!in.get(key, "cell") || !in.get(count, "visits")) return false;
+    if (!in.get(key, "cell") || !in.get(count, "visits")) return in.outcome();
     if (count < 1 || count > left) return in.damaged("its visits are more than its users' records");
     left -= count;
   }
-  if (!in.getcount(n, max_total, sizeof(cell), "number of frequent cells")) return false;
+  if (!in.getcount(n, max_total, sizeof(cell), "number of frequent cells")) return in.outcome();
   h.frequent.resize(static_cast<std::size_t>(n));
   in.getall(h.frequent.data(), h.frequent.size(), "frequent cells");
   return atend(in);
 }
 
-bool saveplaces(const std::string& path, const fingerprint& fp, const std::vector<textplace>& places,
-                runfailure& fail) {
+result<void> saveplaces(const std::string& path, const fingerprint& fp, const std::vector<textplace>& places) {
   pieceout out(piecekind::places);
   putfingerprint(out, fp);
   out.put(static_cast<std::int64_t>(places.size()));
@@ -444,20 +454,21 @@ bool saveplaces(const std::string& path, const fingerprint& fp, const std::vecto
     out.put(t.textat);
     out.put(t.at);
   }
-  return out.save(path, fail);
+  return out.save(path);
 }
 
-bool loadplaces(piecein& in, const std::string& path, const fingerprint& run, std::vector<textplace>& places) {
+result<void> loadplaces(piecein& in, const std::string& path, const fingerprint& run,
+                        std::vector<textplace>& places) {
   std::int64_t n = 0;
   if (!openpiece(in, path, piecekind::places, run, true) || !in.getcount(n, max_parts, 50, "number of places"))
-    return false;
+    return in.outcome();
   places.resize(static_cast<std::size_t>(n));
   for (textplace& t : places) {
     if (!in.get(t.first, "merge") || !in.getflag(t.cells, "flag") || !in.getstring(t.fragment, max_text, "fragment") ||
         !in.getstring(t.target, max_text, "temporary output") || !in.getstring(t.output, max_text, "output") ||
         !in.get(t.seal.size, "fragment size") ||
         !in.get(t.seal.crc, "fragment checksum") || !in.get(t.textat, "text offset") || !in.get(t.at, "output offset"))
-      return false;
+      return in.outcome();
     if (t.first < 0 || t.at < 0 || t.textat < 8 || t.seal.size < t.textat + 4 || t.fragment.empty() || t.target.empty() ||
         t.output.empty())
       return in.damaged("a place lies outside its fragment or output");
@@ -465,13 +476,12 @@ bool loadplaces(piecein& in, const std::string& path, const fingerprint& run, st
   return atend(in);
 }
 
-bool savefragment(const std::string& path, piecekind kind, const char* noun, const fingerprint& fp,
-                  const std::function<void(textout&)>& write, fragmentseal& seal, std::int64_t& bodyat,
-                  runfailure& fail) {
+result<void> savefragment(const std::string& path, piecekind kind, const char* noun, const fingerprint& fp,
+                          const std::function<void(textout&)>& write, fragmentseal& seal, std::int64_t& bodyat) {
   pieceout start(kind);
   putfingerprint(start, fp);
   bodyat = static_cast<std::int64_t>(start.bytes().size());
-  return settle(replacefile(path, noun, [&](textout& out) {
+  return replacefile(path, noun, [&](textout& out) {
     std::uint32_t crc = 0;
     std::int64_t size = 0;
     out.tap([&](std::string_view block) {
@@ -486,14 +496,15 @@ bool savefragment(const std::string& path, piecekind kind, const char* noun, con
     std::memcpy(bytes, &crc, sizeof crc);
     out.put(std::string_view(bytes, sizeof bytes));
     seal = {size + static_cast<std::int64_t>(sizeof crc), crc};
-  }), fail);
+  });
 }
 
-bool openfragment(piecein& in, const std::string& path, piecekind kind, const fingerprint& run,
-                  const fragmentseal& seal) {
-  return openpiece(in, path, kind, run, true) &&
-         ((in.size() == seal.size && in.checksum() == seal.crc) ||
-          in.damaged("it is not the fragment its merge's .heat was written with"));
+result<void> openfragment(piecein& in, const std::string& path, piecekind kind, const fingerprint& run,
+                          const fragmentseal& seal) {
+  if (result<void> opened = openpiece(in, path, kind, run, true); !opened) return opened;
+  if (in.size() != seal.size || in.checksum() != seal.crc)
+    return in.damaged("it is not the fragment its merge's .heat was written with");
+  return {};
 }
 
 }  // namespace cellfreq

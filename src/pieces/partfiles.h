@@ -87,8 +87,8 @@ struct partinfo {
   std::string gridcrs;
 };
 
-// Writes `n` bytes at `p` to `f` at offset `at`; false with `errnum` set.
-bool writeat(std::FILE* f, std::int64_t at, const void* p, std::size_t n, int& errnum);
+// Writes `n` bytes at `p` to `f` at offset `at`; a failure is the system's.
+result<void> writeat(std::FILE* f, std::int64_t at, const void* p, std::size_t n);
 
 // The objects per block of a run whose users are `groupsize` objects: a
 // whole number of users, so that blocks of objects are blocks of users.
@@ -96,31 +96,35 @@ std::int64_t blocksize(std::int32_t groupsize);
 
 // Fills `records` (and `times`, when the part has them) with the part's
 // records at positions [first, first + n) of the grouped order: the
-// records of each object in trace order, the objects ascending. False
-// when the records cannot be read (the caller's failure tells why).
-using windowfill = std::function<bool(std::int64_t first, std::size_t n, node* records, double* times)>;
+// records of each object in trace order, the objects ascending; or the
+// failure that kept them from being read.
+using windowfill = std::function<result<void>(std::int64_t first, std::size_t n, node* records, double* times)>;
 
 // Writes the part file `path`: `head`, the directory and index of the
 // objects with records in `counts` (records per object number), and the
 // records that fill() gives, a window of at most `window` records at a
 // time, then for a CSV part the ids, named rows and grid CRS of `extras`.
-bool savepart(const std::string& path, const fingerprint& fp, const partheader& head,
-              const std::vector<std::int64_t>& counts, std::int64_t blockobjects, std::size_t window,
-              const windowfill& fill, const partinfo& extras, runfailure& fail);
+result<void> savepart(const std::string& path, const fingerprint& fp, const partheader& head,
+                      const std::vector<std::int64_t>& counts, std::int64_t blockobjects, std::size_t window,
+                      const windowfill& fill, const partinfo& extras);
 // Reads the part file `path` into `p` through `in`: its header and
 // directory, whose objects must be below `objects` (a TAB part's), and
 // checks the file's final checksum against the directory's; with `whole`,
-// also a CSV part's ids, named rows and grid CRS, checked. False with
-// in.failure() set.
-bool loadpart(piecein& in, const std::string& path, const fingerprint& run, std::int32_t objects, bool whole,
-              partinfo& p);
+// also a CSV part's ids, named rows and grid CRS, checked.
+//
+// Each load*() here and openfragment() fail with the reader's first
+// failure, which `in` keeps; a merge goes on reading blocks and slices of a
+// part through the reader that loaded it.
+result<void> loadpart(piecein& in, const std::string& path, const fingerprint& run, std::int32_t objects,
+                      bool whole, partinfo& p);
 // Reads the index entries of block `b` of `p`, checked against the
 // directory; `at` receives the position of its first record in the part.
-bool loadblock(piecein& in, const partinfo& p, std::size_t b, std::vector<indexentry>& index, std::int64_t& at);
+result<void> loadblock(piecein& in, const partinfo& p, std::size_t b, std::vector<indexentry>& index,
+                       std::int64_t& at);
 // Reads the records of index entry `e`, which starts `at` records into the
 // part, and their times when the part has them; checks them against `e`.
-bool loadslice(piecein& in, const partinfo& p, const indexentry& e, std::int64_t at, std::vector<node>& records,
-               std::vector<double>& times);
+result<void> loadslice(piecein& in, const partinfo& p, const indexentry& e, std::int64_t at,
+                       std::vector<node>& records, std::vector<double>& times);
 
 // The plan: the parts that hold the records, in order, with the map from
 // each CSV part's own object numbers to the run's, and what the counts of
@@ -144,9 +148,10 @@ struct plan {
 // blocks: what bounds a merge's counts.
 std::int64_t recordsbound(const plan& p, std::int64_t first, std::int64_t last);
 
-bool saveplan(const std::string& path, const fingerprint& fp, const plan& p, runfailure& fail);
+result<void> saveplan(const std::string& path, const fingerprint& fp, const plan& p);
 // Reads and checks the plan `path`, made for users of `groupsize` objects.
-bool loadplan(piecein& in, const std::string& path, const fingerprint& run, std::int32_t groupsize, plan& p);
+result<void> loadplan(piecein& in, const std::string& path, const fingerprint& run, std::int32_t groupsize,
+                      plan& p);
 
 // A text fragment's size and final checksum, as the .heat records them.
 struct fragmentseal {
@@ -166,24 +171,23 @@ struct heatinfo {
   std::vector<cell> frequent;
 };
 
-bool saveheat(const std::string& path, const fingerprint& fp, const heatinfo& h, runfailure& fail);
+result<void> saveheat(const std::string& path, const fingerprint& fp, const heatinfo& h);
 // Reads and checks the .heat of the merge of users from `first`, among the
 // plan's users: it must end past `first`, its features can be no more than
 // its report fragment's bytes, and its visits no more than its users'
 // records.
-bool loadheat(piecein& in, const std::string& path, const fingerprint& run, std::int64_t first, const plan& p,
-              heatinfo& h);
+result<void> loadheat(piecein& in, const std::string& path, const fingerprint& run, std::int64_t first,
+                      const plan& p, heatinfo& h);
 
 // Writes the text fragment `path` of `kind` (named as `noun`): the frame's
 // start, what write() puts, the checksum; `seal` receives its size and
 // checksum, `bodyat` where the text begins.
-bool savefragment(const std::string& path, piecekind kind, const char* noun, const fingerprint& fp,
-                  const std::function<void(textout&)>& write, fragmentseal& seal, std::int64_t& bodyat,
-                  runfailure& fail);
+result<void> savefragment(const std::string& path, piecekind kind, const char* noun, const fingerprint& fp,
+                          const std::function<void(textout&)>& write, fragmentseal& seal, std::int64_t& bodyat);
 // Opens the fragment `path` and checks it whole: its fingerprint, and its
 // size and checksum against `seal`. Its text is then in.at() … in.end().
-bool openfragment(piecein& in, const std::string& path, piecekind kind, const fingerprint& run,
-                  const fragmentseal& seal);
+result<void> openfragment(piecein& in, const std::string& path, piecekind kind, const fingerprint& run,
+                          const fragmentseal& seal);
 
 // Where --join-placed leaves the text of one merge's fragment: the output's
 // temporary `target` at `at`; `output` is the output's own path, which
@@ -199,10 +203,10 @@ struct textplace {
   std::int64_t at = 0;      // and where in the target it goes
 };
 
-bool saveplaces(const std::string& path, const fingerprint& fp, const std::vector<textplace>& places,
-                runfailure& fail);
+result<void> saveplaces(const std::string& path, const fingerprint& fp, const std::vector<textplace>& places);
 // Reads and checks the placement file `path`: each text lies within its
 // fragment's sealed size and goes at an offset of 0 or more.
-bool loadplaces(piecein& in, const std::string& path, const fingerprint& run, std::vector<textplace>& places);
+result<void> loadplaces(piecein& in, const std::string& path, const fingerprint& run,
+                        std::vector<textplace>& places);
 
 }  // namespace cellfreq

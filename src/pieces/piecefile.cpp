@@ -65,30 +65,50 @@ void pieceout::putstring(std::string_view s) {
   bytes_.append(s);
 }
 
-bool pieceout::save(const std::string& path, runfailure& fail) {
+result<void> pieceout::save(const std::string& path) {
   seal();
-  return settle(replacefile(path, piecenoun(kind_), [&](textout& out) { out.put(bytes_); }), fail);
+  return replacefile(path, piecenoun(kind_), [&](textout& out) { out.put(bytes_); });
 }
 
 piecein::~piecein() {
   if (f_ != nullptr) std::fclose(f_);
 }
 
-bool piecein::fails(runfailure f) {
+bool piecein::stick(failure f) {
   if (ok()) fail_ = std::move(f);
   return false;
 }
 
-bool piecein::unreadable(int errnum) {
-  return fails({"cannot read " + std::string(piecenoun(kind_)) + " " + inquotes(path_), errnum != 0 ? errnum : EIO});
+result<void> piecein::outcome() const {
+  if (ok()) return {};
+  return *fail_;
 }
 
-bool piecein::damaged(const std::string& what) {
-  return fails({std::string(piecenoun(kind_)) + " " + inquotes(path_) + " is damaged: " + what, 0, {},
+result<void> piecein::fails(failure f) {
+  stick(std::move(f));
+  return outcome();
+}
+
+bool piecein::unreadable(int errnum) {
+  return stick({"cannot read " + std::string(piecenoun(kind_)) + " " + inquotes(path_), errnum != 0 ? errnum : EIO});
+}
+
+bool piecein::broken(const std::string& what) {
+  return stick({std::string(piecenoun(kind_)) + " " + inquotes(path_) + " is damaged: " + what, 0, {},
                 status_failed, true});
 }
 
-bool piecein::open(const std::string& path, piecekind kind, bool whole) {
+result<void> piecein::damaged(const std::string& what) {
+  broken(what);
+  return outcome();
+}
+
+result<void> piecein::open(const std::string& path, piecekind kind, bool whole) {
+  readframe(path, kind, whole);
+  return outcome();
+}
+
+bool piecein::readframe(const std::string& path, piecekind kind, bool whole) {
   path_ = path;
   kind_ = kind;
   errno = 0;
@@ -101,9 +121,9 @@ bool piecein::open(const std::string& path, piecekind kind, bool whole) {
   const std::string name = std::string(piecenoun(kind)) + " " + inquotes(path);
   if (size_ < 12 || std::fread(tag, 1, 8, f_) != 8 || std::memcmp(tag, kindtag(kind), 6) != 0 || tag[7] != '\n' ||
       tag[6] < '0' || tag[6] > '9')
-    return fails({inquotes(path) + " is not a " + piecenoun(kind), 0, {}, status_failed, true});
+    return stick({inquotes(path) + " is not a " + piecenoun(kind), 0, {}, status_failed, true});
   if (tag[6] != format_version)
-    return fails({name + " is of format version " + tag[6] + "; this cellfreq reads version " + format_version, 0,
+    return stick({name + " is of format version " + tag[6] + "; this cellfreq reads version " + format_version, 0,
                   {}, status_failed, true});
   at_ = 8;
   running_ = crc32of(0, tag, 8);
@@ -123,7 +143,7 @@ bool piecein::open(const std::string& path, piecekind kind, bool whole) {
       crc = crc32of(crc, block.data(), n);
       left -= static_cast<std::int64_t>(n);
     }
-    if (crc != final_ && !trustchecksums) return damaged("its checksum does not match its contents");
+    if (crc != final_ && !trustchecksums) return broken("its checksum does not match its contents");
   }
   if (fseeko(f_, 8, SEEK_SET) != 0) return unreadable(errno);
   return true;
@@ -131,7 +151,7 @@ bool piecein::open(const std::string& path, piecekind kind, bool whole) {
 
 bool piecein::checkspan(std::int64_t offset, std::int64_t length, std::uint32_t crc, const char* what) {
   if (!seek(offset, what)) return false;
-  if (length < 0 || length > end() - offset) return damaged(std::string(what) + " runs past its end");
+  if (length < 0 || length > end() - offset) return broken(std::string(what) + " runs past its end");
   std::vector<char> block(static_cast<std::size_t>(std::min<std::int64_t>(length, std::int64_t{1} << 16)));
   std::uint32_t got = 0;
   for (std::int64_t left = length; left > 0;) {
@@ -140,14 +160,14 @@ bool piecein::checkspan(std::int64_t offset, std::int64_t length, std::uint32_t 
     got = crc32of(got, block.data(), n);
     left -= static_cast<std::int64_t>(n);
   }
-  if (got != crc && !trustchecksums) return damaged(std::string("its ") + what + " do not match their checksum");
+  if (got != crc && !trustchecksums) return broken(std::string("its ") + what + " do not match their checksum");
   if (fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0) return unreadable(errno);
   return true;
 }
 
 bool piecein::bytes(void* p, std::size_t n, const char* what) {
   if (!ok()) return false;
-  if (static_cast<std::uint64_t>(end() - at_) < n) return damaged(std::string(what) + " runs past its end");
+  if (static_cast<std::uint64_t>(end() - at_) < n) return broken(std::string(what) + " runs past its end");
   if (std::fread(p, 1, n, f_) != n) return unreadable(std::ferror(f_) ? errno : 0);
   at_ += static_cast<std::int64_t>(n);
   if (inorder_) running_ = crc32of(running_, p, n);
@@ -157,7 +177,7 @@ bool piecein::bytes(void* p, std::size_t n, const char* what) {
 bool piecein::getflag(bool& b, const char* what) {
   std::uint8_t byte = 0;
   if (!get(byte, what)) return false;
-  if (byte > 1) return damaged(std::string("its ") + what + " is neither 0 nor 1");
+  if (byte > 1) return broken(std::string("its ") + what + " is neither 0 nor 1");
   b = byte == 1;
   return true;
 }
@@ -166,7 +186,7 @@ bool piecein::getcount(std::int64_t& n, std::int64_t limit, std::int64_t each, c
   std::int64_t v = 0;
   if (!get(v, what)) return false;
   if (v < 0 || v > limit || (each > 0 && v > (end() - at_) / each))
-    return damaged(std::string("its ") + what + " " + std::to_string(v) + " is more than it can hold");
+    return broken(std::string("its ") + what + " " + std::to_string(v) + " is more than it can hold");
   n = v;
   return true;
 }
@@ -178,18 +198,18 @@ bool piecein::getstring(std::string& s, std::int64_t limit, const char* what) {
   return bytes(s.data(), s.size(), what);
 }
 
-bool piecein::seal() {
+result<void> piecein::seal() {
   const std::uint32_t expected = running_;
   const bool inorder = inorder_;
   std::uint32_t stored = 0;
-  if (!get(stored, "seal")) return false;
-  if (!inorder || (stored != expected && !trustchecksums)) return damaged("its checksum does not match its contents");
-  return true;
+  if (get(stored, "seal") && (!inorder || (stored != expected && !trustchecksums)))
+    return damaged("its checksum does not match its contents");
+  return outcome();
 }
 
 bool piecein::seek(std::int64_t offset, const char* what) {
   if (!ok()) return false;
-  if (offset < 8 || offset > end()) return damaged(std::string(what) + " runs past its end");
+  if (offset < 8 || offset > end()) return broken(std::string(what) + " runs past its end");
   // A seek drops the stream's buffer: reads that follow each other need none.
   if (offset != at_ && fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0)
     return unreadable(errno);

@@ -15,7 +15,7 @@
 // the disk: the reader trusts nothing in them. Every count is checked against
 // the bytes left in the file and against its format's limit before anything
 // is allocated or sized from it, every flag is a byte of 0 or 1, and every
-// failure is one runfailure naming the file and what is wrong with it.
+// failure is one `failure` naming the file and what is wrong with it.
 //
 // Numbers are in the host's byte order: the machines of one run must share
 // it (all of today's common ones are little-endian).
@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -68,7 +69,7 @@ public:
   // The bytes so far (the start of a text file that a textout writes on).
   const std::string& bytes() const { return bytes_; }
   // Seals the file and writes it to `path`, replaced when complete.
-  bool save(const std::string& path, runfailure& fail);
+  result<void> save(const std::string& path);
 
 private:
   piecekind kind_;
@@ -76,7 +77,14 @@ private:
 };
 
 // Reads a piece file, sequentially from its start or at checked offsets.
-// The first failure sticks: later reads fail at once, and failure() tells.
+//
+// A file's layout is read as many small gets (a count, a flag, a string),
+// each of which may find the file damaged. The reader keeps the first
+// failure inside, as textout keeps its first write error: a get answers
+// only whether it may go on, later gets fail at once, and a layout reads
+// as one chain of gets rather than a check after each. The points where a
+// caller learns the outcome return it: open(), seal(), damaged(), fails()
+// and outcome(), and the loaders built on the reader (partfiles.h).
 class piecein {
 public:
   piecein() = default;
@@ -87,7 +95,7 @@ public:
   // Opens `path` as a file of `kind`: of this format version and, with
   // `whole`, with a final checksum that matches all it holds (one pass over
   // the file). Reading goes on after the kind and version.
-  bool open(const std::string& path, piecekind kind, bool whole);
+  result<void> open(const std::string& path, piecekind kind, bool whole);
 
   template <class T>
   bool get(T& v, const char* what) {
@@ -109,7 +117,7 @@ public:
   bool getstring(std::string& s, std::int64_t limit, const char* what);
   // Checks the seal that comes next against the bytes read so far, which
   // must have been read in order from the file's start.
-  bool seal();
+  result<void> seal();
   // Goes on reading at `offset`, which must lie within the body.
   bool seek(std::int64_t offset, const char* what);
   // Checks that the CRC-32 of the `length` bytes at `offset` is `crc`,
@@ -129,18 +137,25 @@ public:
   const std::string& path() const { return path_; }
   piecekind kind() const { return kind_; }
 
-  // Fails with "NOUN 'PATH' is damaged: WHAT", or with a failure of its own.
-  bool damaged(const std::string& what);
-  bool fails(runfailure f);
-  bool ok() const { return fail_.what.empty(); }
-  const runfailure& failure() const { return fail_; }
+  // Fails with "NOUN 'PATH' is damaged: WHAT", or with a failure of its
+  // own; either returns outcome(), which keeps a failure from before.
+  result<void> damaged(const std::string& what);
+  result<void> fails(failure f);
+  bool ok() const { return !fail_.has_value(); }
+  // Success, or the first failure.
+  result<void> outcome() const;
 
   // A seam for the fuzz target: final checksums and seals are not compared,
   // so that fuzzing reaches the checks behind them.
   static bool trustchecksums;
 
 private:
+  // open()'s work: the frame, with its failure kept.
+  bool readframe(const std::string& path, piecekind kind, bool whole);
   bool bytes(void* p, std::size_t n, const char* what);
+  // Keeps `f` when nothing failed before; false, for the gets to answer.
+  bool stick(failure f);
+  bool broken(const std::string& what);  // damaged(), for the gets
   bool unreadable(int errnum);  // "cannot read NOUN 'PATH'" and the system's reason
 
   std::FILE* f_ = nullptr;
@@ -150,7 +165,7 @@ private:
   std::uint32_t running_ = 0;  // CRC-32 of the bytes read in order from the start
   bool inorder_ = true;        // every byte so far read in order from the start
   std::uint32_t final_ = 0;
-  runfailure fail_;
+  std::optional<failure> fail_;
 };
 
 }  // namespace cellfreq

@@ -20,8 +20,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // Copies `length` bytes at `from` of `in` into `to` at `at`: in the kernel
-// where it can, through a buffer otherwise.
-bool copy_at(std::FILE* in, std::int64_t from, std::FILE* to, std::int64_t at, std::int64_t length, int& errnum) {
+// where it can, through a buffer otherwise. A failure is the system's.
+result<void> copy_at(std::FILE* in, std::int64_t from, std::FILE* to, std::int64_t at, std::int64_t length) {
 #ifdef __linux__
   off_t src = static_cast<off_t>(from), dst = static_cast<off_t>(at);
   while (length > 0) {
@@ -36,26 +36,24 @@ bool copy_at(std::FILE* in, std::int64_t from, std::FILE* to, std::int64_t at, s
   while (length > 0) {
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(length, static_cast<std::int64_t>(buf.size())));
     errno = 0;
-    if (fseeko(in, static_cast<off_t>(from), SEEK_SET) != 0 || std::fread(buf.data(), 1, n, in) != n ||
-        !writeat(to, at, buf.data(), n, errnum)) {
-      if (errnum == 0) errnum = errno != 0 ? errno : EIO;
-      return false;
-    }
+    if (fseeko(in, static_cast<off_t>(from), SEEK_SET) != 0 || std::fread(buf.data(), 1, n, in) != n)
+      return lasterror();
+    if (result<void> written = writeat(to, at, buf.data(), n); !written) return written;
     from += static_cast<std::int64_t>(n);
     at += static_cast<std::int64_t>(n);
     length -= static_cast<std::int64_t>(n);
   }
-  return std::fflush(to) == 0 || ((errnum = errno != 0 ? errno : EIO), false);
+  if (std::fflush(to) != 0) return lasterror();
+  return {};
 }
 
-// Copies the text of the fragment that `t` names into its place; false
-// with `fail` naming the fragment, or the output by its user's path.
-bool place_text(const fingerprint& fp, const textplace& t, runfailure& fail) {
+// Copies the text of the fragment that `t` names into its place; a
+// failure names the fragment, or the output by its user's path.
+result<void> place_text(const fingerprint& fp, const textplace& t) {
   piecein in;
-  if (!openfragment(in, t.fragment, t.cells ? piecekind::cells : piecekind::report, fp, t.seal)) {
-    fail = in.failure();
-    return false;
-  }
+  if (result<void> opened = openfragment(in, t.fragment, t.cells ? piecekind::cells : piecekind::report, fp, t.seal);
+      !opened)
+    return opened;
   const char* noun = t.cells ? "cell file" : "report";
   const std::int64_t length = in.end() - in.at();
   std::error_code ec;
@@ -63,33 +61,33 @@ bool place_text(const fingerprint& fp, const textplace& t, runfailure& fail) {
                         static_cast<std::int64_t>(fs::file_size(t.target, ec)) >= t.at + length && !ec;
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> to(prepared ? std::fopen(t.target.c_str(), "r+b") : nullptr,
                                                            std::fclose);
-  if (in.at() != t.textat || to == nullptr) {
-    fail = {std::string(noun) + " " + inquotes(t.output) + " is not being prepared by --join-placed", 0, {},
-            status_failed, true};
-    return false;
-  }
-  int errnum = 0;
-  if (copy_at(in.file(), in.at(), to.get(), t.at, length, errnum)) return true;
-  fail = {cannot("write", noun, t.output), errnum};
-  return false;
+  if (in.at() != t.textat || to == nullptr)
+    return failure{std::string(noun) + " " + inquotes(t.output) + " is not being prepared by --join-placed", 0, {},
+                   status_failed, true};
+  if (result<void> copied = copy_at(in.file(), in.at(), to.get(), t.at, length); !copied)
+    return failure{cannot("write", noun, t.output), copied.error().errnum};
+  return {};
+}
+
+// Places the text of the merge the piece names, then marks it placed.
+result<void> place_merge(const commandline& cl) {
+  const std::string& work = cl.piece.work;
+  result<fingerprint> fp = fingerprint_now(cl);
+  if (!fp) return std::move(fp.error());
+  piecein list;
+  std::vector<textplace> places;
+  if (result<void> loaded = loadplaces(list, places_name(work), fp.value(), places); !loaded) return loaded;
+  for (const textplace& t : places)
+    if (t.first == cl.piece.first)
+      if (result<void> placed = place_text(fp.value(), t); !placed) return placed;
+  pieceout done(piecekind::placed);
+  putfingerprint(done, fp.value());
+  done.put(cl.piece.first);
+  return done.save(placed_name(work, cl.piece.first));
 }
 
 }  // namespace
 
-int place_piece(const commandline& cl, std::FILE* err) {
-  const std::string& work = cl.piece.work;
-  runfailure fail;
-  fingerprint fp;
-  piecein list;
-  std::vector<textplace> places;
-  if (!fingerprint_now(cl, fp, fail)) return reportfailure(fail, err, "cellfreq");
-  if (!loadplaces(list, places_name(work), fp, places)) return reportfailure(list.failure(), err, "cellfreq");
-  for (const textplace& t : places)
-    if (t.first == cl.piece.first && !place_text(fp, t, fail)) return reportfailure(fail, err, "cellfreq");
-  pieceout done(piecekind::placed);
-  putfingerprint(done, fp);
-  done.put(cl.piece.first);
-  return done.save(placed_name(work, cl.piece.first), fail) ? status_ok : reportfailure(fail, err, "cellfreq");
-}
+int place_piece(const commandline& cl, std::FILE* err) { return piece_status(place_merge(cl), err); }
 
 }  // namespace cellfreq

@@ -23,31 +23,29 @@ namespace fs = std::filesystem;
 
 using tracefile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-// The parts of `work`, ordered by their start; false with `fail` set when
-// one cannot be read or is not of this run, or they do not tile the trace.
-bool load_parts(const commandline& cl, const fingerprint& fp, std::vector<partinfo>& parts, runfailure& fail) {
+// The parts of `work`, ordered by their start; a failure when one cannot
+// be read or is not of this run, or they do not tile the trace.
+result<void> load_parts(const commandline& cl, const fingerprint& fp, std::vector<partinfo>& parts) {
   const std::string& work = cl.piece.work;
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(work, ec)) {
     const std::string name = e.path().filename().string();
     if (name.rfind("part-", 0) != 0 || e.path().extension() != ".bin") continue;
     partinfo p;
-    if (!read_part(cl, fp, e.path().string(), p, fail)) return false;
+    if (result<void> read = read_part(cl, fp, e.path().string(), p); !read) return read;
     parts.push_back(std::move(p));
   }
-  if (ec) {
-    fail = {"cannot read folder " + inquotes(work), ec.value()};
-    return false;
-  }
+  if (ec) return failure{"cannot read folder " + inquotes(work), ec.value()};
   // Several small ranges can hold no line start, and so all begin at the same one.
   std::sort(parts.begin(), parts.end(), [](const partinfo& a, const partinfo& b) {
     return a.head.start != b.head.start ? a.head.start < b.head.start : a.head.end < b.head.end;
   });
   bool tiled = !parts.empty() && parts.front().head.start == 0 && parts.back().head.end == fp.trace.size;
   for (std::size_t i = 1; tiled && i < parts.size(); ++i) tiled = parts[i].head.start == parts[i - 1].head.end;
-  if (!tiled) fail = {"the parts in " + inquotes(work) + " do not cover the trace from its start to its end", 0, {},
-                      status_failed, true};
-  return tiled;
+  if (!tiled)
+    return failure{"the parts in " + inquotes(work) + " do not cover the trace from its start to its end", 0, {},
+                   status_failed, true};
+  return {};
 }
 
 // Whether part `p` is proved to begin where the sequential parse stood,
@@ -62,18 +60,19 @@ struct chainer {
   commandinput& input;
   std::FILE* trace;
   const fingerprint& fp;
-  runfailure& fail;
 
   // A TAB part that took a value from before its start, after one that
   // ended where the parse can resume, parsed again alone from the state
   // that one ended in: the sequential parse's there.
-  bool reparse_alone(const partinfo& prev, const partinfo& p, partinfo& again) {
+  result<void> reparse_alone(const partinfo& prev, const partinfo& p, partinfo& again) {
     parsestate state = prev.head.state;
     state.vknown = state.wknown = true;
     state.guessed = false;
     const std::string path = (fs::path(cl.piece.work) / ("reparse-" + std::to_string(p.head.start) + ".bin")).string();
-    return write_part(cl.cfg, input, cl.input.csv, trace, fp, p.head.start, p.head.end, state, path, fail) &&
-           read_part(cl, fp, path, again, fail);
+    if (result<void> written = write_part(cl.cfg, input, cl.input.csv, trace, fp, p.head.start, p.head.end, state, path);
+        !written)
+      return written;
+    return read_part(cl, fp, path, again);
   }
 
   // The last part of `chain` and `p` parsed again as one, from where the
@@ -82,7 +81,7 @@ struct chainer {
   // last line end from which the parse can be resumed, so that the next
   // boundary that cannot be proved re-parses the short tail and the next
   // part, not the chain.
-  bool reparse_pair(std::vector<partinfo>& chain, const partinfo& p) {
+  result<void> reparse_pair(std::vector<partinfo>& chain, const partinfo& p) {
     const partinfo& prev = chain.back();
     parsestate state;
     if (chain.size() >= 2) {
@@ -96,20 +95,23 @@ struct chainer {
     const std::string tailpath = (fs::path(cl.piece.work) / (name + "-tail.bin")).string();
     partinfo joined, tail;
     bool split = false;
-    if (!write_part(cl.cfg, input, cl.input.csv, trace, fp, prev.head.start, p.head.end, state, path, fail, tailpath,
-                    &split) ||
-        !read_part(cl, fp, path, joined, fail) || (split && !read_part(cl, fp, tailpath, tail, fail)))
-      return false;
+    if (result<void> written =
+            write_part(cl.cfg, input, cl.input.csv, trace, fp, prev.head.start, p.head.end, state, path, tailpath, &split);
+        !written)
+      return written;
+    if (result<void> read = read_part(cl, fp, path, joined); !read) return read;
+    if (split)
+      if (result<void> read = read_part(cl, fp, tailpath, tail); !read) return read;
     chain.back() = std::move(joined);
     if (split) chain.push_back(std::move(tail));
-    return true;
+    return {};
   }
 
   // Adds part `p` to `chain`: as it is when proved, else parsed again.
-  bool add(std::vector<partinfo>& chain, partinfo& p) {
+  result<void> add(std::vector<partinfo>& chain, partinfo& p) {
     if (chain.empty()) {
       chain.push_back(std::move(p));
-      return true;
+      return {};
     }
     const partinfo& prev = chain.back();
     if (proved_after(prev, p, cl.input.csv)) {
@@ -119,13 +121,13 @@ struct chainer {
       if (!s.vknown) s.v = prev.head.state.v;
       if (!s.wknown) s.w = prev.head.state.w;
       chain.push_back(std::move(p));
-      return true;
+      return {};
     }
     if (!cl.input.csv && prev.head.state.cleanend && prev.head.state.fieldno == 0) {
       partinfo again;
-      if (!reparse_alone(prev, p, again)) return false;
+      if (result<void> parsed = reparse_alone(prev, p, again); !parsed) return parsed;
       chain.push_back(std::move(again));
-      return true;
+      return {};
     }
     return reparse_pair(chain, p);
   }
@@ -133,21 +135,20 @@ struct chainer {
 
 // The parts, in order, as the sequential parse reads the trace: each one
 // accepted, or parsed again with the one before it; none past a Ctrl-Z.
-bool chain_parts(chainer& c, std::vector<partinfo>& parts, std::vector<partinfo>& chain) {
+result<void> chain_parts(chainer& c, std::vector<partinfo>& parts, std::vector<partinfo>& chain) {
   for (partinfo& p : parts) {
     if (!chain.empty() && chain.back().head.final) break;  // a Ctrl-Z ended the trace
     if (p.head.start == p.head.end && p.head.size != 0) continue;  // an empty range
-    if (!c.add(chain, p)) return false;
+    if (result<void> added = c.add(chain, p); !added) return added;
   }
-  return true;
+  return {};
 }
 
 // Lists the chain's parts in the plan `pl`. A CSV trace's ids are numbered
 // in order of first appearance over the parts in order, and its lines
-// counted from the trace's start. False when --strict met a bad row: the
-// last one named is printed on `err` as the whole run prints it.
-bool number_parts(const runconfig& cfg, bool csv, std::vector<partinfo>& chain, plan& pl, std::FILE* err,
-                  runfailure& fail) {
+// counted from the trace's start. A failure when --strict met a bad row:
+// the last one named is printed on `err` as the whole run prints it.
+result<void> number_parts(const runconfig& cfg, bool csv, std::vector<partinfo>& chain, plan& pl, std::FILE* err) {
   std::int64_t lines = 0;
   for (partinfo& p : chain) {
     std::vector<std::int32_t> map;
@@ -163,20 +164,20 @@ bool number_parts(const runconfig& cfg, bool csv, std::vector<partinfo>& chain, 
       }
       if (p.head.failed) {
         if (!pl.named.empty()) print_bad_row(err, tracename(cfg), pl.named.back());
-        fail = {"stopped at the first bad row of " + tracename(cfg) + " (--strict)", 0, {}, status_failed, true};
-        return false;
+        return failure{"stopped at the first bad row of " + tracename(cfg) + " (--strict)", 0, {}, status_failed, true};
       }
     }
     pl.parts.push_back(p.path);
     pl.objects.push_back(std::move(map));
   }
-  return true;
+  return {};
 }
 
 // Settles the run's objects and users from the ids counted, and which CSV
 // objects are past them; sets the users of each block of the plan.
-bool settle_users(const commandline& cl, runconfig& cfg, plan& pl, runfailure& fail) {
-  if (!settle(settleobjects(cl.input, static_cast<std::int64_t>(pl.ids.size()), cfg), fail)) return false;
+result<void> settle_users(const commandline& cl, runconfig& cfg, plan& pl) {
+  if (result<void> settled = settleobjects(cl.input, static_cast<std::int64_t>(pl.ids.size()), cfg); !settled)
+    return settled;
   for (auto& map : pl.objects)
     for (std::int32_t& o : map)
       if (o >= cfg.nobjects) o = -1;
@@ -188,12 +189,12 @@ bool settle_users(const commandline& cl, runconfig& cfg, plan& pl, runfailure& f
   pl.blockusers = cl.input.csv ? 1 : std::min<std::int64_t>(blocksize(cfg.groupsize) / cfg.groupsize, pl.users);
   const auto users = static_cast<std::size_t>(pl.users), per = static_cast<std::size_t>(pl.blockusers);
   pl.blockcount.assign((users + per - 1) / per, 0);
-  return true;
+  return {};
 }
 
 // Counts the records of each block of users over the chain's parts: from
 // a TAB part's directory, from a CSV part's index through its object map.
-bool count_blocks(const runconfig& cfg, bool csv, const std::vector<partinfo>& chain, plan& pl, runfailure& fail) {
+result<void> count_blocks(const runconfig& cfg, bool csv, const std::vector<partinfo>& chain, plan& pl) {
   for (std::size_t i = 0; i < chain.size(); ++i) {
     const partinfo& part = chain[i];
     piecein in;
@@ -204,10 +205,9 @@ bool count_blocks(const runconfig& cfg, bool csv, const std::vector<partinfo>& c
         pl.blockcount[static_cast<std::size_t>(part.blocks[b].first / cfg.groupsize / pl.blockusers)] += part.blocks[b].records;
         continue;
       }
-      if ((b == 0 && !in.open(part.path, piecekind::part, false)) || !loadblock(in, part, b, index, at)) {
-        fail = in.failure();
-        return false;
-      }
+      if (b == 0)
+        if (result<void> opened = in.open(part.path, piecekind::part, false); !opened) return opened;
+      if (result<void> loaded = loadblock(in, part, b, index, at); !loaded) return loaded;
       for (const indexentry& e : index) {
         const auto local = static_cast<std::size_t>(e.object);
         const std::int32_t o = local < pl.objects[i].size() ? pl.objects[i][local] : -1;
@@ -215,7 +215,7 @@ bool count_blocks(const runconfig& cfg, bool csv, const std::vector<partinfo>& c
       }
     }
   }
-  return true;
+  return {};
 }
 
 // Each user's share of its block's records.
@@ -254,23 +254,30 @@ bool print_ranges(std::FILE* out, const std::vector<std::int64_t>& counts, std::
   return std::fflush(out) == 0;
 }
 
+// The plan's steps on the open trace `f`, which stays open for the parts to
+// parse again; `pl` receives the plan, saved.
+result<void> make_plan(const commandline& cl, commandinput& input, std::FILE* f, std::FILE* err, plan& pl) {
+  runconfig cfg = cl.cfg;
+  result<fingerprint> fp = fingerprint_of(cl, f);
+  if (!fp) return std::move(fp.error());
+  std::vector<partinfo> parts, chain;
+  if (result<void> loaded = load_parts(cl, fp.value(), parts); !loaded) return loaded;
+  chainer c{cl, input, f, fp.value()};
+  if (result<void> chained = chain_parts(c, parts, chain); !chained) return chained;
+  if (result<void> numbered = number_parts(cfg, cl.input.csv, chain, pl, err); !numbered) return numbered;
+  if (result<void> settled = settle_users(cl, cfg, pl); !settled) return settled;
+  if (result<void> counted = count_blocks(cfg, cl.input.csv, chain, pl); !counted) return counted;
+  return saveplan(plan_name(cl.piece.work), fp.value(), pl);
+}
+
 }  // namespace
 
 int plan_piece(const commandline& cl, commandinput& input, std::FILE* out, std::FILE* err) {
-  runconfig cfg = cl.cfg;
-  runfailure fail;
-  fingerprint fp;
-  // The trace stays open for the parts to parse again.
-  const tracefile f(settle(opentrace(cfg), fail), std::fclose);
-  std::vector<partinfo> parts, chain;
-  if (f == nullptr || !fingerprint_of(cl, f.get(), fp, fail) || !load_parts(cl, fp, parts, fail))
-    return reportfailure(fail, err, "cellfreq");
-  chainer c{cl, input, f.get(), fp, fail};
+  const result<std::FILE*> f = opentrace(cl.cfg);
+  if (!f) return piece_status(f.error(), err);
+  const tracefile trace(f.value(), std::fclose);
   plan pl;
-  if (!chain_parts(c, parts, chain) || !number_parts(cfg, cl.input.csv, chain, pl, err, fail) ||
-      !settle_users(cl, cfg, pl, fail) || !count_blocks(cfg, cl.input.csv, chain, pl, fail) ||
-      !saveplan(plan_name(cl.piece.work), fp, pl, fail))
-    return reportfailure(fail, err, "cellfreq");
+  if (const result<void> made = make_plan(cl, input, trace.get(), err, pl); !made) return piece_status(made, err);
   return print_ranges(out, user_counts(pl), cl.piece.merges) ? status_ok : status_failed;
 }
 

@@ -28,29 +28,32 @@ std::string places_name(const std::string& work);
 std::string placed_name(const std::string& work, std::int64_t first);
 
 // The fingerprint of the run `cl` on its trace, open as `f`.
-bool fingerprint_of(const commandline& cl, std::FILE* f, fingerprint& fp, runfailure& fail);
+result<fingerprint> fingerprint_of(const commandline& cl, std::FILE* f);
 // The same for a piece that reads nothing else of the trace.
-bool fingerprint_now(const commandline& cl, fingerprint& fp, runfailure& fail);
+result<fingerprint> fingerprint_now(const commandline& cl);
 
 // The highest object number (plus one) that a part's index may hold: a TAB
 // part's are the run's, a CSV part's its own, checked against its ids.
 std::int32_t object_limit(const commandline& cl, const runconfig& cfg);
 
 // Reads the part file `path`, all of it, into `p`.
-bool read_part(const commandline& cl, const fingerprint& fp, const std::string& path, partinfo& p, runfailure& fail);
+result<void> read_part(const commandline& cl, const fingerprint& fp, const std::string& path, partinfo& p);
 
 // Takes the run's fingerprint, loads the plan and settles what it decided:
 // the objects and users of a CSV trace, and the grid CRS of its coordinates.
-bool start_from_plan(const commandline& cl, commandinput& input, runconfig& cfg, fingerprint& fp, plan& p,
-                     runfailure& fail);
+result<void> start_from_plan(const commandline& cl, commandinput& input, runconfig& cfg, fingerprint& fp, plan& p);
 
 // Parses [start, end) of the trace `f` from `state` (TAB) and writes the
 // part file `path` (see writepart.cpp); with a `tailpath`, a TAB range
 // that ends where the parse cannot be resumed may be written as two parts,
 // and `split` tells whether it was.
-bool write_part(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f, const fingerprint& fp,
-                std::int64_t start, std::int64_t end, parsestate state, const std::string& path, runfailure& fail,
-                const std::string& tailpath = {}, bool* split = nullptr);
+result<void> write_part(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f, const fingerprint& fp,
+                        std::int64_t start, std::int64_t end, parsestate state, const std::string& path,
+                        const std::string& tailpath = {}, bool* split = nullptr);
+
+// A piece's exit status from its outcome `done`: a failure is printed as
+// the one line "cellfreq: what: reason" on `err`.
+int piece_status(const result<void>& done, std::FILE* err);
 
 // The pieces, each returning its exit status; `err` receives the one line
 // of a failure. The plan prints its ranges on `out`, and the join the

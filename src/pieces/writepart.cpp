@@ -27,9 +27,9 @@ std::size_t part_share(std::int64_t budget, std::int64_t objects, std::size_t ea
 // `n` on left out. Each pass over the records places those of one window
 // of the grouped order, a counting sort by object that keeps the trace
 // order within each object, so that only a window is in memory at once.
-bool write_records(const runconfig& cfg, const fingerprint& fp, const partheader& head, const recordlist& list,
-                  const chunkedlist<double>& times, std::size_t lo, std::size_t hi, std::size_t n,
-                  const partinfo& extras, const std::string& path, runfailure& fail) {
+result<void> write_records(const runconfig& cfg, const fingerprint& fp, const partheader& head,
+                           const recordlist& list, const chunkedlist<double>& times, std::size_t lo, std::size_t hi,
+                           std::size_t n, const partinfo& extras, const std::string& path) {
   const std::int64_t budget = memorybudget(cfg.memorylimit);
   const auto inrange = [&](const auto& each) {
     std::size_t i = 0;
@@ -58,12 +58,12 @@ bool write_records(const runconfig& cfg, const fingerprint& fp, const partheader
       records[pos - first] = r;
       if (stamps != nullptr) stamps[pos - first] = stamp;
     });
-    return settle(spillok(list.error() != 0 ? list.error() : times.error()), fail);
+    return spillok(list.error() != 0 ? list.error() : times.error());
   };
   const std::size_t each = sizeof(node) + (head.timed ? sizeof(double) : 0);
-  return settle(spillok(list.error() != 0 ? list.error() : times.error()), fail) &&
-         savepart(path, fp, head, counts, blocksize(cfg.groupsize),
-                  part_share(budget, static_cast<std::int64_t>(n), each), fill, extras, fail);
+  if (result<void> spilled = spillok(list.error() != 0 ? list.error() : times.error()); !spilled) return spilled;
+  return savepart(path, fp, head, counts, blocksize(cfg.groupsize),
+                  part_share(budget, static_cast<std::int64_t>(n), each), fill, extras);
 }
 
 // What a part file says about the range [start, end) of a trace of `size`
@@ -110,9 +110,9 @@ parsestate resumed(const parsestate& state) {
 // can (see parsestate): `path` up to there, and `tailpath` from there on,
 // so that a later boundary that cannot be proved re-parses only the tail.
 // `split` tells whether it was.
-bool write_part(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f, const fingerprint& fp,
-                std::int64_t start, std::int64_t end, parsestate state, const std::string& path, runfailure& fail,
-                const std::string& tailpath, bool* split) {
+result<void> write_part(const runconfig& cfg, commandinput& input, bool csv, std::FILE* f, const fingerprint& fp,
+                        std::int64_t start, std::int64_t end, parsestate state, const std::string& path,
+                        const std::string& tailpath, bool* split) {
   const std::int64_t size = fp.trace.size;
   const std::int64_t budget = memorybudget(cfg.memorylimit);
   recordlist list;
@@ -127,13 +127,10 @@ bool write_part(const runconfig& cfg, commandinput& input, bool csv, std::FILE* 
   const std::int64_t nrec = state.nrec;
   state.freshoffset = 0;
   if (csv && !empty) {
-    if (!settle(input.readrange(cfg, f, start, end, list, times, extra), fail)) return false;
+    if (result<void> read = input.readrange(cfg, f, start, end, list, times, extra); !read) return read;
   } else if (!empty) {
-    const int errnum = errnumof(parserange(f, start, end, end >= size, cfg.cellsize, state, list, ctrlz));
-    if (errnum != 0) {
-      fail = {cannotread(cfg), errnum};
-      return false;
-    }
+    if (result<void> parsed = parserange(f, start, end, end >= size, cfg.cellsize, state, list, ctrlz); !parsed)
+      return failure{cannotread(cfg), parsed.error().errnum};
   }
   partheader head = part_header(start, end, size, state, csv, extra);
   head.final = !empty && (end >= size || ctrlz);
@@ -149,13 +146,14 @@ bool write_part(const runconfig& cfg, commandinput& input, bool csv, std::FILE* 
   const bool cut = !tailpath.empty() && !csv && !head.final && !(state.cleanend && state.fieldno == 0) &&
                    fresh > 0 && fresh < end - start;
   if (split != nullptr) *split = cut;
-  if (!cut) return write_records(cfg, fp, head, list, times, 0, list.size(), n, extras, path, fail);
+  if (!cut) return write_records(cfg, fp, head, list, times, 0, list.size(), n, extras, path);
   partheader body = head, tail = head;
   body.end = tail.start = start + fresh;
   body.state = resumed(state);
   const auto k = static_cast<std::size_t>(state.freshnrec - nrec);
-  return write_records(cfg, fp, body, list, times, 0, k, n, extras, path, fail) &&
-         write_records(cfg, fp, tail, list, times, k, list.size(), n, extras, tailpath, fail);
+  if (result<void> written = write_records(cfg, fp, body, list, times, 0, k, n, extras, path); !written)
+    return written;
+  return write_records(cfg, fp, tail, list, times, k, list.size(), n, extras, tailpath);
 }
 
 }  // namespace cellfreq

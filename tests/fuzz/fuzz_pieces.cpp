@@ -35,8 +35,8 @@ plan hundredusers() {
 }
 
 // A failure must be one line that names the file.
-void failedwell(const piecein& in, const std::string& path) {
-  const runfailure& f = in.failure();
+void failedwell(const result<void>& failed, const std::string& path) {
+  const failure& f = failed.error();
   require(!f.what.empty() && f.what.find('\n') == std::string::npos, "a failure is not one line");
   require(f.what.find(path) != std::string::npos || f.errnum != 0, "a failure does not name the file");
 }
@@ -44,7 +44,7 @@ void failedwell(const piecein& in, const std::string& path) {
 // The fingerprint the file holds, or false when it has none to read.
 bool ownfingerprint(const std::string& path, piecekind kind, fingerprint& fp) {
   piecein in;
-  return in.open(path, kind, false) && getfingerprint(in, fp);
+  return in.open(path, kind, false).ok() && getfingerprint(in, fp);
 }
 
 void partfile(const std::string& path) {
@@ -53,7 +53,7 @@ void partfile(const std::string& path) {
   {
     piecein in;
     partinfo p;
-    if (!loadpart(in, path, fp, max_objects, true, p)) return failedwell(in, path);
+    if (const result<void> r = loadpart(in, path, fp, max_objects, true, p); !r) return failedwell(r, path);
     std::int64_t entries = 0, records = 0;
     for (const indexblock& b : p.blocks) {
       require(b.entries > 0 && b.records >= b.entries, "a block without records");
@@ -68,17 +68,17 @@ void partfile(const std::string& path) {
   // object's records.
   piecein in;
   partinfo p;
-  if (!loadpart(in, path, fp, max_objects, false, p)) return failedwell(in, path);
+  if (const result<void> r = loadpart(in, path, fp, max_objects, false, p); !r) return failedwell(r, path);
   std::vector<indexentry> index;
   std::vector<node> records;
   std::vector<double> times;
   for (std::size_t b = 0; b < p.blocks.size(); ++b) {
     std::int64_t at = 0, sum = 0;
-    if (!loadblock(in, p, b, index, at)) return failedwell(in, path);
+    if (const result<void> r = loadblock(in, p, b, index, at); !r) return failedwell(r, path);
     for (const indexentry& e : index) {
       require(e.object >= p.blocks[b].first && e.object < p.blocks[b].first + p.blockobjects && e.count > 0,
               "an index entry outside its block");
-      if (!loadslice(in, p, e, at, records, times)) return failedwell(in, path);
+      if (const result<void> r = loadslice(in, p, e, at, records, times); !r) return failedwell(r, path);
       require(static_cast<std::int64_t>(records.size()) == e.count, "a slice of another size than its entry");
       require(!p.head.timed || times.size() == records.size(), "a slice without a time per record");
       at += e.count;
@@ -93,7 +93,7 @@ void planfile(const std::string& path) {
   if (!ownfingerprint(path, piecekind::plan, fp)) return;
   piecein in;
   plan p;
-  if (!loadplan(in, path, fp, objects_per_user, p)) return failedwell(in, path);
+  if (const result<void> r = loadplan(in, path, fp, objects_per_user, p); !r) return failedwell(r, path);
   require(p.nusers >= 0 && p.nobjects > 0 && p.nusers <= p.users && p.users * objects_per_user == p.nobjects,
           "a plan's objects and users disagree");
   require(p.blockusers > 0 &&
@@ -108,7 +108,7 @@ void heatfile(const std::string& path) {
   piecein in;
   heatinfo h;
   static const plan p = hundredusers();
-  if (!loadheat(in, path, fp, 0, p, h)) return failedwell(in, path);
+  if (const result<void> r = loadheat(in, path, fp, 0, p, h); !r) return failedwell(r, path);
   require(h.last > 0 && h.last <= p.users, "a merge's users outside the plan");
   require(h.features >= 0 && h.features <= h.report.size, "a merge's features outside its report fragment");
   std::int64_t visits = 0;
@@ -123,7 +123,7 @@ void placesfile(const std::string& path) {
   if (!ownfingerprint(path, piecekind::places, fp)) return;
   piecein in;
   std::vector<textplace> places;
-  if (!loadplaces(in, path, fp, places)) return failedwell(in, path);
+  if (const result<void> r = loadplaces(in, path, fp, places); !r) return failedwell(r, path);
   for (const textplace& t : places)
     require(t.at >= 0 && t.textat >= 8 && t.seal.size >= t.textat + 4 && !t.fragment.empty() && !t.target.empty() &&
                 !t.output.empty(),
@@ -137,7 +137,7 @@ void fragment(const std::string& path, piecekind kind, const std::uint8_t* data,
   fragmentseal seal{static_cast<std::int64_t>(size), 0};
   std::memcpy(&seal.crc, data + size - 4, 4);
   piecein in;
-  if (!openfragment(in, path, kind, fp, seal)) return failedwell(in, path);
+  if (const result<void> r = openfragment(in, path, kind, fp, seal); !r) return failedwell(r, path);
   require(in.at() <= in.end(), "a fragment's text ends before it begins");
 }
 
