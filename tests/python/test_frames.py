@@ -284,23 +284,39 @@ except KeyboardInterrupt:
 """
 
 
-def test_ctrl_c_stops_a_run_within_half_a_second_and_leaves_no_temporaries(tmp_path):
-    trace = tmp_path / "large.txt"
-    subprocess.run([TRACEGEN, "--seed", "9", "--bytes", "400000000", "-o", str(trace)], check=True)
-    scratch = tmp_path / "scratch"
-    scratch.mkdir()
-    env = dict(CHILD_ENV, TMPDIR=str(scratch))
+def interrupt_after(trace, delay, env):
+    """Seconds from a SIGINT sent `delay` s into a run of `trace` to the
+    moment its KeyboardInterrupt reached Python, or None if it finished."""
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, str(trace)], stdout=subprocess.PIPE, text=True,
                              env=env)
     try:
         assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.6)
+        time.sleep(delay)
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         answer = child.stdout.readline().strip()
         assert child.wait(timeout=10) == 0
     finally:
         child.kill()
-    assert answer != "finished", "the run ended before the signal; give it a larger trace"
-    assert float(answer) - sent < 0.5
-    assert list(scratch.iterdir()) == []
+    return None if answer == "finished" else float(answer) - sent
+
+
+def test_ctrl_c_stops_a_run_within_half_a_second_and_leaves_no_temporaries(tmp_path):
+    trace = tmp_path / "large.txt"
+    subprocess.run([TRACEGEN, "--seed", "9", "--bytes", "400000000", "-o", str(trace)], check=True)
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    env = dict(CHILD_ENV, TMPDIR=str(scratch))
+    # The suite's other tests share the cores, and a busy machine can keep
+    # the interrupted process off them for a while: one of three tries
+    # within half a second shows that the run stops as promised, while a
+    # run that never looks at the interrupt fails all three.
+    waits = []
+    for _ in range(3):
+        wait = interrupt_after(trace, 0.6, env)
+        assert wait is not None, "the run ended before the signal; give it a larger trace"
+        assert list(scratch.iterdir()) == []
+        waits.append(wait)
+        if wait < 0.5:
+            break
+    assert min(waits) < 0.5, waits
