@@ -202,28 +202,24 @@ result<void> write_placed(const join& j, atomic_file& file, const char* noun, co
     });
     (void)to.flush();  // a string takes every byte
   }
-  // The first write that fails is kept; the writes after it are not tried.
-  result<void> wrote;
-  const auto put = [&](std::int64_t at, const char* p, std::size_t n) {
-    if (wrote) wrote = writeat(file.file(), at, p, n);
-    return wrote.ok();
-  };
+  offset_writer writes(file.file());
   std::int64_t shift = 0;
   std::size_t from = 0;
   for (auto& [pos, t] : gaps) {
     const std::int64_t length = t.at;
-    put(static_cast<std::int64_t>(from) + shift, text.data() + from, pos - from);
+    writes.put(static_cast<std::int64_t>(from) + shift, text.data() + from, pos - from);
     t.at = static_cast<std::int64_t>(pos) + shift;
     shift += length;
     from = pos;
     places.push_back(t);
   }
   const auto total = static_cast<std::int64_t>(text.size()) + shift;
-  put(static_cast<std::int64_t>(from) + shift, text.data() + from, text.size() - from);
+  writes.put(static_cast<std::int64_t>(from) + shift, text.data() + from, text.size() - from);
   // A file that ends in a gap is made its full size by its last byte, which its place overwrites.
-  if (from == text.size() && total > 0) put(total - 1, "", 1);
-  if (wrote && std::fflush(file.file()) != 0) wrote = lasterror();
-  if (!wrote) return failure{cannot("write", noun, file.path()), wrote.error().errnum};
+  if (from == text.size() && total > 0) writes.put(total - 1, "", 1);
+  writes.flush();
+  if (const result<void>& wrote = writes.outcome(); !wrote)
+    return failure{cannot("write", noun, file.path()), wrote.error().errnum};
   return {};
 }
 

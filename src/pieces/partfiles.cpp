@@ -166,12 +166,7 @@ result<void> savepart(const std::string& path, const fingerprint& fp, const part
   result<atomic_file*> opened = file.open(path, placement::replace, "part file", false);
   if (!opened) return std::move(opened.error());
   atomic_file* f = opened.value();
-  // The first write that fails is kept; the writes after it are not tried.
-  result<void> wrote;
-  const auto put = [&](std::int64_t at, const void* p, std::size_t n) {
-    if (wrote) wrote = writeat(f->file(), at, p, n);
-    return wrote.ok();
-  };
+  offset_writer writes(f->file());
   // The records a window at a time, each object's checksum going on from
   // window to window: of its records, and of its times apart.
   const std::size_t step = static_cast<std::size_t>(std::min<std::int64_t>(records, std::max<std::size_t>(window, 1)));
@@ -193,8 +188,8 @@ result<void> savepart(const std::string& path, const fingerprint& fp, const part
         inentry = 0;
       }
     }
-    if (!put(recordsat + r * node_bytes, buf.data(), n * sizeof(node)) ||
-        (head.timed && !put(timesat + r * time_bytes, stamps.data(), n * sizeof(double))))
+    if (!writes.put(recordsat + r * node_bytes, buf.data(), n * sizeof(node)) ||
+        (head.timed && !writes.put(timesat + r * time_bytes, stamps.data(), n * sizeof(double))))
       break;
     r += static_cast<std::int64_t>(n);
   }
@@ -221,11 +216,12 @@ result<void> savepart(const std::string& path, const fingerprint& fp, const part
                   static_cast<std::int64_t>(index.size() * sizeof(indexentry)));
   crc = crc32join(crc32join(crc, allrecords, records * node_bytes), alltimes, extrasat - timesat);
   crc = crc32join(crc, crc32of(0, tail.data(), tail.size()), static_cast<std::int64_t>(tail.size()));
-  put(indexat, index.data(), index.size() * sizeof(indexentry));
-  put(extrasat, tail.data(), tail.size());
-  put(0, h.data(), h.size());
-  put(extrasat + static_cast<std::int64_t>(tail.size()), &crc, sizeof crc);
-  if (!wrote) return failure{cannot("write", "part file", path), wrote.error().errnum};
+  writes.put(indexat, index.data(), index.size() * sizeof(indexentry));
+  writes.put(extrasat, tail.data(), tail.size());
+  writes.put(0, h.data(), h.size());
+  writes.put(extrasat + static_cast<std::int64_t>(tail.size()), &crc, sizeof crc);
+  if (const result<void>& wrote = writes.outcome(); !wrote)
+    return failure{cannot("write", "part file", path), wrote.error().errnum};
   if (result<void> finished = file.finish(*f, [](textout&) {}); !finished) return finished;
   return file.commit();
 }

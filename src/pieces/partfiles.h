@@ -90,6 +90,29 @@ struct partinfo {
 // Writes `n` bytes at `p` to `f` at offset `at`; a failure is the system's.
 result<void> writeat(std::FILE* f, std::int64_t at, const void* p, std::size_t n);
 
+// Writes a file's layout at its offsets, keeping the first failure: the
+// writes after it are not tried, so that a layout is written as a run of
+// put()s and its outcome checked once.
+class offset_writer {
+public:
+  explicit offset_writer(std::FILE* f) : f_(f) {}
+  // Writes `n` bytes at `p` at offset `at`; whether nothing has failed.
+  bool put(std::int64_t at, const void* p, std::size_t n) {
+    if (done_) done_ = writeat(f_, at, p, n);
+    return done_.ok();
+  }
+  // Flushes the stream, its failure kept as a write's.
+  void flush() {
+    if (done_ && std::fflush(f_) != 0) done_ = lasterror();
+  }
+  // Success, or the first failure.
+  const result<void>& outcome() const { return done_; }
+
+private:
+  std::FILE* f_;
+  result<void> done_;
+};
+
 // The objects per block of a run whose users are `groupsize` objects: a
 // whole number of users, so that blocks of objects are blocks of users.
 std::int64_t blocksize(std::int32_t groupsize);
